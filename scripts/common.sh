@@ -1,0 +1,39 @@
+# Shared set-up of scripts/run and scripts/test: installs the Debian packages
+# the build needs (only those missing), then configures and builds a tree.
+# Sourced, not run.
+
+KELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+KELVANE_JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Packages needed to build and run the library and its host.
+KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev)
+# Further packages needed by the test suites, fuzzing and benchmarks.
+KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps
+                       libpugixml-dev libtinyxml2-dev python3 python3-psutil)
+
+kelvane_log() { printf '==> %s\n' "$*" >&2; }
+
+# kelvane_install PACKAGE... — installs whichever of the packages are missing.
+kelvane_install() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  kelvane_log "installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# kelvane_build DIR [CMAKE ARGS...] — configures (once) and builds DIR.
+kelvane_build() {
+  local dir=$1
+  shift
+  kelvane_log "building $dir"
+  cmake -S "$KELVANE_ROOT" -B "$KELVANE_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$KELVANE_ROOT/$dir" -j "$KELVANE_JOBS" -- --no-print-directory >/dev/null
+}

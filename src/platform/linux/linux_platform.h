@@ -1,0 +1,89 @@
+// The Linux backend: procfs for process facts, pidfds and signals for
+// control, nice values for priority classes. Its methods are spread over
+// several files by topic (system_linux.cc, output_file_linux.cc,
+// process_linux.cc, inventory_linux.cc); this header is their common
+// declaration.
+#ifndef KELVANE_PLATFORM_LINUX_LINUX_PLATFORM_H_
+#define KELVANE_PLATFORM_LINUX_LINUX_PLATFORM_H_
+
+#include <sys/types.h>
+
+#include "platform/platform.h"
+
+namespace kelvane {
+namespace platform {
+
+// An open process. `procDir` is an O_DIRECTORY descriptor of /proc/<pid>,
+// always open: files read through it belong to the process that was opened
+// (reads fail with ESRCH once it is gone, even if the id is reused).
+// `pidfd` is a pidfd_open() descriptor, open when the access asked for
+// control (terminate or priority), -1 otherwise; signals go through it so
+// they reach exactly the opened process.
+class LinuxProcess final : public ProcessHandle {
+ public:
+  LinuxProcess(pid_t pid, int procDir, int pidfd) : pid_(pid), procDir_(procDir), pidfd_(pidfd) {}
+  ~LinuxProcess() override;
+  LinuxProcess(const LinuxProcess&) = delete;
+  LinuxProcess& operator=(const LinuxProcess&) = delete;
+
+  uint32_t pid() const override { return static_cast<uint32_t>(pid_); }
+  pid_t linuxPid() const { return pid_; }
+  int procDir() const { return procDir_; }
+  int pidfd() const { return pidfd_; }
+
+ private:
+  pid_t pid_;
+  int procDir_;
+  int pidfd_;
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  // system_linux.cc
+  std::u16string LibraryFilePath(const void* addressInLibrary) override;
+  char16_t PathSeparator() override;
+  std::u16string ReadProfileString(const std::u16string& section, const std::u16string& key,
+                                   const std::u16string& fallback,
+                                   const std::u16string& path) override;
+  void SetParserLocale() override;
+  LocalTime Now() override;
+
+  // output_file_linux.cc
+  std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
+                                               std::u16string* error) override;
+
+  // inventory_linux.cc
+  bool FileSize(const std::u16string& path, int64_t* size) override;
+  bool FileModifyTime(const std::u16string& path, LocalTime* time) override;
+  bool LoadVersionResource(const std::u16string& path, std::vector<uint8_t>* blob) override;
+  bool QueryVersionValue(const std::vector<uint8_t>& blob, const std::u16string& subBlock,
+                         std::vector<uint8_t>* raw, std::u16string* text) override;
+  std::u16string WindowsDirectory() override;
+  bool SnapshotProcessIds(std::vector<uint32_t>* pids) override;
+  bool IsSystemProcessId(uint32_t pid) override;
+  bool ImageBaseName(ProcessHandle& process, std::u16string* name) override;
+  bool ImageFullPath(ProcessHandle& process, std::u16string* path) override;
+  bool WorkingSetSize(ProcessHandle& process, int64_t* bytes) override;
+  bool CommandLine(ProcessHandle& process, std::u16string* commandLine) override;
+  UserLookup ProcessUserName(uint32_t pid, std::u16string* name) override;
+  bool ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) override;
+  bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) override;
+  std::unique_ptr<TokenHandle> OpenOwnToken() override;
+  bool LookupPrivilege(const std::u16string& name, uint64_t* luid) override;
+  bool EnablePrivilege(TokenHandle& token, uint64_t luid) override;
+  bool QueryOsVersion(OsVersionFacts* facts) override;
+  bool ReadProductType(std::u16string* productType) override;
+
+  // process_linux.cc
+  bool EnumerateProcessIds(std::vector<uint32_t>* pids) override;
+  std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override;
+  bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
+  bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;
+  bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) override;
+  uint32_t GetPriorityClass(ProcessHandle& process) override;
+};
+
+}  // namespace platform
+}  // namespace kelvane
+
+#endif  // KELVANE_PLATFORM_LINUX_LINUX_PLATFORM_H_

@@ -1,0 +1,91 @@
+#include "platform/linux/procfs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace kelvane {
+namespace platform {
+namespace procfs {
+
+bool ReadFileAt(int dirFd, const char* name, std::string* out) {
+  int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+bool ParseStat(const std::string& text, Stat* stat) {
+  size_t close = text.rfind(')');
+  if (close == std::string::npos || close + 2 >= text.size()) return false;
+  // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
+  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime.
+  const char* p = text.c_str() + close + 2;
+  Stat parsed;
+  parsed.state = *p;
+  int field = 3;
+  while (*p != '\0' && field <= 22) {
+    while (*p == ' ') ++p;
+    if (*p == '\0') break;
+    char* end = nullptr;
+    if (field > 3) {
+      errno = 0;
+      long long value = std::strtoll(p, &end, 10);
+      if (end == p) return false;
+      switch (field) {
+        case 4: parsed.ppid = value; break;
+        case 14: parsed.utime = static_cast<uint64_t>(value); break;
+        case 15: parsed.stime = static_cast<uint64_t>(value); break;
+        case 19: parsed.nice = value; break;
+        case 22: parsed.startTime = static_cast<uint64_t>(value); break;
+        default: break;
+      }
+      p = end;
+    } else {
+      while (*p != '\0' && *p != ' ') ++p;
+    }
+    ++field;
+  }
+  if (field <= 22) return false;
+  *stat = parsed;
+  return true;
+}
+
+bool ReadStat(int procDir, Stat* stat) {
+  std::string text;
+  return ReadFileAt(procDir, "stat", &text) && ParseStat(text, stat);
+}
+
+bool ParsePidName(const char* name, uint32_t* pid) {
+  if (name[0] < '1' || name[0] > '9') return false;
+  uint64_t value = 0;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    if (value > static_cast<uint64_t>(INT_MAX)) return false;
+  }
+  *pid = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace procfs
+}  // namespace platform
+}  // namespace kelvane

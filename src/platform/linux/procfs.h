@@ -1,0 +1,40 @@
+// Small procfs readers shared by the Linux backend files.
+#ifndef KELVANE_PLATFORM_LINUX_PROCFS_H_
+#define KELVANE_PLATFORM_LINUX_PROCFS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvane {
+namespace platform {
+namespace procfs {
+
+// Reads the whole file `name` relative to directory descriptor `dirFd`
+// (AT_FDCWD for an absolute path) into `out`. False on any error; `out` is
+// then unspecified.
+bool ReadFileAt(int dirFd, const char* name, std::string* out);
+
+// Parsed /proc/<pid>/stat. The command name may contain spaces and
+// parentheses, so the fields are taken after the last ')'.
+struct Stat {
+  char state = 0;
+  int64_t ppid = 0;
+  uint64_t utime = 0;      // clock ticks
+  uint64_t stime = 0;      // clock ticks
+  int64_t nice = 0;
+  uint64_t startTime = 0;  // clock ticks since boot
+};
+bool ParseStat(const std::string& text, Stat* stat);
+// Reads and parses "stat" relative to the process directory `procDir`.
+bool ReadStat(int procDir, Stat* stat);
+
+// Converts a decimal directory name ("1234") to a pid; false for anything
+// else (including values that do not fit a pid).
+bool ParsePidName(const char* name, uint32_t* pid);
+
+}  // namespace procfs
+}  // namespace platform
+}  // namespace kelvane
+
+#endif  // KELVANE_PLATFORM_LINUX_PROCFS_H_

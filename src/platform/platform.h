@@ -1,0 +1,206 @@
+// The operating-system boundary. Everything the process-management logic
+// needs from the OS goes through the abstract Platform below; the backend
+// for the OS this library is built for lives in platform/<os>/ and is the
+// only code that includes OS headers. Tests install a fake Platform to reach
+// cases a live machine cannot show.
+//
+// Conventions of every method:
+//   - Text is UTF-16 (char16_t); backends convert at the OS boundary.
+//   - A failed query returns false (or an empty/zero value where stated) and
+//     leaves its out-parameters unchanged unless documented otherwise.
+//   - No method throws.
+#ifndef KELVANE_PLATFORM_PLATFORM_H_
+#define KELVANE_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvane {
+namespace platform {
+
+// Calendar time in the machine's local time zone.
+struct LocalTime {
+  int year = 0;
+  int month = 0;   // 1..12
+  int day = 0;     // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Access rights asked for when a process is opened (Windows values; other
+// backends check whatever gives the same meaning).
+enum ProcessAccess : uint32_t {
+  kAccessTerminate = 0x001F0FFF,    // stop the process
+  kAccessSetPriority = 0x00000210,  // change its priority class
+  kAccessQuery = 0x00000410,        // read its image, memory and attributes
+};
+
+// An open process. Owned by the caller; destroying it closes every OS
+// resource it holds. A handle keeps naming the process that was opened even
+// if its id is reused afterwards (queries then fail rather than reach the new
+// process).
+class ProcessHandle {
+ public:
+  virtual ~ProcessHandle() = default;
+  virtual uint32_t pid() const = 0;
+};
+
+// The current process's security token (privilege adjustment).
+class TokenHandle {
+ public:
+  virtual ~TokenHandle() = default;
+};
+
+// A file opened for writing from its start (created or truncated).
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Writes up to `size` bytes; returns how many were written. On a short
+  // write, LastError() describes the failure.
+  virtual size_t Write(const void* data, size_t size) = 0;
+  // Description of the latest failure, in the platform's own words.
+  virtual std::u16string LastError() const = 0;
+};
+
+// One loaded module of a process. A field whose query failed is empty.
+struct ModuleEntry {
+  std::u16string baseName;
+  std::u16string fullPath;
+};
+
+// Outcome of looking up the account that owns a process.
+enum class UserLookup {
+  kTableUnavailable,  // the owner table could not be read at all
+  kNotListed,         // the process is not in the table; name untouched
+  kFound,             // name filled
+  kAccountUnknown,    // listed, but its account could not be named
+};
+
+// What the OS says of its own version (the inputs of the OS-family table).
+struct OsVersionFacts {
+  bool extendedInfo = false;  // the extended version query succeeded
+  uint32_t platformId = 0;
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  uint32_t productType = 0;   // 0 when only the basic query succeeded
+  uint32_t architecture = 0;  // native processor architecture code
+  int serverR2Metric = 0;     // SM_SERVERR2 system metric
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // ---- Library, configuration, clock -------------------------------------
+
+  // Full path of the library file that contains `addressInLibrary` (any
+  // function or object of this library). Empty on failure.
+  virtual std::u16string LibraryFilePath(const void* addressInLibrary) = 0;
+  // The platform's directory separator ('\\' or '/').
+  virtual char16_t PathSeparator() = 0;
+  // Profile (INI) lookup with GetPrivateProfileString semantics: section and
+  // key match without regard to case, the value is trimmed and one pair of
+  // enclosing quotes removed, at most 1023 units. Any miss gives `fallback`.
+  virtual std::u16string ReadProfileString(const std::u16string& section,
+                                           const std::u16string& key,
+                                           const std::u16string& fallback,
+                                           const std::u16string& path) = 0;
+  // The process-wide locale step taken before a request is parsed.
+  virtual void SetParserLocale() = 0;
+  virtual LocalTime Now() = 0;
+
+  // ---- Files --------------------------------------------------------------
+
+  // Opens `path` for writing (created or truncated, binary). On failure
+  // returns null and stores the platform's description in `error`.
+  virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
+                                                       std::u16string* error) = 0;
+  // Opens the file for reading and returns its true size; false when it
+  // cannot be opened.
+  virtual bool FileSize(const std::u16string& path, int64_t* size) = 0;
+  // Last modification time of the file in local time; false when the file's
+  // attributes cannot be read or the time cannot be converted.
+  virtual bool FileModifyTime(const std::u16string& path, LocalTime* time) = 0;
+  // Version resource of an executable file. Backends without version
+  // resources return false.
+  virtual bool LoadVersionResource(const std::u16string& path, std::vector<uint8_t>* blob) = 0;
+  // Looks `subBlock` up in a blob from LoadVersionResource. For
+  // "\VarFileInfo\Translation" the raw bytes come back in `raw`; for string
+  // values the text comes back in `text`. False when there is no such value.
+  virtual bool QueryVersionValue(const std::vector<uint8_t>& blob, const std::u16string& subBlock,
+                                 std::vector<uint8_t>* raw, std::u16string* text) = 0;
+  // The Windows directory (used to expand "\SystemRoot\" image paths).
+  virtual std::u16string WindowsDirectory() = 0;
+
+  // ---- Processes ----------------------------------------------------------
+
+  // Every running process id in the order of the system's process snapshot
+  // (the idle process, id 0, first). False when no snapshot can be taken.
+  virtual bool SnapshotProcessIds(std::vector<uint32_t>* pids) = 0;
+  // Every process id, as the process-status library enumerates them; the
+  // list is complete (backends grow their buffer as needed).
+  virtual bool EnumerateProcessIds(std::vector<uint32_t>* pids) = 0;
+  // True for the ids of the platform's "System" process (none on Linux).
+  virtual bool IsSystemProcessId(uint32_t pid) = 0;
+
+  // Opens process `pid` with `access` (a ProcessAccess value). Null when the
+  // process does not exist, denies that access, or `pid` cannot name a
+  // process on this platform. Never affects the process.
+  virtual std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) = 0;
+  // Stops the process at once with `exitCode`; true when the request was
+  // delivered.
+  virtual bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) = 0;
+  // Recorded parent id and creation time (an opaque, monotonic number in the
+  // platform's units; only compared with other creation times).
+  virtual bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) = 0;
+  // Sets the priority class (Windows constants: 64, 16384, 32, 32768, 128,
+  // 256). False for any other value or when the OS refuses.
+  virtual bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) = 0;
+  // Current priority class; 0 on failure.
+  virtual uint32_t GetPriorityClass(ProcessHandle& process) = 0;
+
+  // The image's base name (first module) and full path.
+  virtual bool ImageBaseName(ProcessHandle& process, std::u16string* name) = 0;
+  virtual bool ImageFullPath(ProcessHandle& process, std::u16string* path) = 0;
+  // Working-set size in bytes.
+  virtual bool WorkingSetSize(ProcessHandle& process, int64_t* bytes) = 0;
+  // The whole command line as the process holds it (may be empty, may be
+  // longer than any record field; callers cut it).
+  virtual bool CommandLine(ProcessHandle& process, std::u16string* commandLine) = 0;
+  // Name (without domain) of the account that owns process `pid`.
+  virtual UserLookup ProcessUserName(uint32_t pid, std::u16string* name) = 0;
+  // Loaded modules in the system's order, the image first, at most `limit`.
+  // False when the modules cannot be listed.
+  virtual bool ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) = 0;
+  // CPU time consumed so far by process `pid` and by the whole system, in the
+  // same units. A process absent from the system's accounting gets 0. False
+  // when the system's accounting cannot be read.
+  virtual bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) = 0;
+
+  // ---- Privileges and OS version -----------------------------------------
+
+  virtual std::unique_ptr<TokenHandle> OpenOwnToken() = 0;
+  virtual bool LookupPrivilege(const std::u16string& name, uint64_t* luid) = 0;
+  // Enables privilege `luid` in `token`; true only when it is now enabled.
+  virtual bool EnablePrivilege(TokenHandle& token, uint64_t luid) = 0;
+  // False when the OS version cannot be read at all.
+  virtual bool QueryOsVersion(OsVersionFacts* facts) = 0;
+  // The "ProductType" value of the product-options registry key.
+  virtual bool ReadProductType(std::u16string* productType) = 0;
+};
+
+// The platform in use: the OS backend unless a test installed another.
+Platform* Current();
+// The OS backend; lives as long as the library.
+Platform* Default();
+// Installs `platform` (not owned) for tests; null restores the OS backend.
+void SetForTesting(Platform* platform);
+
+}  // namespace platform
+}  // namespace kelvane
+
+#endif  // KELVANE_PLATFORM_PLATFORM_H_
