@@ -1,0 +1,45 @@
+/* kelvane — process-management plugin.
+ *
+ * A host loads the library (libkelvane.so / kelvane.dll) and calls
+ * ZEV_RemoteInvoke with the path of a command file and the path of the file
+ * that receives the UTF-16LE XML response. Calls must come one at a time.
+ *
+ * Result codes: 0 the command succeeded; 1 a control command failed for at
+ * least one target; -1 anything else (null argument, unreadable command
+ * file, unknown command, incomplete listing).
+ *
+ * The six typed entry points are part of the host framework's contract;
+ * they do no work and return fixed values. They are exported under their
+ * C++ decorated names. Strings are zero-terminated UTF-16.
+ */
+#ifndef KELVANE_PLUGIN_H_
+#define KELVANE_PLUGIN_H_
+
+#if defined(__GNUC__)
+#define KELVANE_EXPORT __attribute__((visibility("default")))
+#else
+#define KELVANE_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, const char16_t* resultFile);
+
+#ifdef __cplusplus
+}
+
+/* Callback type of the typed entry points (owned by the host framework). */
+typedef unsigned int (*KelvaneHostCallback)(const char16_t*, unsigned long long, unsigned long long,
+                                            void*, const char16_t*, unsigned int, int*);
+
+KELVANE_EXPORT unsigned int ZEV_GetProcessList_KLV(void**, KelvaneHostCallback, unsigned int*, void*);
+KELVANE_EXPORT unsigned int ZEV_GetProcessModule_KLV(void**, KelvaneHostCallback, unsigned int*, void*);
+KELVANE_EXPORT unsigned int ZEV_StopProcess_KLV(void**, KelvaneHostCallback, unsigned int*, void*);
+KELVANE_EXPORT unsigned int ZEV_StopProcessTree_KLV(void**, KelvaneHostCallback, unsigned int*, void*);
+KELVANE_EXPORT unsigned int ZEV_SetProcessPriority_KLV(void**, KelvaneHostCallback, unsigned int*, void*);
+KELVANE_EXPORT unsigned int ZEV_ReleaseProcess_KLV(void*);
+#endif
+
+#endif /* KELVANE_PLUGIN_H_ */

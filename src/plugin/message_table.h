@@ -1,0 +1,20 @@
+// The message table: outcome texts looked up by message id in section
+// "Kelvane" of common/config/Resource.ini beside the library. Set up once
+// at load; read anew at every lookup.
+#ifndef KELVANE_PLUGIN_MESSAGE_TABLE_H_
+#define KELVANE_PLUGIN_MESSAGE_TABLE_H_
+
+// Sets the section name ("Kelvane"). Runs during load-time initialisation.
+void InitSectionName();
+
+// Computes the table's path from the library's own file and allocates the
+// shared text buffer. Runs once per load; later calls change nothing.
+// `module` identifies the library (see platform/load_hook.h).
+void InitMessageTable(const void* module);
+
+// Returns the text for message id `id` (the id itself when the file, the
+// section or the key is missing) in a module-wide buffer of 1024 units that
+// the next lookup overwrites; callers copy it at once. Null before set-up.
+const char16_t* LookupMessage(const char16_t* id);
+
+#endif  // KELVANE_PLUGIN_MESSAGE_TABLE_H_
