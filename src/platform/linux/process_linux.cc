@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/procfs.h"
@@ -20,6 +23,54 @@ namespace {
 int PidfdOpen(pid_t pid) {
   // Only ever called with pid > 0 (checked by OpenProcess).
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Sends `signal` (0 only checks) to exactly the process behind `pidfd`.
+// Fails with ESRCH once that process has been reaped, even if its id now
+// names another process.
+bool PidfdSignal(int pidfd, int signal) {
+  return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+}
+
+LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }
+
+// Priority classes and the nice values that stand for them.
+struct ClassNice {
+  uint32_t priorityClass;
+  int nice;
+};
+constexpr ClassNice kClassNice[] = {
+    {64, 19},      // idle
+    {16384, 10},   // below normal
+    {32, 0},       // normal
+    {32768, -5},   // above normal
+    {128, -10},    // high
+    {256, -20},    // real time
+};
+
+bool NiceForClass(uint32_t priorityClass, int* nice) {
+  for (const ClassNice& entry : kClassNice) {
+    if (entry.priorityClass == priorityClass) {
+      *nice = entry.nice;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The class a nice value falls into: each class covers the nice values
+// nearest to its own.
+uint32_t ClassForNice(int64_t nice) {
+  if (nice <= -20) return 256;
+  if (nice <= -8) return 128;
+  if (nice <= -3) return 32768;
+  if (nice <= 4) return 32;
+  if (nice <= 14) return 16384;
+  return 64;
+}
+
+bool SetThreadNice(pid_t tid, int nice) {
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0;
 }
 
 }  // namespace
@@ -49,11 +100,84 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcess(uint32_t pid, uint32_t
   return std::make_unique<LinuxProcess>(linuxPid, procDir, pidfd);
 }
 
-bool LinuxPlatform::EnumerateProcessIds(std::vector<uint32_t>*) { return false; }
-bool LinuxPlatform::TerminateProcess(ProcessHandle&, uint32_t) { return false; }
-bool LinuxPlatform::QueryParent(ProcessHandle&, uint32_t*, uint64_t*) { return false; }
-bool LinuxPlatform::SetPriorityClass(ProcessHandle&, uint32_t) { return false; }
-uint32_t LinuxPlatform::GetPriorityClass(ProcessHandle&) { return 0; }
+bool LinuxPlatform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return false;
+  std::vector<uint32_t> found;
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      ok = (errno == 0);
+      break;
+    }
+    uint32_t pid = 0;
+    if (procfs::ParsePidName(entry->d_name, &pid)) found.push_back(pid);
+  }
+  closedir(dir);
+  if (!ok) return false;
+  pids->swap(found);
+  return true;
+}
+
+bool LinuxPlatform::TerminateProcess(ProcessHandle& process, uint32_t /*exitCode*/) {
+  // A process killed by a signal has no exit code of its own choosing; the
+  // code is accepted for the interface and dropped.
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || opened->pidfd() < 0) return false;
+  return PidfdSignal(opened->pidfd(), SIGKILL);
+}
+
+bool LinuxPlatform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
+                                uint64_t* creationTime) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr) return false;
+  procfs::Stat stat;
+  if (!procfs::ReadStat(opened->procDir(), &stat)) return false;
+  if (stat.ppid < 0 || stat.ppid > INT_MAX) return false;
+  *parentPid = static_cast<uint32_t>(stat.ppid);
+  *creationTime = stat.startTime;
+  return true;
+}
+
+bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) {
+  int nice = 0;
+  if (!NiceForClass(priorityClass, &nice)) return false;
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || opened->pidfd() < 0) return false;
+  // setpriority() takes ids, not descriptors: make sure the id still names
+  // the process that was opened before using it.
+  if (!PidfdSignal(opened->pidfd(), 0)) return false;
+  const pid_t pid = opened->linuxPid();
+  if (!SetThreadNice(pid, nice)) return false;
+  // Nice values belong to threads; bring the other threads along. Their ids
+  // are read through the opened process's own directory, so a process that
+  // has gone meanwhile yields none. Their outcome does not change the result.
+  int taskFd = openat(opened->procDir(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (taskFd < 0) return true;
+  DIR* tasks = fdopendir(taskFd);
+  if (tasks == nullptr) {
+    close(taskFd);
+    return true;
+  }
+  while (const dirent* entry = readdir(tasks)) {
+    uint32_t tid = 0;
+    if (!procfs::ParsePidName(entry->d_name, &tid)) continue;
+    if (static_cast<pid_t>(tid) == pid) continue;
+    SetThreadNice(static_cast<pid_t>(tid), nice);
+  }
+  closedir(tasks);  // closes taskFd
+  return true;
+}
+
+uint32_t LinuxPlatform::GetPriorityClass(ProcessHandle& process) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr) return 0;
+  procfs::Stat stat;
+  if (!procfs::ReadStat(opened->procDir(), &stat)) return 0;
+  return ClassForNice(stat.nice);
+}
 
 }  // namespace platform
 }  // namespace kelvane
