@@ -4,10 +4,12 @@
 #ifndef KELVANE_PLUGIN_MESSAGE_TABLE_H_
 #define KELVANE_PLUGIN_MESSAGE_TABLE_H_
 
+#include <string>
+
 // Sets the section name ("Kelvane"). Runs during load-time initialisation.
 void InitSectionName();
 
-// Computes the table's path from the library's own file and allocates the
+// Computes the table's path from the library's own file and readies the
 // shared text buffer. Runs once per load; later calls change nothing.
 // `module` identifies the library (see platform/load_hook.h).
 void InitMessageTable(const void* module);
@@ -16,5 +18,18 @@ void InitMessageTable(const void* module);
 // section or the key is missing) in a module-wide buffer of 1024 units that
 // the next lookup overwrites; callers copy it at once. Null before set-up.
 const char16_t* LookupMessage(const char16_t* id);
+
+namespace kelvane {
+
+// The table file's path computed at set-up; empty before set-up, or when the
+// library's own path was unknown or too long to leave room for the table's
+// relative path within 259 units (lookups then give the bare ids).
+std::u16string MessageTablePath();
+
+// Forgets the set-up so that a test can run it again against another
+// platform. Never called by the library itself.
+void ResetMessageTableForTesting();
+
+}  // namespace kelvane
 
 #endif  // KELVANE_PLUGIN_MESSAGE_TABLE_H_
