@@ -5,7 +5,17 @@
 #ifndef KELVANE_PLUGIN_REQUEST_H_
 #define KELVANE_PLUGIN_REQUEST_H_
 
+#include <xercesc/util/XercesDefs.hpp>
+
 #include <cstdint>
+#include <string>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class DOMImplementation;
+class DOMLSParser;
+class DOMDocument;
+class DOMElement;
+XERCES_CPP_NAMESPACE_END
 
 // One target process, one per "procid" element, in document order.
 // Created zeroed; owned by the CmdRequest it is chained to.
@@ -42,5 +52,42 @@ void FreeRequest(CmdRequest* request);
 // when the file cannot be read, has no "name" attribute, or the trimmed
 // name does not fit.
 int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]);
+
+// ---- The parser steps each of the readers above takes -------------------
+//
+// Every read initialises the XML library, opens a parser context, parses the
+// file, reads what it needs and closes the context, which terminates the
+// library: one initialisation and one termination on every path.
+
+// What one read holds: the DOM implementation, the builder and the parsed
+// document (owned by the builder).
+struct ParserContext {
+  XERCES_CPP_NAMESPACE::DOMImplementation* pImpl = nullptr;
+  XERCES_CPP_NAMESPACE::DOMLSParser* pBuilder = nullptr;
+  XERCES_CPP_NAMESPACE::DOMDocument* pDoc = nullptr;
+};
+
+// Creates the synchronous DOM builder in `context`. The builder refuses
+// documents whose entity expansions exceed a small limit and never loads
+// external DTDs or external entities. 1 when ready; 0 otherwise (the library
+// must already be initialised; close the context in either case).
+int OpenParser(ParserContext* context);
+
+// Parses the document at `requestFile` (a path or URI) and stores its root
+// element in `root`. 1 on success; 0 with `root` null when the document
+// cannot be read or parsed or has no root. The document belongs to the
+// builder and goes with CloseParser.
+int ParseRequestFile(ParserContext* context, const char16_t* requestFile,
+                     XERCES_CPP_NAMESPACE::DOMElement** root);
+
+// Copies the value of attribute `name` (at most 127 units) of `element`
+// into `value`. 1 when found; 0 when the element is null or has no such
+// attribute (`value` untouched).
+int ReadAttribute(const char16_t* name, const XERCES_CPP_NAMESPACE::DOMElement* element,
+                  std::u16string* value);
+
+// Releases the builder and its document, if any, then terminates the XML
+// library. Never throws.
+void CloseParser(ParserContext* context);
 
 #endif  // KELVANE_PLUGIN_REQUEST_H_

@@ -1,0 +1,309 @@
+#include "plugin/request.h"
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/sax/SAXException.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace xml = XERCES_CPP_NAMESPACE;
+
+namespace kelvane {
+namespace {
+
+static_assert(sizeof(XMLCh) == sizeof(char16_t), "XMLCh must be a UTF-16 code unit");
+
+constexpr size_t kNameUnits = 260;        // szCmdName, terminator included
+constexpr size_t kPidUnits = 10;          // szPID, terminator included
+constexpr size_t kAttributeNameUnits = 128;
+// Entity expansions allowed in one command file. Command files need none;
+// the limit only stops documents built to explode in memory.
+constexpr XMLSize_t kEntityExpansionLimit = 100;
+
+std::u16string FromXml(const XMLCh* text) {
+  std::u16string out;
+  if (text == nullptr) return out;
+  for (; *text != 0; ++text) out.push_back(static_cast<char16_t>(*text));
+  return out;
+}
+
+std::basic_string<XMLCh> ToXml(std::u16string_view text) {
+  std::basic_string<XMLCh> out;
+  out.reserve(text.size());
+  for (char16_t c : text) out.push_back(static_cast<XMLCh>(c));
+  return out;
+}
+
+bool XmlEquals(const XMLCh* text, std::u16string_view expected) {
+  if (text == nullptr) return false;
+  size_t i = 0;
+  for (; text[i] != 0; ++i) {
+    if (i >= expected.size() || static_cast<char16_t>(text[i]) != expected[i]) return false;
+  }
+  return i == expected.size();
+}
+
+// Refuses every external resource (DTD subsets, external entities) the
+// document names, so reading a command file never touches the network or
+// any file but the command file itself.
+class RefusingResolver final : public xml::DOMLSResourceResolver {
+ public:
+  xml::DOMLSInput* resolveResource(const XMLCh*, const XMLCh*, const XMLCh*, const XMLCh*,
+                                   const XMLCh*) override {
+    return nullptr;
+  }
+};
+
+void SetIfPossible(xml::DOMConfiguration* config, const XMLCh* name, bool value) {
+  if (config->canSetParameter(name, value)) config->setParameter(name, value);
+}
+
+void SetIfPossible(xml::DOMConfiguration* config, const XMLCh* name, const void* value) {
+  if (config->canSetParameter(name, value)) config->setParameter(name, value);
+}
+
+// Restricts the builder for untrusted input; every other setting keeps the
+// builder's default.
+void RestrictBuilder(xml::DOMLSParser* builder) {
+  static xml::SecurityManager* security = [] {
+    auto* manager = new xml::SecurityManager();
+    manager->setEntityExpansionLimit(kEntityExpansionLimit);
+    return manager;
+  }();
+  static RefusingResolver* resolver = new RefusingResolver();
+  xml::DOMConfiguration* config = builder->getDomConfig();
+  SetIfPossible(config, xml::XMLUni::fgXercesSecurityManager, static_cast<const void*>(security));
+  SetIfPossible(config, xml::XMLUni::fgXercesLoadExternalDTD, false);
+  SetIfPossible(config, xml::XMLUni::fgXercesDisableDefaultEntityResolution, true);
+  SetIfPossible(config, xml::XMLUni::fgDOMResourceResolver, static_cast<const void*>(resolver));
+}
+
+// One read: initialises the XML library on construction; the destructor
+// closes the context (builder, document, library) exactly once.
+class ReadScope {
+ public:
+  ReadScope() {
+    try {
+      xml::XMLPlatformUtils::Initialize();
+      initialized_ = true;
+    } catch (...) {
+      initialized_ = false;
+    }
+  }
+  ~ReadScope() { CloseParser(&context_); }
+  ReadScope(const ReadScope&) = delete;
+  ReadScope& operator=(const ReadScope&) = delete;
+
+  // Initialises, opens and parses; the root element or null.
+  xml::DOMElement* Parse(const char16_t* requestFile) {
+    xml::DOMElement* root = nullptr;
+    if (!initialized_ || OpenParser(&context_) == 0 || ParseRequestFile(&context_, requestFile, &root) == 0) {
+      return nullptr;
+    }
+    return root;
+  }
+
+ private:
+  bool initialized_ = false;
+  ParserContext context_;
+};
+
+// A target is an element child of the root whose tag name is exactly
+// "procid" (case-sensitive, no prefix).
+bool IsTargetElement(const xml::DOMNode* node) {
+  return node != nullptr && node->getNodeType() == xml::DOMNode::ELEMENT_NODE &&
+         XmlEquals(node->getNodeName(), u"procid");
+}
+
+// Appends one target per "procid" child of `root` to `request`, in document
+// order. -1 when the children cannot be listed or a target is unreadable;
+// the targets appended so far stay chained.
+int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
+  const xml::DOMNodeList* children = root->getChildNodes();
+  if (children == nullptr) return -1;
+  ProcTarget* tail = nullptr;
+  const XMLSize_t length = children->getLength();
+  for (XMLSize_t i = 0; i < length; ++i) {
+    const xml::DOMNode* node = children->item(i);
+    if (!IsTargetElement(node)) continue;
+    const auto* element = static_cast<const xml::DOMElement*>(node);
+    std::u16string pid;
+    if (ReadAttribute(u"PID", element, &pid) == 0) return -1;
+    // The field holds 9 units; a longer id is refused, never cut.
+    if (pid.size() > kPidUnits - 1) return -1;
+    auto* target = new (std::nothrow) ProcTarget{};
+    if (target == nullptr) return -1;
+    CopyToField(target->szPID, pid);
+    std::u16string priority;
+    target->nPriority = ReadAttribute(u"priority", element, &priority) != 0 ? WideToLong(priority) : -1;
+    target->pNext = nullptr;
+    if (tail == nullptr) {
+      request->pTargets = target;
+    } else {
+      tail->pNext = target;
+    }
+    tail = target;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace kelvane
+
+using kelvane::ReadScope;
+
+int OpenParser(ParserContext* context) {
+  if (context == nullptr) return 0;
+  kelvane::platform::Current()->SetParserLocale();
+  try {
+    XMLCh features[3];
+    if (!xml::XMLString::transcode("LS", features, 2)) return 0;
+    context->pImpl = xml::DOMImplementationRegistry::getDOMImplementation(features);
+    auto* ls = dynamic_cast<xml::DOMImplementationLS*>(context->pImpl);
+    if (ls == nullptr) return 0;
+    context->pBuilder = ls->createLSParser(xml::DOMImplementationLS::MODE_SYNCHRONOUS, nullptr);
+    if (context->pBuilder == nullptr) return 0;
+    kelvane::RestrictBuilder(context->pBuilder);
+    return 1;
+  } catch (const xml::OutOfMemoryException&) {
+  } catch (const xml::XMLException&) {
+  } catch (const xml::DOMException&) {
+  } catch (const xml::SAXException&) {
+  } catch (...) {
+  }
+  return 0;
+}
+
+int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::DOMElement** root) {
+  if (root == nullptr) return 0;
+  *root = nullptr;
+  if (context == nullptr || context->pBuilder == nullptr || requestFile == nullptr) return 0;
+  try {
+    const std::basic_string<XMLCh> systemId = kelvane::ToXml(requestFile);
+    context->pDoc = context->pBuilder->parseURI(systemId.c_str());
+    if (context->pDoc == nullptr) return 0;
+    *root = context->pDoc->getDocumentElement();
+    return *root != nullptr ? 1 : 0;
+  } catch (const xml::OutOfMemoryException&) {
+  } catch (const xml::XMLException&) {
+  } catch (const xml::DOMException&) {
+  } catch (const xml::SAXException&) {
+  } catch (...) {
+  }
+  *root = nullptr;
+  return 0;
+}
+
+int ReadAttribute(const char16_t* name, const xml::DOMElement* element, std::u16string* value) {
+  if (name == nullptr || element == nullptr || value == nullptr) return 0;
+  try {
+    XMLCh attributeName[kelvane::kAttributeNameUnits] = {};
+    for (size_t i = 0; i + 1 < kelvane::kAttributeNameUnits && name[i] != 0; ++i) {
+      attributeName[i] = static_cast<XMLCh>(name[i]);
+    }
+    const xml::DOMNamedNodeMap* attributes = element->getAttributes();
+    if (attributes == nullptr) return 0;
+    const xml::DOMNode* attribute = attributes->getNamedItem(attributeName);
+    if (attribute == nullptr) return 0;
+    *value = kelvane::FromXml(attribute->getNodeValue());
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void CloseParser(ParserContext* context) {
+  if (context != nullptr) {
+    if (context->pBuilder != nullptr) {
+      try {
+        context->pBuilder->release();
+      } catch (...) {
+      }
+    }
+    context->pBuilder = nullptr;
+    context->pDoc = nullptr;
+    context->pImpl = nullptr;
+  }
+  try {
+    xml::XMLPlatformUtils::Terminate();
+  } catch (...) {
+  }
+}
+
+int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]) {
+  if (requestFile == nullptr) return -1;
+  try {
+    ReadScope scope;
+    const xml::DOMElement* root = scope.Parse(requestFile);
+    std::u16string text;
+    if (ReadAttribute(u"name", root, &text) == 0) return -1;
+    const std::u16string_view trimmed = kelvane::TrimSpaces(text);
+    // The field holds 259 units; a longer name is refused, never cut.
+    if (trimmed.size() > kelvane::kNameUnits - 1) return -1;
+    kelvane::CopyToField(name, trimmed);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int ReadRequest(const char16_t* requestFile, CmdRequest* request) {
+  if (requestFile == nullptr || request == nullptr) return -1;
+  char16_t name[kelvane::kNameUnits] = {};
+  if (ReadCommandName(requestFile, name) != 0) return -1;
+  const std::u16string_view command = kelvane::FieldView(name);
+  const size_t underscore = command.rfind(u'_');
+  if (underscore == std::u16string_view::npos) return -1;
+  if (command.substr(underscore, 4) != u"_KLV") return -1;
+  kelvane::CopyToField(request->szCmdName, command);
+  request->pTargets = nullptr;
+  try {
+    ReadScope scope;
+    const xml::DOMElement* root = scope.Parse(requestFile);
+    if (root == nullptr) return -1;
+    return kelvane::ReadTargets(root, request);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CountTargets(const char16_t* requestFile, uint32_t* count) {
+  if (requestFile == nullptr || count == nullptr) return -1;
+  try {
+    ReadScope scope;
+    const xml::DOMElement* root = scope.Parse(requestFile);
+    if (root == nullptr) return -1;
+    const xml::DOMNodeList* children = root->getChildNodes();
+    if (children == nullptr) return -1;
+    uint32_t found = 0;
+    const XMLSize_t length = children->getLength();
+    for (XMLSize_t i = 0; i < length; ++i) {
+      if (kelvane::IsTargetElement(children->item(i))) ++found;
+    }
+    *count = found;
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+void FreeRequest(CmdRequest* request) {
+  if (request == nullptr) return;
+  ProcTarget* target = request->pTargets;
+  while (target != nullptr) {
+    ProcTarget* next = target->pNext;
+    delete target;
+    target = next;
+  }
+  delete request;
+}
