@@ -1,0 +1,109 @@
+#include "control/control.h"
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "common/text.h"
+#include "platform/platform.h"
+#include "plugin/message_table.h"
+
+namespace kelvane {
+namespace {
+
+constexpr uint32_t kExitCode = 0;
+
+// Runs `op` for one target; 1 done, 0 not done.
+int RunOperation(ControlOp op, uint32_t pid, uint32_t priorityClass) {
+  switch (op) {
+    case ControlOp::kStop:
+      return TerminateProcessById(pid);
+    case ControlOp::kStopTree:
+      return TerminateProcessTree(pid);
+    case ControlOp::kSetPriority:
+      return SetProcessPriorityClass(pid, priorityClass);
+  }
+  return 0;
+}
+
+// Copies the text of message `id` into `field`. The lookup's buffer is
+// shared and overwritten by the next lookup, so it is copied at once.
+void StoreMessage(char16_t (&field)[261], const char16_t* id) {
+  if (id == nullptr) {
+    CopyToField(field, std::u16string_view());
+    return;
+  }
+  const char16_t* text = LookupMessage(id);
+  CopyToField(field, std::u16string_view(text != nullptr ? text : id));
+}
+
+}  // namespace
+}  // namespace kelvane
+
+using kelvane::platform::Current;
+using kelvane::platform::kAccessSetPriority;
+using kelvane::platform::kAccessTerminate;
+using kelvane::platform::Platform;
+using kelvane::platform::ProcessHandle;
+
+int TerminateProcessById(uint32_t pid) {
+  Platform* platform = Current();
+  std::unique_ptr<ProcessHandle> process = platform->OpenProcess(pid, kAccessTerminate);
+  if (!process) return 0;
+  return platform->TerminateProcess(*process, kelvane::kExitCode) ? 1 : 0;
+}
+
+int TerminateProcessTree(uint32_t pid) {
+  Platform* platform = Current();
+  std::vector<uint32_t> pids;
+  if (!platform->EnumerateProcessIds(&pids)) return 0;
+
+  // The target is opened first and kept open: its start time tells its own
+  // children from processes that a former owner of the same id left behind,
+  // and the stop at the end reaches this very process. A target that cannot
+  // be opened or dated cannot be stopped either, and without its start time
+  // no child can be told apart safely, so then nothing is stopped.
+  std::unique_ptr<ProcessHandle> target = platform->OpenProcess(pid, kAccessTerminate);
+  if (!target) return 0;
+  uint32_t targetParent = 0;
+  uint64_t targetStart = 0;
+  if (!platform->QueryParent(*target, &targetParent, &targetStart)) return 0;
+
+  for (uint32_t candidate : pids) {
+    if (candidate == pid) continue;
+    std::unique_ptr<ProcessHandle> child = platform->OpenProcess(candidate, kAccessTerminate);
+    if (!child) continue;
+    uint32_t parent = 0;
+    uint64_t start = 0;
+    if (!platform->QueryParent(*child, &parent, &start)) continue;
+    if (parent != pid || start < targetStart) continue;
+    platform->TerminateProcess(*child, kelvane::kExitCode);  // outcome ignored
+  }
+
+  return platform->TerminateProcess(*target, kelvane::kExitCode) ? 1 : 0;
+}
+
+int SetProcessPriorityClass(uint32_t pid, uint32_t priorityClass) {
+  Platform* platform = Current();
+  std::unique_ptr<ProcessHandle> process = platform->OpenProcess(pid, kAccessSetPriority);
+  if (!process) return 0;
+  return platform->SetPriorityClass(*process, priorityClass) ? 1 : 0;
+}
+
+void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
+                    const char16_t* failureId, int32_t* resultCode) {
+  for (ProcTarget* target = first; target != nullptr; target = target->pNext) {
+    // Negative texts wrap to ids above the pid range, which no platform
+    // opens.
+    const uint32_t pid = static_cast<uint32_t>(kelvane::WideToLong(kelvane::FieldView(target->szPID)));
+    const uint32_t priorityClass = static_cast<uint32_t>(target->nPriority);
+    if (kelvane::RunOperation(op, pid, priorityClass) == 1) {
+      target->nResult = 0;
+      kelvane::StoreMessage(target->szErrMsg, successId);
+    } else {
+      target->nResult = 1;
+      kelvane::StoreMessage(target->szErrMsg, failureId);
+      if (resultCode != nullptr) *resultCode = 1;
+    }
+  }
+}
