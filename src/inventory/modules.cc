@@ -1,0 +1,154 @@
+#include "inventory/modules.h"
+
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "common/text.h"
+#include "inventory/process_list.h"
+
+namespace {
+
+constexpr std::u16string_view kDevicePrefix = u"\\??\\";
+constexpr std::u16string_view kSystemRootPrefix = u"\\SystemRoot\\";
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+namespace kelvane {
+
+std::u16string NormalizedImagePath(std::u16string_view path) {
+  if (StartsWith(path, kDevicePrefix)) return std::u16string(path.substr(kDevicePrefix.size()));
+  if (StartsWith(path, kSystemRootPrefix)) {
+    std::u16string directory = platform::Current()->WindowsDirectory();
+    // Without a Windows directory there is nothing to expand to.
+    if (directory.empty()) return std::u16string(path);
+    if (directory.back() != u'\\') directory.push_back(u'\\');
+    directory.append(path.substr(kSystemRootPrefix.size()));
+    return directory;
+  }
+  return std::u16string(path);
+}
+
+int ReadVersionStringsInto(std::u16string_view path, const VersionFields& fields) {
+  platform::Platform* p = platform::Current();
+  const std::u16string file(path);
+  std::vector<uint8_t> blob;
+  if (!p->LoadVersionResource(file, &blob) || blob.empty()) return 1;
+
+  std::vector<uint8_t> raw;
+  std::u16string unused;
+  if (!p->QueryVersionValue(blob, u"\\VarFileInfo\\Translation", &raw, &unused) || raw.size() < 4) {
+    return 0;
+  }
+  // First translation only: language id, then code page, each 16-bit
+  // little-endian.
+  const unsigned language = raw[0] | (raw[1] << 8);
+  const unsigned codePage = raw[2] | (raw[3] << 8);
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "\\StringFileInfo\\%04x%04x\\", language, codePage);
+  const std::u16string base = Widen(prefix);
+
+  struct Name {
+    const char16_t* key;
+    char16_t* field;
+  };
+  const Name names[] = {{u"CompanyName", fields.publisher},
+                        {u"FileDescription", fields.description},
+                        {u"ProductVersion", fields.productVersion},
+                        {u"FileVersion", fields.fileVersion}};
+  for (const Name& name : names) {
+    std::vector<uint8_t> valueRaw;
+    std::u16string value;
+    if (p->QueryVersionValue(blob, base + name.key, &valueRaw, &value)) {
+      CopyBounded(name.field, 261, value);
+    }
+  }
+  return 1;
+}
+
+std::u16string FormatModifyTime(const platform::LocalTime& time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
+  return Widen(text);
+}
+
+void FreeModuleList(ModuleRecord* head) {
+  while (head != nullptr) {
+    ModuleRecord* next = head->pNext;
+    delete head;
+    head = next;
+  }
+}
+
+}  // namespace kelvane
+
+void NormalizeImagePath(char16_t (&path)[261]) {
+  const std::u16string_view current = kelvane::FieldView(path);
+  if (!StartsWith(current, kDevicePrefix) && !StartsWith(current, kSystemRootPrefix)) return;
+  const std::u16string normalized = kelvane::NormalizedImagePath(current);
+  kelvane::CopyToField(path, normalized);
+}
+
+int64_t QueryFileSize(std::u16string_view path) {
+  int64_t size = 0;
+  if (!kelvane::platform::Current()->FileSize(kelvane::NormalizedImagePath(path), &size)) return 0;
+  return size;
+}
+
+int ReadVersionStrings(ModuleRecord* record) {
+  return kelvane::ReadVersionStringsInto(
+      kelvane::FieldView(record->szPath),
+      {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
+}
+
+int ReadVersionStrings(ProcessRecord* record) {
+  return kelvane::ReadVersionStringsInto(
+      kelvane::FieldView(record->szPath),
+      {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
+}
+
+int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
+                     const kelvane::platform::ModuleEntry& module) {
+  if (!module.baseName.empty()) kelvane::CopyToField(record->szName, module.baseName);
+  if (module.fullPath.empty()) return 1;
+  // The file facts come from the whole path, even when the field has to cut
+  // it.
+  const std::u16string path = kelvane::NormalizedImagePath(module.fullPath);
+  kelvane::CopyToField(record->szPath, path);
+  kelvane::ReadVersionStringsInto(
+      path, {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
+  kelvane::platform::LocalTime time;
+  if (kelvane::platform::Current()->FileModifyTime(path, &time)) {
+    kelvane::CopyToField(record->szModifyTime, kelvane::FormatModifyTime(time));
+  }
+  return 1;
+}
+
+ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
+  std::vector<kelvane::platform::ModuleEntry> modules;
+  try {
+    if (!kelvane::platform::Current()->ListModules(process, kMaxModules, &modules)) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  ModuleRecord* head = nullptr;
+  ModuleRecord* tail = nullptr;
+  const size_t count = modules.size() < kMaxModules ? modules.size() : kMaxModules;
+  for (size_t i = 0; i < count; ++i) {
+    ModuleRecord* record = new (std::nothrow) ModuleRecord();
+    if (record == nullptr) break;
+    FillModuleRecord(record, process, modules[i]);
+    if (tail == nullptr) {
+      head = record;
+    } else {
+      tail->pNext = record;
+    }
+    tail = record;
+  }
+  return head;
+}

@@ -1,0 +1,88 @@
+// Loaded-module lists of a process and the facts about an executable file
+// that the inventory reports: kernel path forms turned into ordinary paths,
+// the file's size, its version-resource strings and its modification time.
+#ifndef KELVANE_INVENTORY_MODULES_H_
+#define KELVANE_INVENTORY_MODULES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+struct ProcessRecord;
+
+// One module loaded in a process. Allocated zero-filled; a field that no
+// query filled is empty text. Text fields hold at most 260 units and are
+// always terminated.
+struct ModuleRecord {
+  char16_t szName[261];            // base name (file name without directory)
+  char16_t szPath[261];            // full path, normalised
+  char16_t szPublisher[261];       // version string "CompanyName"
+  char16_t szDescript[261];        // version string "FileDescription"
+  char16_t szProductVersion[261];  // version string "ProductVersion"
+  char16_t szFileVersion[261];     // version string "FileVersion"
+  char16_t szModifyTime[261];      // "YYYY-MM-DD hh:mm:ss" local time, or empty
+  ModuleRecord* pNext;             // next module of the same process; null at the end
+};
+
+// The most modules one process contributes.
+constexpr size_t kMaxModules = 1024;
+
+// Lists the modules of `process` (opened for query), the image first, at
+// most kMaxModules. Returns the head of a new chain that the caller owns
+// (released with the process record by FreeProcessList, or with
+// kelvane::FreeModuleList), or null when the modules cannot be listed or
+// there are none. Every listed module yields a record even when its queries
+// fail; an allocation failure ends the chain early.
+ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process);
+
+// Fills the zero-filled `record` from one listed module of `process`: name,
+// normalised path, version strings and modification time. Always returns 1.
+int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process,
+                     const kelvane::platform::ModuleEntry& module);
+
+// Rewrites the path in `path` (261 units, terminated) in place: a leading
+// "\??\" is removed; a leading "\SystemRoot\" is replaced by the Windows
+// directory and a separating backslash. Prefixes are compared exactly and
+// only at the start. An expansion longer than 260 units is cut to 260 units;
+// when the platform reports no Windows directory the path stays unchanged.
+void NormalizeImagePath(char16_t (&path)[261]);
+
+// Size in bytes of the file at `path` (normalised first), the true 64-bit
+// size; 0 when the file cannot be opened for reading.
+int64_t QueryFileSize(std::u16string_view path);
+
+// Reads the version-resource strings "CompanyName", "FileDescription",
+// "ProductVersion" and "FileVersion" of the file at the record's szPath
+// under the first translation of the resource into szPublisher, szDescript,
+// szProductVersion and szFileVersion (cut to 260 units). A string the
+// resource lacks leaves its field as it was. Returns 0 when the file has a
+// version resource without a translation table, 1 otherwise.
+int ReadVersionStrings(ModuleRecord* record);
+int ReadVersionStrings(ProcessRecord* record);
+
+namespace kelvane {
+
+// The normalisation of NormalizeImagePath without a length limit.
+std::u16string NormalizedImagePath(std::u16string_view path);
+
+// The four version fields of a record, each 261 units.
+struct VersionFields {
+  char16_t* publisher;
+  char16_t* description;
+  char16_t* productVersion;
+  char16_t* fileVersion;
+};
+int ReadVersionStringsInto(std::u16string_view path, const VersionFields& fields);
+
+// "YYYY-MM-DD hh:mm:ss".
+std::u16string FormatModifyTime(const platform::LocalTime& time);
+
+// Releases a module chain; null does nothing.
+void FreeModuleList(ModuleRecord* head);
+
+}  // namespace kelvane
+
+#endif  // KELVANE_INVENTORY_MODULES_H_

@@ -1,0 +1,189 @@
+#include "inventory/process_list.h"
+
+#include <chrono>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "inventory/cpu_sampler.h"
+#include "inventory/probes.h"
+#include "plugin/request.h"
+
+namespace {
+
+using kelvane::platform::Platform;
+using kelvane::platform::ProcessHandle;
+
+constexpr char16_t kIdleName[] = u"System Idle Process";
+constexpr char16_t kSystemName[] = u"System";
+constexpr char16_t kNotApplicable[] = u"(N/A)";
+constexpr char16_t kUnknown[] = u"<unknown>";
+
+constexpr int kOsFamilyXp = 7;
+constexpr int64_t kIdleMemoryXp = 0x7000;
+constexpr int64_t kIdleMemory = 0x4000;
+
+int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SleepForMs(int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+const kelvane::InventoryClock kRealClock = {SteadyNowMs, SleepForMs};
+const kelvane::InventoryClock* g_clock = &kRealClock;
+
+void FillSystemTexts(ProcessRecord* record, const char16_t* name) {
+  kelvane::CopyToField(record->szName, name);
+  kelvane::CopyToField(record->szPath, kNotApplicable);
+  kelvane::CopyToField(record->szUserName, kSystemName);
+}
+
+int CollectSystemProcess(Platform* p, uint32_t pid, ProcessRecord* record) {
+  FillSystemTexts(record, kSystemName);
+  std::unique_ptr<ProcessHandle> process = p->OpenProcess(pid, kelvane::platform::kAccessQuery);
+  if (process == nullptr) return 0;
+  int64_t bytes = 0;
+  if (p->WorkingSetSize(*process, &bytes)) record->nMemoryUsage = bytes;
+  record->nCpuUsage = 0;
+  record->dwPriority = p->GetPriorityClass(*process);
+  return 1;
+}
+
+int CollectOrdinaryProcess(Platform* p, uint32_t pid, ProcessRecord* record) {
+  std::unique_ptr<ProcessHandle> process = p->OpenProcess(pid, kelvane::platform::kAccessQuery);
+  if (process == nullptr) return 0;
+  std::u16string baseName;
+  std::u16string fullPath;
+  if (!p->ImageBaseName(*process, &baseName)) return 0;
+  if (!p->ImageFullPath(*process, &fullPath)) return 0;
+  kelvane::CopyToField(record->szName, baseName);
+  kelvane::CopyToField(record->szPath, fullPath);
+  NormalizeImagePath(record->szPath);
+
+  char16_t commandLine[261];
+  kelvane::CopyToField(commandLine, kUnknown);
+  if (ReadCommandLine(*process, commandLine) != 0) {
+    kelvane::CopyToField(record->szCommandLine, kelvane::FieldView(commandLine));
+  }
+
+  record->nFileSize = QueryFileSize(fullPath);
+  ReadVersionStrings(record);
+
+  const int32_t cpu = GetCpuUsage(pid);
+  if (cpu != -1) record->nCpuUsage = cpu;
+
+  LookupProcessUser(pid, record->szUserName);
+  record->dwPriority = p->GetPriorityClass(*process);
+  int64_t bytes = 0;
+  if (p->WorkingSetSize(*process, &bytes)) record->nMemoryUsage = bytes;
+  record->pModules = BuildModuleList(*process);
+  return 1;
+}
+
+void FreeRecord(ProcessRecord* record) {
+  kelvane::FreeModuleList(record->pModules);
+  delete record;
+}
+
+}  // namespace
+
+namespace kelvane {
+
+void SetInventoryClockForTesting(const InventoryClock* clock) {
+  g_clock = clock != nullptr ? clock : &kRealClock;
+}
+
+}  // namespace kelvane
+
+int CollectProcessInfo(uint32_t pid, ProcessRecord* record) {
+  record->dwPID = pid;
+  Platform* p = kelvane::platform::Current();
+  if (pid == 0) {
+    FillSystemTexts(record, kIdleName);
+    record->nMemoryUsage = DetectOsFamily() == kOsFamilyXp ? kIdleMemoryXp : kIdleMemory;
+    record->nCpuUsage = 0;
+    return 1;
+  }
+  if (p->IsSystemProcessId(pid)) return CollectSystemProcess(p, pid, record);
+  return CollectOrdinaryProcess(p, pid, record);
+}
+
+void PrimeCpuSamples() {
+  EnableDebugPrivilege();
+  std::vector<uint32_t> pids;
+  if (!kelvane::platform::Current()->SnapshotProcessIds(&pids)) return;
+  for (uint32_t pid : pids) GetCpuUsage(pid);
+}
+
+ProcessRecord* BuildProcessList(uint32_t* count) {
+  const int64_t primingStart = g_clock->nowMs();
+  PrimeCpuSamples();
+  if (count != nullptr) *count = 0;
+
+  // Let a measurable amount of CPU time pass between the two samples.
+  const int64_t elapsed = g_clock->nowMs() - primingStart;
+  if (elapsed >= 0 && elapsed < kelvane::kCpuSampleWindowMs) {
+    g_clock->sleepMs(kelvane::kCpuSampleWindowMs - elapsed);
+  }
+
+  EnableDebugPrivilege();
+  std::vector<uint32_t> pids;
+  if (!kelvane::platform::Current()->SnapshotProcessIds(&pids) || pids.empty()) return nullptr;
+
+  ProcessRecord* head = nullptr;
+  ProcessRecord* tail = nullptr;
+  uint32_t records = 0;
+  for (uint32_t pid : pids) {
+    ProcessRecord* record = new (std::nothrow) ProcessRecord();
+    if (record == nullptr) continue;
+    CollectProcessInfo(pid, record);
+    if (record->szName[0] == u'\0') {
+      FreeRecord(record);
+      continue;
+    }
+    ++records;
+    if (tail == nullptr) {
+      head = record;
+    } else {
+      tail->pNext = record;
+    }
+    tail = record;
+  }
+  ClearCpuSamples();
+  if (count != nullptr) *count = records;
+  return head;
+}
+
+ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count) {
+  EnableDebugPrivilege();
+  ProcessRecord* head = nullptr;
+  ProcessRecord* tail = nullptr;
+  uint32_t filled = 0;
+  for (const ProcTarget* target = first; target != nullptr; target = target->pNext) {
+    const uint32_t pid = static_cast<uint32_t>(kelvane::WideToLong(kelvane::FieldView(target->szPID)));
+    ProcessRecord* record = new (std::nothrow) ProcessRecord();
+    if (record == nullptr) return head;
+    const int result = CollectProcessInfo(pid, record);
+    if (tail == nullptr) {
+      head = record;
+    } else {
+      tail->pNext = record;
+    }
+    tail = record;
+    if (result != 0) ++filled;
+  }
+  if (count != nullptr) *count = filled;
+  return head;
+}
+
+void FreeProcessList(ProcessRecord* head) {
+  while (head != nullptr) {
+    ProcessRecord* next = head->pNext;
+    FreeRecord(head);
+    head = next;
+  }
+}

@@ -1,0 +1,81 @@
+// The data of the two listing commands: one record per process, filled by
+// CollectProcessInfo, chained by BuildProcessList (every inspectable process)
+// or CollectTargetProcesses (the processes a request names).
+#ifndef KELVANE_INVENTORY_PROCESS_LIST_H_
+#define KELVANE_INVENTORY_PROCESS_LIST_H_
+
+#include <cstdint>
+
+#include "inventory/modules.h"
+
+struct ProcTarget;
+
+// One process. Allocated zero-filled, so a field the collector does not set
+// is empty text or 0. Text fields hold at most 260 units and are always
+// terminated.
+struct ProcessRecord {
+  char16_t szName[261];            // image base name; fixed name for idle/system
+  uint32_t dwPID;                  // process id, always set
+  char16_t szPath[261];            // normalised image path; "(N/A)" for idle/system
+  char16_t szCommandLine[261];     // command line, cut to 260 units
+  char16_t szPublisher[261];       // version string "CompanyName" of the image
+  char16_t szDescript[261];        // version string "FileDescription"
+  char16_t szProductVersion[261];  // version string "ProductVersion"
+  char16_t szFileVersion[261];     // version string "FileVersion"
+  int64_t nFileSize;               // image file size in bytes
+  int32_t nCpuUsage;               // CPU usage in percent
+  int64_t nMemoryUsage;            // working-set size in bytes
+  uint32_t dwPriority;             // priority class, 0 when unknown
+  char16_t szUserName[261];        // owning account without domain; "System" for idle/system
+  ModuleRecord* pModules;          // module chain, owned by the record
+  ProcessRecord* pNext;            // next record; null at the end
+};
+
+// Every inspectable process, in the order of the system's process snapshot.
+// Samples every process's CPU time twice, the passes at least
+// kelvane::kCpuSampleWindowMs apart, and empties the CPU sample table when
+// done. Returns the head of a chain the caller owns (FreeProcessList), or
+// null when no snapshot can be taken or nothing could be inspected. Stores
+// the number of records in `count` when given (0 whenever null is returned).
+ProcessRecord* BuildProcessList(uint32_t* count);
+
+// The priming pass of BuildProcessList: enables the debug privilege and takes
+// a CPU sample of every process in a snapshot, discarding the values.
+void PrimeCpuSamples();
+
+// Fills the zero-filled `record` for process `pid`. Returns 1 when the
+// process could be inspected (always for id 0), 0 otherwise; failed optional
+// probes leave their fields empty or 0. A record that returns 0 holds only
+// its id, or for a system process id the fixed texts.
+int CollectProcessInfo(uint32_t pid, ProcessRecord* record);
+
+// One record per target of the chain starting at `first` (may be null), in
+// target order, the id read from each target's szPID like _wtol. Returns the
+// head (null without targets) and stores in `count`, when given, the number
+// of targets whose record could be filled. An allocation failure ends the
+// chain early and leaves `count` untouched.
+ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count);
+
+// Releases every record of the list with its module chain; null does nothing.
+void FreeProcessList(ProcessRecord* head);
+
+namespace kelvane {
+
+// The least time between the start of the priming pass and the start of the
+// collection pass, so that the two CPU samples of a process lie more than
+// a clock tick apart.
+constexpr int64_t kCpuSampleWindowMs = 250;
+
+// The clock that spaces the two passes of BuildProcessList. Tests replace it
+// so that they neither wait nor depend on real time.
+struct InventoryClock {
+  int64_t (*nowMs)();            // monotonic milliseconds
+  void (*sleepMs)(int64_t ms);   // waits at least `ms` milliseconds
+};
+// Installs `clock` (not owned, must outlive its use); null restores the real
+// clock.
+void SetInventoryClockForTesting(const InventoryClock* clock);
+
+}  // namespace kelvane
+
+#endif  // KELVANE_INVENTORY_PROCESS_LIST_H_
