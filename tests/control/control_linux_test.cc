@@ -211,6 +211,33 @@ TEST_F(ControlLinuxTest, PriorityWithoutAClassFailsAndIdleSucceeds) {
   EXPECT_EQ(64u, os->GetPriorityClass(*handle));
 }
 
+TEST_F(ControlLinuxTest, UnprivilegedCallerCanRaiseButNotLowerNice) {
+  REQUIRE_OWN_NAMESPACE();
+  // A helper gives up root, starts its own sleeper and works on it; its exit
+  // status carries the number of the first check that failed.
+  pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    pid_t sleeper = StartSleeper();
+    if (sleeper <= 0) _exit(101);
+    const uint32_t id = static_cast<uint32_t>(sleeper);
+    int failed = 0;
+    if (SetProcessPriorityClass(id, 64) != 1) failed = 1;
+    else if (NiceOf(sleeper) != 19) failed = 2;
+    else if (SetProcessPriorityClass(id, 32) != 0) failed = 3;
+    else if (NiceOf(sleeper) != 19) failed = 4;
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+    _exit(failed);
+  }
+  int status = 0;
+  ASSERT_EQ(helper, waitpid(helper, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "cannot give up root here";
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
 TEST_F(ControlLinuxTest, EveryClassRoundTripsAndEveryNiceMapsToItsNearestClass) {
   REQUIRE_OWN_NAMESPACE();
   pid_t child = Start();
