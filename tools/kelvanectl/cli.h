@@ -1,0 +1,47 @@
+// The kelvanectl command line: argument parsing, help texts and running a
+// subcommand against the library.
+#ifndef KELVANECTL_CLI_H_
+#define KELVANECTL_CLI_H_
+
+#include <string>
+#include <vector>
+
+namespace kelvanectl {
+
+// Exit statuses of the program.
+constexpr int kExitSuccess = 0;        // result code 0
+constexpr int kExitTargetFailed = 1;   // result code 1
+constexpr int kExitFailed = 2;         // result code -1 (or any other value)
+constexpr int kExitNoLibrary = 3;      // library not loadable or entry point missing
+constexpr int kExitUsage = 64;         // bad command line
+constexpr int kExitIoError = 74;       // temporary or request file could not be written
+
+struct Options {
+  std::string subcommand;             // empty: no subcommand given
+  std::vector<std::string> operands;  // after the subcommand, in order
+  std::string library;                // --library PATH; empty: beside the executable
+  std::string out;                    // --out FILE; empty: temporary file
+  bool table = false;                 // --table
+  bool help = false;                  // --help / -h
+};
+
+// Parses the arguments (program name excluded). Options may stand anywhere;
+// "--" ends them. A single-dash argument other than "-h" is an operand, so
+// "stop -1" passes the id "-1" on. Checks the operand count of each
+// subcommand. False with a message in *error for a usage error.
+bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// The exit status for a result code of the library.
+int ExitStatusForResult(int result_code);
+
+// Help for one subcommand, or the overview for an empty name; empty text for
+// an unknown name.
+std::string HelpText(const std::string& subcommand);
+
+// Runs the program: parses `args`, prints to standard output / error, and
+// returns the exit status.
+int RunProgram(const std::vector<std::string>& args);
+
+}  // namespace kelvanectl
+
+#endif  // KELVANECTL_CLI_H_

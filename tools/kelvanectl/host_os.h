@@ -1,0 +1,66 @@
+// The operating-system seam of kelvanectl: loading the library, temporary
+// files, file access by UTF-8 path, the terminal, and the program's
+// arguments. Only the implementation of this header (host_os_posix.cc,
+// host_os_win32.cc) may use OS calls; everything else in the tool is
+// portable C++.
+#ifndef KELVANECTL_HOST_OS_H_
+#define KELVANECTL_HOST_OS_H_
+
+#include <string>
+#include <vector>
+
+namespace kelvanectl {
+
+// The platform's file name of the library ("libkelvane.so", "kelvane.dll").
+const char* DefaultLibraryName();
+
+// Directory of the running executable (no trailing separator), empty when
+// it cannot be found.
+std::string ExecutableDirectory();
+
+// Joins a directory and a file name with the platform's separator.
+std::string JoinPath(const std::string& directory, const std::string& name);
+
+// A loaded dynamic library; unloaded when the object goes.
+class DynamicLibrary {
+ public:
+  DynamicLibrary() = default;
+  ~DynamicLibrary();
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // Loads `path` (UTF-8). False with the system's reason, naming the path,
+  // in *error.
+  bool Load(const std::string& path, std::string* error);
+  // Address of the exported symbol `name`, or nullptr with a reason.
+  void* Symbol(const char* name, std::string* error) const;
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Creates a fresh private directory under the system's temporary directory
+// (TMPDIR on POSIX, GetTempPathW on Windows). False with a reason.
+bool MakeTempDirectory(std::string* path, std::string* error);
+// Removes an empty directory / a file; false when it is not there or stays.
+bool RemoveDirectory(const std::string& path);
+bool RemoveFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Whole-file access by UTF-8 path. False with a reason in *error.
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
+bool WriteWholeFile(const std::string& path, const std::string& bytes, std::string* error);
+
+// Columns of the terminal on standard output, 0 when it is not a terminal
+// or the size is unknown.
+int TerminalColumns();
+
+// Lets standard output carry UTF-8 text (a no-op on POSIX).
+void PrepareConsole();
+
+// The program's arguments after the program name, as UTF-8.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+}  // namespace kelvanectl
+
+#endif  // KELVANECTL_HOST_OS_H_

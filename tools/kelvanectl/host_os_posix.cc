@@ -1,0 +1,152 @@
+// POSIX implementation of the kelvanectl OS seam.
+#include "host_os.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvanectl {
+
+namespace {
+
+std::string ErrnoText(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + strerror(errno);
+}
+
+}  // namespace
+
+const char* DefaultLibraryName() { return "libkelvane.so"; }
+
+std::string ExecutableDirectory() {
+  char buffer[PATH_MAX + 1];
+  ssize_t length = readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (length <= 0) return {};
+  std::string path(buffer, static_cast<size_t>(length));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (directory.back() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
+DynamicLibrary::~DynamicLibrary() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool DynamicLibrary::Load(const std::string& path, std::string* error) {
+  dlerror();
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* reason = dlerror();
+    *error = reason != nullptr ? reason : "cannot load " + path;
+    return false;
+  }
+  return true;
+}
+
+void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
+  if (handle_ == nullptr) {
+    *error = "no library loaded";
+    return nullptr;
+  }
+  dlerror();
+  void* address = dlsym(handle_, name);
+  if (address == nullptr) {
+    const char* reason = dlerror();
+    *error = reason != nullptr ? reason : std::string("symbol ") + name + " is null";
+  }
+  return address;
+}
+
+bool MakeTempDirectory(std::string* path, std::string* error) {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = JoinPath(base != nullptr && *base != '\0' ? base : "/tmp", "kelvanectl-XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = ErrnoText("cannot create a temporary directory", pattern);
+    return false;
+  }
+  *path = pattern;
+  return true;
+}
+
+bool RemoveDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open", path);
+    return false;
+  }
+  bytes->clear();
+  char buffer[65536];
+  while (true) {
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = ErrnoText("cannot read", path);
+      close(fd);
+      return false;
+    }
+    bytes->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes, std::string* error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = ErrnoText("cannot create", path);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = ErrnoText("cannot write", path);
+      close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) {
+    *error = ErrnoText("cannot write", path);
+    return false;
+  }
+  return true;
+}
+
+int TerminalColumns() {
+  struct winsize size;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 0;
+}
+
+void PrepareConsole() {}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+}  // namespace kelvanectl
