@@ -1,0 +1,201 @@
+#include "inventory/modules.h"
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "inventory/scripted_platform.h"
+
+namespace kelvane {
+namespace testing {
+namespace {
+
+std::u16string Normalized(std::u16string_view path) {
+  char16_t buffer[261];
+  CopyToField(buffer, path);
+  NormalizeImagePath(buffer);
+  return std::u16string(buffer);
+}
+
+class ModulesTest : public ::testing::Test {
+ protected:
+  ModulesTest() : scoped_(&platform_) {}
+  ScriptedPlatform platform_;
+  ScopedPlatform scoped_;
+};
+
+TEST_F(ModulesTest, DevicePrefixIsRemoved) {
+  EXPECT_EQ(Normalized(u"\\??\\C:\\Windows\\system32\\csrss.exe"), u"C:\\Windows\\system32\\csrss.exe");
+}
+
+TEST_F(ModulesTest, SystemRootIsExpanded) {
+  EXPECT_EQ(Normalized(u"\\SystemRoot\\System32\\smss.exe"), u"C:\\WINDOWS\\System32\\smss.exe");
+  platform_.windowsDirectory = u"D:\\";
+  EXPECT_EQ(Normalized(u"\\SystemRoot\\x.dll"), u"D:\\x.dll");
+}
+
+TEST_F(ModulesTest, OtherPathsStayUnchanged) {
+  for (const char16_t* path : {u"\\\\?\\C:\\a.exe", u"C:\\x\\??\\a.exe", u"\\systemroot\\x.dll",
+                               u"C:\\x\\SystemRoot\\a.dll", u"/usr/bin/sleep", u"", u"\\??"}) {
+    EXPECT_EQ(Normalized(path), path);
+  }
+  // Applied once only.
+  EXPECT_EQ(Normalized(u"\\??\\\\??\\a"), u"\\??\\a");
+}
+
+TEST_F(ModulesTest, SystemRootWithoutAWindowsDirectoryStaysUnchanged) {
+  platform_.windowsDirectory.clear();
+  EXPECT_EQ(Normalized(u"\\SystemRoot\\x.dll"), u"\\SystemRoot\\x.dll");
+}
+
+TEST_F(ModulesTest, LongExpansionIsCutWithinTheBuffer) {
+  platform_.windowsDirectory = u"C:\\" + std::u16string(250, u'w');
+  const std::u16string rest = u"System32\\" + std::u16string(200, u'r') + u".dll";
+  struct {
+    char16_t field[261];
+    char16_t guard[4];
+  } buffer;
+  std::fill(std::begin(buffer.guard), std::end(buffer.guard), u'#');
+  CopyToField(buffer.field, u"\\SystemRoot\\" + rest);
+  NormalizeImagePath(buffer.field);
+  const std::u16string expected = (platform_.windowsDirectory + u"\\" + rest).substr(0, 260);
+  EXPECT_EQ(Text(buffer.field), expected);
+  EXPECT_EQ(std::u16string(buffer.guard, 4), u"####");
+}
+
+TEST_F(ModulesTest, FileSizeIsTrue64BitOrZero) {
+  platform_.fileSizes[u"C:\\big.bin"] = 4294967296LL + 10;
+  EXPECT_EQ(QueryFileSize(u"C:\\big.bin"), 4294967306LL);
+  EXPECT_EQ(QueryFileSize(u"\\??\\C:\\big.bin"), 4294967306LL);  // normalised first
+  EXPECT_EQ(QueryFileSize(u"C:\\missing.bin"), 0);
+}
+
+// A version resource as the fake understands it: the translation bytes and
+// a map of string values keyed by query text.
+class VersionPlatform : public ScriptedPlatform {
+ public:
+  bool hasResource = true;
+  std::optional<std::vector<uint8_t>> translation = std::vector<uint8_t>{0x09, 0x04, 0xB0, 0x04};
+  std::map<std::u16string, std::u16string> strings;
+  std::vector<std::u16string> queries;
+
+  bool LoadVersionResource(const std::u16string& path, std::vector<uint8_t>* blob) override {
+    if (!hasResource || path != u"C:\\app.exe") return false;
+    *blob = {1, 2, 3};
+    return true;
+  }
+  bool QueryVersionValue(const std::vector<uint8_t>& blob, const std::u16string& subBlock,
+                         std::vector<uint8_t>* raw, std::u16string* text) override {
+    queries.push_back(subBlock);
+    if (blob.size() != 3) return false;
+    if (subBlock == u"\\VarFileInfo\\Translation") {
+      if (!translation) return false;
+      *raw = *translation;
+      return true;
+    }
+    auto it = strings.find(subBlock);
+    if (it == strings.end()) return false;
+    *text = it->second;
+    return true;
+  }
+};
+
+class VersionStringsTest : public ::testing::Test {
+ protected:
+  VersionStringsTest() : scoped_(&platform_) {
+    record_ = std::make_unique<ModuleRecord>();
+    CopyToField(record_->szPath, u"C:\\app.exe");
+  }
+  VersionPlatform platform_;
+  ScopedPlatform scoped_;
+  std::unique_ptr<ModuleRecord> record_;
+};
+
+TEST_F(VersionStringsTest, FirstTranslationIsQueried) {
+  platform_.strings[u"\\StringFileInfo\\040904b0\\CompanyName"] = u"Maker";
+  platform_.strings[u"\\StringFileInfo\\040904b0\\FileDescription"] = u"An app";
+  platform_.strings[u"\\StringFileInfo\\040904b0\\ProductVersion"] = u"1.2";
+  platform_.strings[u"\\StringFileInfo\\040904b0\\FileVersion"] = std::u16string(300, u'v');
+  platform_.strings[u"\\StringFileInfo\\040704e4\\CompanyName"] = u"Other";
+  platform_.translation = std::vector<uint8_t>{0x09, 0x04, 0xB0, 0x04, 0x07, 0x04, 0xE4, 0x04};
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 1);
+  EXPECT_EQ(Text(record_->szPublisher), u"Maker");
+  EXPECT_EQ(Text(record_->szDescript), u"An app");
+  EXPECT_EQ(Text(record_->szProductVersion), u"1.2");
+  EXPECT_EQ(Text(record_->szFileVersion), std::u16string(260, u'v'));
+}
+
+TEST_F(VersionStringsTest, MissingStringsLeaveTheirFields) {
+  CopyToField(record_->szDescript, u"kept");
+  platform_.strings[u"\\StringFileInfo\\040904b0\\CompanyName"] = u"Maker";
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 1);
+  EXPECT_EQ(Text(record_->szPublisher), u"Maker");
+  EXPECT_EQ(Text(record_->szDescript), u"kept");
+  EXPECT_EQ(Text(record_->szProductVersion), u"");
+}
+
+TEST_F(VersionStringsTest, NoTranslationTableGivesZero) {
+  platform_.translation.reset();
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 0);
+  platform_.translation = std::vector<uint8_t>{0x09, 0x04};  // too short to hold an entry
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 0);
+  EXPECT_EQ(Text(record_->szPublisher), u"");
+}
+
+TEST_F(VersionStringsTest, NoResourceGivesOneWithoutQueries) {
+  platform_.hasResource = false;
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 1);
+  EXPECT_TRUE(platform_.queries.empty());
+}
+
+TEST_F(VersionStringsTest, ProcessRecordsUseTheirOwnFields) {
+  platform_.strings[u"\\StringFileInfo\\040904b0\\FileVersion"] = u"6.0.1";
+  auto record = std::make_unique<ProcessRecord>();
+  CopyToField(record->szPath, u"C:\\app.exe");
+  EXPECT_EQ(ReadVersionStrings(record.get()), 1);
+  EXPECT_EQ(Text(record->szFileVersion), u"6.0.1");
+}
+
+TEST_F(ModulesTest, ModuleChainKeepsOrderAndFailedQueries) {
+  ScriptedProcess& p = platform_.processes[10];
+  p.modules = std::vector<platform::ModuleEntry>{
+      {u"app.exe", u"\\??\\C:\\app.exe"}, {u"", u""}, {u"lib.dll", u"C:\\lib.dll"}};
+  platform_.fileTimes[u"C:\\app.exe"] = {2009, 7, 20, 10, 15, 0};
+  FakeProcess process(10);
+  ModuleRecord* head = BuildModuleList(process);
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(Text(head->szName), u"app.exe");
+  EXPECT_EQ(Text(head->szPath), u"C:\\app.exe");
+  EXPECT_EQ(Text(head->szModifyTime), u"2009-07-20 10:15:00");
+  ModuleRecord* second = head->pNext;
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(Text(second->szName), u"");
+  EXPECT_EQ(Text(second->szPath), u"");
+  ModuleRecord* third = second->pNext;
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(Text(third->szPath), u"C:\\lib.dll");
+  EXPECT_EQ(Text(third->szModifyTime), u"");  // attributes unreadable
+  EXPECT_EQ(third->pNext, nullptr);
+  FreeModuleList(head);
+}
+
+TEST_F(ModulesTest, NoModulesGivesNoChain) {
+  FakeProcess process(10);
+  platform_.processes[10];
+  EXPECT_EQ(BuildModuleList(process), nullptr);  // cannot be listed
+  platform_.processes[10].modules = std::vector<platform::ModuleEntry>{};
+  EXPECT_EQ(BuildModuleList(process), nullptr);  // none
+}
+
+TEST_F(ModulesTest, AtMost1024Modules) {
+  platform_.processes[10].modules = std::vector<platform::ModuleEntry>(1500, {u"m", u"/m"});
+  FakeProcess process(10);
+  ModuleRecord* head = BuildModuleList(process);
+  size_t count = 0;
+  for (ModuleRecord* m = head; m != nullptr; m = m->pNext) ++count;
+  EXPECT_EQ(count, 1024u);
+  FreeModuleList(head);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kelvane
