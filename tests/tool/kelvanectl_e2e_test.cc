@@ -1,0 +1,165 @@
+// Runs the built kelvanectl against the fake library (see fake_plugin.cc):
+// exit statuses, what reaches the library, the files left behind, and the
+// output a person sees.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "tool_test_util.h"
+
+namespace {
+
+using kelvane_tool_test::ReadFile;
+using kelvane_tool_test::RunResult;
+using kelvane_tool_test::ScratchDir;
+using kelvane_tool_test::Utf16Bytes;
+
+class KelvanectlTest : public ::testing::Test {
+ protected:
+  // Runs kelvanectl with the fake library and a fresh TMPDIR; checks that
+  // the temporary directory is empty afterwards.
+  RunResult Ctl(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
+    ScratchDir tmp;
+    args.push_back("--library");
+    args.push_back(FAKE_PLUGIN_PATH);
+    env.emplace_back("TMPDIR", tmp.path());
+    env.emplace_back("KELVANE_FAKE_LOG", log_.File("log"));
+    env.emplace_back("COLUMNS", "100");
+    RunResult result = kelvane_tool_test::Run(KELVANECTL_PATH, args, env);
+    EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind";
+    return result;
+  }
+  std::string Log() const { return ReadFile(log_.File("log")); }
+
+  ScratchDir log_;
+};
+
+TEST_F(KelvanectlTest, ExitStatusFollowsTheResultCode) {
+  EXPECT_EQ(Ctl({"stop", "1"}, {{"KELVANE_FAKE_CODE", "0"}}).status, 0);
+  EXPECT_EQ(Ctl({"stop", "1"}, {{"KELVANE_FAKE_CODE", "1"}}).status, 1);
+  EXPECT_EQ(Ctl({"stop", "1"}, {{"KELVANE_FAKE_CODE", "-1"}}).status, 2);
+  EXPECT_EQ(Ctl({"list"}, {{"KELVANE_FAKE_CODE", "-1"}}).status, 2);
+}
+
+TEST_F(KelvanectlTest, PrintsTheResponseAsUtf8Text) {
+  RunResult r = Ctl({"stop", "1234", "5678"}, {{"KELVANE_FAKE_CODE", "1"}});
+  EXPECT_EQ(r.status, 1);
+  std::string expected = kelvane_tool_fixtures::kStopExample;
+  for (size_t at; (at = expected.find("\r\n")) != std::string::npos;) expected.erase(at, 1);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(KelvanectlTest, WritesTheRequestWithIdsAsGiven) {
+  RunResult r = Ctl({"stop-tree", "12", "0012", "-1", "a&b\"<", ""});
+  EXPECT_EQ(r.status, 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("<request name=\"ZEV_StopProcessTree_KLV\">\n"
+                     "<procid PID=\"12\"/>\n<procid PID=\"0012\"/>\n<procid PID=\"-1\"/>\n"
+                     "<procid PID=\"a&amp;b&quot;&lt;\"/>\n<procid PID=\"\"/>\n</request>\n"),
+            std::string::npos)
+      << log;
+  // The fake echoes the escaped ids; the text output shows them as written.
+  EXPECT_NE(r.out.find("<ProcessItem PID=\"a&amp;b&quot;&lt;\" priority=\"-1\""), std::string::npos) << r.out;
+
+  r = Ctl({"priority", "77", "below-normal"});
+  EXPECT_NE(Log().find("<procid PID=\"77\" priority=\"16384\"/>"), std::string::npos);
+  r = Ctl({"modules", "5", "6"});
+  EXPECT_NE(Log().find("name=\"ZEV_GetProcessModule_KLV\">\n<procid PID=\"5\"/>\n<procid PID=\"6\"/>"),
+            std::string::npos);
+  r = Ctl({"list"});
+  EXPECT_NE(Log().find("<request name=\"ZEV_GetProcessList_KLV\">\n</request>"), std::string::npos);
+}
+
+TEST_F(KelvanectlTest, OutKeepsTheUtf16ResponseWrittenByTheLibrary) {
+  ScratchDir dir;
+  std::string out = dir.File("response.xml");
+  kelvane_tool_test::WriteFile(out, "stale");
+  RunResult r = Ctl({"modules", "1234", "--out", out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(Log().find("result=" + out + "\n"), std::string::npos);  // written there directly
+  EXPECT_EQ(ReadFile(out), Utf16Bytes(kelvane_tool_fixtures::kModuleExample));
+  EXPECT_NE(r.out.find("<ModuleItem name=\"tool.exe\""), std::string::npos);
+}
+
+TEST_F(KelvanectlTest, NoResponseIsReported) {
+  RunResult r = Ctl({"stop", "1"}, {{"KELVANE_FAKE_SILENT", "1"}, {"KELVANE_FAKE_CODE", "-1"}});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("wrote no response (result code -1)"), std::string::npos) << r.err;
+
+  // A stale file at --out is not mistaken for this call's response.
+  ScratchDir dir;
+  kelvane_tool_test::WriteFile(dir.File("r.xml"), Utf16Bytes(kelvane_tool_fixtures::kStopExample));
+  r = Ctl({"stop", "1", "--out", dir.File("r.xml")}, {{"KELVANE_FAKE_SILENT", "1"}});
+  EXPECT_NE(r.err.find("wrote no response"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("r.xml")));
+}
+
+TEST_F(KelvanectlTest, Tables) {
+  RunResult r = Ctl({"stop", "1234", "5678", "--table"}, {{"KELVANE_FAKE_CODE", "1"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "PID   PRIORITY  RESULT  MESSAGE\n"
+            "1234  -         ok      TerminateProcSuccessed\n"
+            "5678  -         failed  TerminateProcFailed\n"
+            "Result: failed - TerminateProcFailed (ZEV_StopProcess_KLV, 2009-07-27 14:05:09)\n");
+
+  r = Ctl({"priority", "9", "high", "--table"});
+  EXPECT_NE(r.out.find("9    high      ok      SetPRISuccessed\n"), std::string::npos) << r.out;
+
+  r = Ctl({"modules", "1234", "--table"});
+  EXPECT_NE(r.out.find("  tool.exe  C:\\Tools\\tool.exe  2009-07-20 10:15:00\n"), std::string::npos) << r.out;
+
+  r = Ctl({"list", "--table"});  // not a terminal: COLUMNS (100) decides
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("3 processes\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("12.3 MiB  high"), std::string::npos) << r.out;
+  for (size_t start = 0, end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    EXPECT_LE(kelvanectl::DisplayWidth(r.out.substr(start, end - start)), 100u);
+  }
+}
+
+TEST_F(KelvanectlTest, InvokeIsTheRawCall) {
+  ScratchDir dir;
+  kelvane_tool_test::WriteFile(dir.File("req.xml"), "<request name=\"ZEV_GetProcessList_KLV\"/>");
+  RunResult r = Ctl({"invoke", dir.File("req.xml"), dir.File("res.xml")}, {{"KELVANE_FAKE_CODE", "-1"}});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "-1\n");
+  EXPECT_EQ(ReadFile(dir.File("res.xml")), Utf16Bytes(kelvane_tool_fixtures::kProcessList));
+
+  kelvane_tool_test::WriteFile(dir.File("req.xml"), "<request name=\"ZEV_Unknown_KLV\"/>");
+  r = Ctl({"invoke", dir.File("req.xml"), dir.File("none.xml")});
+  EXPECT_EQ(r.out, "-1\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("none.xml")));
+}
+
+TEST_F(KelvanectlTest, LibraryProblemsExitWith3) {
+  ScratchDir tmp;
+  RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", tmp.File("missing.so")}, {{"TMPDIR", tmp.path()}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("cannot load the library"), std::string::npos);
+  r = kelvane_tool_test::Run(KELVANECTL_PATH, {"list", "--library", FAKE_NOSYMBOL_PATH}, {{"TMPDIR", tmp.path()}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("no entry point ZEV_RemoteInvoke"), std::string::npos);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST_F(KelvanectlTest, UsageErrorsExitWith64AndHelpWith0) {
+  EXPECT_EQ(Ctl({}).status, 64);
+  RunResult r = Ctl({"stop"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("needs at least one PID"), std::string::npos);
+  EXPECT_EQ(Ctl({"priority", "1", "warp"}).status, 64);
+  EXPECT_EQ(Ctl({"list", "--bogus"}).status, 64);
+  EXPECT_EQ(Log(), "");  // the library was never called
+
+  r = Ctl({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("stop-tree PID..."), std::string::npos);
+  r = Ctl({"help", "priority"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("kelvanectl priority 4711 below-normal"), std::string::npos);
+  EXPECT_EQ(Ctl({"modules", "--help"}).out, Ctl({"help", "modules"}).out);
+}
+
+}  // namespace

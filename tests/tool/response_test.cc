@@ -1,0 +1,148 @@
+#include "response.h"
+
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "tool_test_util.h"
+
+namespace kelvanectl {
+namespace {
+
+using kelvane_tool_test::Utf16Bytes;
+
+ResponseDocument MustParse(const std::string& utf8) {
+  ResponseDocument doc;
+  std::string error;
+  EXPECT_TRUE(ParseResponse(Utf16Bytes(utf8), &doc, &error)) << error;
+  return doc;
+}
+
+TEST(ResponseParser, StopExample) {
+  ResponseDocument doc = MustParse(kelvane_tool_fixtures::kStopExample);
+  ASSERT_EQ(doc.elements.size(), 5u);
+  EXPECT_EQ(doc.elements[0].name, "ZEV_StopProcess_KLVResponse");
+  int detail = doc.Child(0, "detail");
+  ASSERT_EQ(detail, 1);
+  std::vector<int> items = doc.Children(detail, "ProcessItem");
+  ASSERT_EQ(items.size(), 2u);
+  const XmlElement& second = doc.elements[static_cast<size_t>(items[1])];
+  EXPECT_EQ(second.depth, 2);
+  ASSERT_EQ(second.attributes.size(), 4u);
+  EXPECT_EQ(second.attributes[0].name, "PID");
+  EXPECT_EQ(second.attributes[0].value, "5678");
+  EXPECT_EQ(second.Get("priority"), "-1");
+  EXPECT_EQ(second.Get("nResult"), "1");
+  EXPECT_EQ(second.Get("ErrMsg"), "TerminateProcFailed");
+  EXPECT_EQ(second.Find("missing"), nullptr);
+  int result = doc.Child(0, "Result");
+  ASSERT_GT(result, 0);
+  EXPECT_EQ(doc.elements[static_cast<size_t>(result)].Get("DateTime"), "2009-07-27 14:05:09");
+  EXPECT_EQ(doc.elements[static_cast<size_t>(result)].Get("cmdName"), "ZEV_StopProcess_KLV");
+}
+
+TEST(ResponseParser, ModuleExampleNestsModulesUnderTheirProcess) {
+  ResponseDocument doc = MustParse(kelvane_tool_fixtures::kModuleExample);
+  std::vector<int> items = doc.Children(doc.Child(0, "detail"), "ProcessItem");
+  ASSERT_EQ(items.size(), 1u);
+  std::vector<int> modules = doc.Children(items[0], "ModuleItem");
+  ASSERT_EQ(modules.size(), 2u);
+  const XmlElement& tool = doc.elements[static_cast<size_t>(modules[0])];
+  EXPECT_EQ(tool.Get("Path"), "C:\\Tools\\tool.exe");
+  EXPECT_EQ(tool.Get("ModifyTime"), "2009-07-20 10:15:00");
+  EXPECT_EQ(doc.elements[static_cast<size_t>(modules[1])].Get("Publisher", "x"), "");
+}
+
+TEST(ResponseParser, ErrorResponseKeepsItsChineseText) {
+  ResponseDocument doc = MustParse(kelvane_tool_fixtures::kErrorExample);
+  ASSERT_EQ(doc.elements.size(), 2u);
+  EXPECT_EQ(doc.elements[1].Get("ErrMsg"), "命令文件错误,请检查输入的Cmd文件信息!");
+}
+
+TEST(ResponseParser, DecodesEntitiesAndCharacterReferences) {
+  EXPECT_EQ(DecodeReferences("&lt;a&gt; &amp; &apos;b&apos; &quot;c&quot;"), "<a> & 'b' \"c\"");
+  EXPECT_EQ(DecodeReferences("&#65;&#x4E2D;&#X1F600;"), "A中\xF0\x9F\x98\x80");
+  // Invalid code points become U+FFFD; unknown or unterminated references stay.
+  EXPECT_EQ(DecodeReferences("&#0;&#xD800;&#x110000;&#9999999999;"), "\uFFFD\uFFFD\uFFFD\uFFFD");
+  EXPECT_EQ(DecodeReferences("&foo; &#; &#x; &#12a; & &amp"), "&foo; &#; &#x; &#12a; & &amp");
+  EXPECT_EQ(DecodeReferences("&amp;lt;"), "&lt;");
+
+  ResponseDocument doc = MustParse("<r a='&lt;x&gt;' b=\"&#x263A;\"/>");
+  EXPECT_EQ(doc.elements[0].Get("a"), "<x>");
+  EXPECT_EQ(doc.elements[0].Get("b"), "\u263A");
+}
+
+TEST(ResponseParser, SurrogatePairsAndLoneSurrogates) {
+  std::string bytes = "\xFF\xFE";
+  std::u16string text = u"<r a=\"\U0001F600\xD800x\"/>";
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  ResponseDocument doc;
+  std::string error;
+  ASSERT_TRUE(ParseResponse(bytes, &doc, &error)) << error;
+  EXPECT_EQ(doc.elements[0].Get("a"), "\xF0\x9F\x98\x80\uFFFDx");
+}
+
+TEST(ResponseParser, RefusesMalformedDocuments) {
+  const char* const kBad[] = {
+      "",
+      "just text",
+      "<?xml version=\"1.0\"?>",
+      "<r>",                       // never closed
+      "<r><a></r>",                // mismatched
+      "<r></a>",                   // wrong end tag
+      "</r>",                      // end without start
+      "<r a=\"1/>",                // unterminated value
+      "<r a=1/>",                  // unquoted
+      "<r a/>",                    // no value
+      "<r a=\"<\"/>",              // '<' in a value
+      "<r a=\"1\"b=\"2\"/>",       // no separator
+      "<r/><s/>",                  // two roots
+      "<r",                        // cut inside a tag
+      "<r a=\"1\" /",              // stray slash at the end
+      "< r/>",                     // no name
+      "<!-- open comment <r/>",
+  };
+  for (const char* text : kBad) {
+    ResponseDocument doc;
+    std::string error;
+    EXPECT_FALSE(ParseResponse(Utf16Bytes(text), &doc, &error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+}
+
+TEST(ResponseParser, RefusesBytesThatAreNotUtf16LeWithMark) {
+  ResponseDocument doc;
+  std::string error;
+  EXPECT_FALSE(ParseResponse("<r/>", &doc, &error));
+  EXPECT_FALSE(ParseResponse(std::string("\xFE\xFF\0<", 4), &doc, &error));
+  EXPECT_FALSE(ParseResponse(Utf16Bytes("<r/>") + "x", &doc, &error));  // odd count
+  EXPECT_FALSE(ParseResponse(std::string("\xFF\xFE", 2), &doc, &error));
+  EXPECT_NE(error.find("no element"), std::string::npos);
+}
+
+TEST(ResponseParser, SkipsCommentsDoctypeAndText) {
+  ResponseDocument doc = MustParse("<!DOCTYPE r><!-- c --><r>text<a x='1'>more</a>\r\n<b/></r>");
+  ASSERT_EQ(doc.elements.size(), 3u);
+  EXPECT_EQ(doc.elements[2].name, "b");
+  EXPECT_EQ(doc.elements[2].parent, 0);
+}
+
+TEST(ReadableText, DropsTheMarkAndTurnsCrLfIntoLf) {
+  std::string text = ReadableText(Utf16Bytes(kelvane_tool_fixtures::kErrorExample));
+  EXPECT_EQ(text,
+            "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><Response>\n"
+            "<Result DateTime=\"2009-07-27 14:05:09\" nResult=\"1\" "
+            "ErrMsg=\"命令文件错误,请检查输入的Cmd文件信息!\"/>\n"
+            "</Response>\n");
+}
+
+TEST(ReadableText, ShowsControlCharactersAsQuestionMarks) {
+  // An escape sequence in a process's command line must not reach the terminal.
+  EXPECT_EQ(ReadableText(Utf16Bytes("<r a=\"\x1b[2J\x07\u0085\"/>")), "<r a=\"?[2J??\"/>\n");
+  EXPECT_EQ(ReadableText(Utf16Bytes("a\tb\r\nc\rd")), "a\tb\nc?d\n");
+}
+
+}  // namespace
+}  // namespace kelvanectl
