@@ -1,0 +1,371 @@
+// The inventory on this machine's own processes: children the tests start
+// and reap themselves.
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "inventory/cpu_sampler.h"
+#include "inventory/probes.h"
+#include "inventory/process_list.h"
+#include "inventory/scripted_platform.h"
+#include "plugin/request.h"
+#include "support/test_support.h"
+
+namespace kelvane {
+namespace testing {
+namespace {
+
+std::string RealPath(const char* path) {
+  char resolved[PATH_MAX];
+  return realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+const std::string& SleepPath() {
+  static const std::string path = RealPath("/usr/bin/sleep");
+  return path;
+}
+
+std::string ExeOf(pid_t pid);
+
+// Whether `pid` runs sleep and its dynamic loader has mapped the C library
+// (by then its arguments are in place too).
+bool RunsSleep(pid_t pid) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/proc/%d/maps", static_cast<int>(pid));
+  return ReadBytes(name).find("/libc.so.6") != std::string::npos && ExeOf(pid) == SleepPath();
+}
+
+std::string ExeOf(pid_t pid) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  char target[PATH_MAX];
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// A `sleep` child, killed and reaped when the object goes. `uid`, when not
+// negative, is taken by the child before it runs sleep.
+class SleepChild {
+ public:
+  explicit SleepChild(std::vector<std::string> args, int uid = -1) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (uid >= 0 && setuid(static_cast<uid_t>(uid)) != 0) _exit(126);
+      execv(SleepPath().c_str(), argv.data());
+      _exit(127);
+    }
+    // Ready once sleep runs, rather than this test binary or the loader.
+    for (int i = 0; i < 500 && pid_ > 0 && !RunsSleep(pid_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~SleepChild() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  SleepChild(const SleepChild&) = delete;
+  SleepChild& operator=(const SleepChild&) = delete;
+  pid_t pid() const { return pid_; }
+  bool ready() const { return pid_ > 0 && RunsSleep(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The id of a child that has exited and been reaped.
+pid_t VanishedPid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+std::string Utf8(const char16_t* field) { return Utf16ToUtf8(field); }
+
+class TargetList {
+ public:
+  void Add(pid_t pid) { Add(std::to_string(pid)); }
+  void Add(const std::string& text) {
+    targets_.push_back(std::make_unique<ProcTarget>());
+    CopyToField(targets_.back()->szPID, Utf8ToUtf16(text));
+    if (targets_.size() > 1) targets_[targets_.size() - 2]->pNext = targets_.back().get();
+  }
+  const ProcTarget* first() const { return targets_.empty() ? nullptr : targets_.front().get(); }
+
+ private:
+  std::vector<std::unique_ptr<ProcTarget>> targets_;
+};
+
+class LinuxInventoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (SleepPath().empty()) GTEST_SKIP() << "no /usr/bin/sleep";
+  }
+  void TearDown() override { ClearCpuSamples(); }
+
+  RecordList CollectOne(pid_t pid, uint32_t* count) {
+    TargetList targets;
+    targets.Add(pid);
+    return RecordList(CollectTargetProcesses(targets.first(), count));
+  }
+};
+
+TEST_F(LinuxInventoryTest, RecordOfAChild) {
+  SleepChild child({"sleep", "30"});
+  ASSERT_TRUE(child.ready());
+  uint32_t count = 0;
+  RecordList record = CollectOne(child.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(record->dwPID, static_cast<uint32_t>(child.pid()));
+  EXPECT_EQ(Utf8(record->szName), "sleep");
+  EXPECT_EQ(Utf8(record->szPath), SleepPath());
+  EXPECT_EQ(Utf8(record->szCommandLine), "sleep 30");
+  struct passwd* me = getpwuid(getuid());
+  ASSERT_NE(me, nullptr);
+  EXPECT_EQ(Utf8(record->szUserName), me->pw_name);
+  EXPECT_GT(record->nMemoryUsage, 0);
+  EXPECT_EQ(record->nMemoryUsage % sysconf(_SC_PAGESIZE), 0);
+  struct stat st;
+  ASSERT_EQ(stat(SleepPath().c_str(), &st), 0);
+  EXPECT_EQ(record->nFileSize, st.st_size);
+  EXPECT_EQ(Utf8(record->szPublisher), "");
+  EXPECT_EQ(Utf8(record->szFileVersion), "");
+  EXPECT_EQ(record->dwPriority, 32u);  // nice 0
+}
+
+TEST_F(LinuxInventoryTest, PriorityAfterAChange) {
+  if (!InOwnPidNamespace()) GTEST_SKIP() << "re-prioritises processes: needs its own PID namespace";
+  SleepChild child({"sleep", "30"});
+  ASSERT_TRUE(child.ready());
+  ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(child.pid()), 10), 0);
+  uint32_t count = 0;
+  RecordList record = CollectOne(child.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->dwPriority, 16384u);
+}
+
+TEST_F(LinuxInventoryTest, CommandLinesAreJoinedConvertedAndCut) {
+  SleepChild named({"sl\xC3\xAB" "ep", "30", "0"});
+  std::vector<std::string> many = {"sleep", "30"};
+  for (int i = 0; i < 200; ++i) many.push_back("0");
+  SleepChild longLine(many);
+  ASSERT_TRUE(named.ready());
+  ASSERT_TRUE(longLine.ready());
+
+  uint32_t count = 0;
+  RecordList record = CollectOne(named.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(std::u16string(record->szCommandLine), u"sl\u00EBep 30 0");
+  EXPECT_EQ(Utf8(record->szName), "sleep");  // the image, not argv[0]
+
+  record = CollectOne(longLine.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  std::string expected = "sleep 30";
+  for (int i = 0; i < 200; ++i) expected += " 0";
+  EXPECT_EQ(Utf8(record->szCommandLine), expected.substr(0, 260));
+}
+
+TEST_F(LinuxInventoryTest, ModulesIncludeTheCLibraryWithModificationTimes) {
+  SleepChild child({"sleep", "30"});
+  ASSERT_TRUE(child.ready());
+  uint32_t count = 0;
+  RecordList record = CollectOne(child.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  const ModuleRecord* first = record->pModules;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(Utf8(first->szName), "sleep");
+  EXPECT_EQ(Utf8(first->szPath), SleepPath());
+
+  std::set<std::string> paths;
+  const ModuleRecord* libc = nullptr;
+  for (const ModuleRecord* m = first; m != nullptr; m = m->pNext) {
+    const std::string path = Utf8(m->szPath);
+    EXPECT_EQ(path.substr(0, 1), "/") << path;
+    EXPECT_TRUE(paths.insert(path).second) << "listed twice: " << path;
+    if (Utf8(m->szName) == "libc.so.6") libc = m;
+  }
+  ASSERT_NE(libc, nullptr);
+  const std::string libcPath = Utf8(libc->szPath);
+  struct stat st;
+  ASSERT_EQ(stat(libcPath.c_str(), &st), 0);
+  struct tm local;
+  ASSERT_NE(localtime_r(&st.st_mtime, &local), nullptr);
+  char expected[32];
+  strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
+  EXPECT_EQ(Utf8(libc->szModifyTime), expected);
+}
+
+TEST_F(LinuxInventoryTest, VanishedTargetHoldsOnlyItsId) {
+  SleepChild child({"sleep", "30"});
+  ASSERT_TRUE(child.ready());
+  const pid_t gone = VanishedPid();
+  TargetList targets;
+  targets.Add(child.pid());
+  targets.Add(gone);
+  uint32_t count = 0;
+  RecordList list(CollectTargetProcesses(targets.first(), &count));
+  EXPECT_EQ(count, 1u);
+  ASSERT_NE(list, nullptr);
+  EXPECT_NE(list->pModules, nullptr);
+  const ProcessRecord* second = list->pNext;
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->dwPID, static_cast<uint32_t>(gone));
+  EXPECT_EQ(Utf8(second->szName), "");
+  EXPECT_EQ(Utf8(second->szUserName), "");
+  EXPECT_EQ(second->nMemoryUsage, 0);
+  EXPECT_EQ(second->pModules, nullptr);
+  EXPECT_EQ(second->pNext, nullptr);
+}
+
+TEST_F(LinuxInventoryTest, UnknownOwnerLeavesTheUserEmpty) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start a child under another uid";
+  const int uid = 54321;
+  if (getpwuid(static_cast<uid_t>(uid)) != nullptr) GTEST_SKIP() << "uid " << uid << " has an account";
+  SleepChild child({"sleep", "30"}, uid);
+  ASSERT_TRUE(child.ready());
+  uint32_t count = 0;
+  RecordList record = CollectOne(child.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(Utf8(record->szName), "sleep");
+  EXPECT_EQ(Utf8(record->szUserName), "");
+}
+
+TEST_F(LinuxInventoryTest, ProcessListHoldsTheIdleRecordAndTheChildren) {
+  SleepChild a({"sleep", "30"});
+  SleepChild b({"sleep", "31"});
+  ASSERT_TRUE(a.ready());
+  ASSERT_TRUE(b.ready());
+  uint32_t count = 0;
+  RecordList list(BuildProcessList(&count));
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->dwPID, 0u);
+  EXPECT_EQ(Utf8(list->szName), "System Idle Process");
+  EXPECT_EQ(list->nMemoryUsage, 16384);
+  uint32_t records = 0;
+  uint32_t previous = 0;
+  bool sawA = false;
+  bool sawB = false;
+  bool sawSelf = false;
+  for (const ProcessRecord* r = list.get(); r != nullptr; r = r->pNext) {
+    ++records;
+    EXPECT_NE(r->szName[0], u'\0');
+    if (r != list.get()) {
+      EXPECT_GT(r->dwPID, previous);
+    }
+    previous = r->dwPID;
+    if (r->dwPID == static_cast<uint32_t>(a.pid())) {
+      sawA = true;
+      EXPECT_EQ(Utf8(r->szCommandLine), "sleep 30");
+    }
+    if (r->dwPID == static_cast<uint32_t>(b.pid())) sawB = true;
+    if (r->dwPID == static_cast<uint32_t>(getpid())) sawSelf = true;
+    EXPECT_GE(r->nCpuUsage, 0);
+  }
+  EXPECT_EQ(count, records);
+  EXPECT_TRUE(sawA);
+  EXPECT_TRUE(sawB);
+  EXPECT_TRUE(sawSelf);
+  EXPECT_EQ(CpuSampleCount(), 0u);
+}
+
+// ---- The backend's own answers ---------------------------------------------
+
+TEST(LinuxBackendTest, SnapshotStartsWithIdleThenAscendingIds) {
+  std::vector<uint32_t> pids;
+  ASSERT_TRUE(platform::Default()->SnapshotProcessIds(&pids));
+  ASSERT_GE(pids.size(), 2u);
+  EXPECT_EQ(pids[0], 0u);
+  for (size_t i = 2; i < pids.size(); ++i) EXPECT_LT(pids[i - 1], pids[i]);
+  EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<uint32_t>(getpid())), pids.end());
+  EXPECT_FALSE(platform::Default()->IsSystemProcessId(4));
+  EXPECT_FALSE(platform::Default()->IsSystemProcessId(8));
+}
+
+TEST(LinuxBackendTest, FileSizeIsTrue64Bit) {
+  TempDir dir;
+  const std::string path = dir.File("sparse.bin");
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const bool sized = ftruncate(fd, 4294967296LL + 10) == 0;
+  close(fd);
+  if (!sized) GTEST_SKIP() << "file system refuses a 4 GiB sparse file";
+  int64_t size = 0;
+  EXPECT_TRUE(platform::Default()->FileSize(Utf8ToUtf16(path), &size));
+  EXPECT_EQ(size, 4294967306LL);
+  EXPECT_EQ(QueryFileSize(Utf8ToUtf16(path)), 4294967306LL);
+  EXPECT_EQ(QueryFileSize(Utf8ToUtf16(dir.File("missing"))), 0);
+}
+
+TEST(LinuxBackendTest, FileModifyTimeIsLocalTime) {
+  TempDir dir;
+  const std::string path = dir.File("stamp");
+  WriteBytes(path, "x");
+  struct tm when = {};
+  when.tm_year = 2009 - 1900;
+  when.tm_mon = 6;
+  when.tm_mday = 20;
+  when.tm_hour = 10;
+  when.tm_min = 15;
+  when.tm_isdst = -1;
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = mktime(&when);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  platform::LocalTime t;
+  ASSERT_TRUE(platform::Default()->FileModifyTime(Utf8ToUtf16(path), &t));
+  EXPECT_EQ(FormatModifyTime(t), u"2009-07-20 10:15:00");
+  EXPECT_FALSE(platform::Default()->FileModifyTime(Utf8ToUtf16(dir.File("missing")), &t));
+}
+
+TEST(LinuxBackendTest, CpuTimesShareOneUnit) {
+  int64_t idle = -1;
+  int64_t total = -1;
+  ASSERT_TRUE(platform::Default()->CpuTimes(0, &idle, &total));
+  EXPECT_GE(idle, 0);
+  EXPECT_GE(total, idle);
+  int64_t mine = -1;
+  ASSERT_TRUE(platform::Default()->CpuTimes(static_cast<uint32_t>(getpid()), &mine, &total));
+  EXPECT_GE(mine, 0);
+  EXPECT_LE(mine, total);
+  int64_t gone = -1;
+  ASSERT_TRUE(platform::Default()->CpuTimes(static_cast<uint32_t>(VanishedPid()), &gone, &total));
+  EXPECT_EQ(gone, 0);
+}
+
+TEST(LinuxBackendTest, OsFactsAndPrivilege) {
+  EXPECT_EQ(DetectOsFamily(), -1);
+  EXPECT_EQ(platform::Default()->WindowsDirectory(), u"");
+  uint64_t luid = 0;
+  EXPECT_FALSE(platform::Default()->LookupPrivilege(u"SeShutdownPrivilege", &luid));
+  if (geteuid() == 0) {
+    EXPECT_EQ(EnableDebugPrivilege(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kelvane
