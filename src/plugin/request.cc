@@ -26,6 +26,13 @@ static_assert(sizeof(XMLCh) == sizeof(char16_t), "XMLCh must be a UTF-16 code un
 constexpr size_t kNameUnits = 260;        // szCmdName, terminator included
 constexpr size_t kPidUnits = 10;          // szPID, terminator included
 constexpr size_t kAttributeNameUnits = 128;
+// Longest priority text taken as a number; anything longer is not a
+// priority but hostile input.
+constexpr size_t kMaxPriorityUnits = 259;
+// Deepest element nesting accepted. Command files are two levels deep;
+// documents nested far deeper are refused as hostile (the builder's cost
+// grows with the square of the depth).
+constexpr int kMaxElementDepth = 256;
 // Entity expansions allowed in one command file. Command files need none;
 // the limit only stops documents built to explode in memory.
 constexpr XMLSize_t kEntityExpansionLimit = 100;
@@ -72,9 +79,44 @@ void SetIfPossible(xml::DOMConfiguration* config, const XMLCh* name, const void*
   if (config->canSetParameter(name, value)) config->setParameter(name, value);
 }
 
+}  // namespace
+
+// Watches one parse: remembers whether the document had a fatal error (the
+// builder hands back whatever it had built so far even then) and stops the
+// parse as soon as one occurs or elements nest too deeply.
+class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFilter {
+ public:
+  bool failed() const { return failed_; }
+
+  bool handleError(const xml::DOMError& error) override {
+    if (error.getSeverity() != xml::DOMError::DOM_SEVERITY_FATAL_ERROR) return true;
+    failed_ = true;
+    return false;
+  }
+  FilterAction startElement(xml::DOMElement*) override {
+    if (++depth_ > kMaxElementDepth) {
+      failed_ = true;
+      return FILTER_INTERRUPT;
+    }
+    return FILTER_ACCEPT;
+  }
+  // Called at the end of every element (only elements are shown).
+  FilterAction acceptNode(xml::DOMNode*) override {
+    --depth_;
+    return FILTER_ACCEPT;
+  }
+  xml::DOMNodeFilter::ShowType getWhatToShow() const override { return xml::DOMNodeFilter::SHOW_ELEMENT; }
+
+ private:
+  bool failed_ = false;
+  int depth_ = 0;
+};
+
+namespace {
+
 // Restricts the builder for untrusted input; every other setting keeps the
 // builder's default.
-void RestrictBuilder(xml::DOMLSParser* builder) {
+void RestrictBuilder(xml::DOMLSParser* builder, ParseGuard* guard) {
   static xml::SecurityManager* security = [] {
     auto* manager = new xml::SecurityManager();
     manager->setEntityExpansionLimit(kEntityExpansionLimit);
@@ -86,6 +128,9 @@ void RestrictBuilder(xml::DOMLSParser* builder) {
   SetIfPossible(config, xml::XMLUni::fgXercesLoadExternalDTD, false);
   SetIfPossible(config, xml::XMLUni::fgXercesDisableDefaultEntityResolution, true);
   SetIfPossible(config, xml::XMLUni::fgDOMResourceResolver, static_cast<const void*>(resolver));
+  SetIfPossible(config, xml::XMLUni::fgDOMErrorHandler,
+                static_cast<const void*>(static_cast<xml::DOMErrorHandler*>(guard)));
+  builder->setFilter(guard);
 }
 
 // One read: initialises the XML library on construction; the destructor
@@ -145,7 +190,15 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
     if (target == nullptr) return -1;
     CopyToField(target->szPID, pid);
     std::u16string priority;
-    target->nPriority = ReadAttribute(u"priority", element, &priority) != 0 ? WideToLong(priority) : -1;
+    if (ReadAttribute(u"priority", element, &priority) != 0) {
+      if (priority.size() > kMaxPriorityUnits) {
+        delete target;
+        return -1;
+      }
+      target->nPriority = WideToLong(priority);
+    } else {
+      target->nPriority = -1;
+    }
     target->pNext = nullptr;
     if (tail == nullptr) {
       request->pTargets = target;
@@ -173,7 +226,8 @@ int OpenParser(ParserContext* context) {
     if (ls == nullptr) return 0;
     context->pBuilder = ls->createLSParser(xml::DOMImplementationLS::MODE_SYNCHRONOUS, nullptr);
     if (context->pBuilder == nullptr) return 0;
-    kelvane::RestrictBuilder(context->pBuilder);
+    context->pGuard = new kelvane::ParseGuard();
+    kelvane::RestrictBuilder(context->pBuilder, context->pGuard);
     return 1;
   } catch (const xml::OutOfMemoryException&) {
   } catch (const xml::XMLException&) {
@@ -191,7 +245,7 @@ int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::D
   try {
     const std::basic_string<XMLCh> systemId = kelvane::ToXml(requestFile);
     context->pDoc = context->pBuilder->parseURI(systemId.c_str());
-    if (context->pDoc == nullptr) return 0;
+    if (context->pDoc == nullptr || context->pGuard == nullptr || context->pGuard->failed()) return 0;
     *root = context->pDoc->getDocumentElement();
     return *root != nullptr ? 1 : 0;
   } catch (const xml::OutOfMemoryException&) {
@@ -230,6 +284,8 @@ void CloseParser(ParserContext* context) {
       } catch (...) {
       }
     }
+    delete context->pGuard;
+    context->pGuard = nullptr;
     context->pBuilder = nullptr;
     context->pDoc = nullptr;
     context->pImpl = nullptr;

@@ -17,6 +17,10 @@ class DOMDocument;
 class DOMElement;
 XERCES_CPP_NAMESPACE_END
 
+namespace kelvane {
+class ParseGuard;
+}  // namespace kelvane
+
 // One target process, one per "procid" element, in document order.
 // Created zeroed; owned by the CmdRequest it is chained to.
 struct ProcTarget {
@@ -37,7 +41,10 @@ struct CmdRequest {
 // Reads the command file at `requestFile` (a path or URI) into `request`,
 // which must be zeroed. Returns 0 when the request is readable, -1
 // otherwise; on -1 the targets read before the failure stay chained in
-// `request` (the caller frees them with FreeRequest). Never throws.
+// `request` (the caller frees them with FreeRequest). Texts that do not fit
+// their fields (a trimmed name over 259 units, a PID over 9 units) and
+// priority texts over 259 units make the request unreadable; nothing is
+// ever cut. Never throws.
 int ReadRequest(const char16_t* requestFile, CmdRequest* request);
 
 // Stores the number of "procid" children of the root in `count` and returns
@@ -59,23 +66,27 @@ int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]);
 // file, reads what it needs and closes the context, which terminates the
 // library: one initialisation and one termination on every path.
 
-// What one read holds: the DOM implementation, the builder and the parsed
-// document (owned by the builder).
+// What one read holds: the DOM implementation, the builder, the parsed
+// document (owned by the builder), and the guard that watches the parse for
+// fatal errors and excessive nesting (owned by the context).
 struct ParserContext {
   XERCES_CPP_NAMESPACE::DOMImplementation* pImpl = nullptr;
   XERCES_CPP_NAMESPACE::DOMLSParser* pBuilder = nullptr;
   XERCES_CPP_NAMESPACE::DOMDocument* pDoc = nullptr;
+  kelvane::ParseGuard* pGuard = nullptr;
 };
 
 // Creates the synchronous DOM builder in `context`. The builder refuses
-// documents whose entity expansions exceed a small limit and never loads
-// external DTDs or external entities. 1 when ready; 0 otherwise (the library
+// documents whose entity expansions exceed a small limit, never loads
+// external DTDs or external entities, and stops at the first fatal error. 1 when ready; 0 otherwise (the library
 // must already be initialised; close the context in either case).
 int OpenParser(ParserContext* context);
 
 // Parses the document at `requestFile` (a path or URI) and stores its root
 // element in `root`. 1 on success; 0 with `root` null when the document
-// cannot be read or parsed or has no root. The document belongs to the
+// cannot be read, is not well-formed (any fatal parse error, including an
+// entity expansion beyond the limit), has no root, or nests elements more
+// than 256 levels deep. The document belongs to the
 // builder and goes with CloseParser.
 int ParseRequestFile(ParserContext* context, const char16_t* requestFile,
                      XERCES_CPP_NAMESPACE::DOMElement** root);

@@ -1,0 +1,322 @@
+#include "plugin/request.h"
+
+#include <gtest/gtest.h>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "common/text.h"
+#include "support/test_support.h"
+
+namespace kelvane {
+namespace {
+
+using testing::TempDir;
+using testing::Utf16LeBytes;
+using testing::WriteBytes;
+
+struct RequestDeleter {
+  void operator()(CmdRequest* request) const { FreeRequest(request); }
+};
+using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
+
+class RequestTest : public ::testing::Test {
+ protected:
+  // Writes `bytes` as a command file and returns its path.
+  std::u16string Write(const std::string& bytes) {
+    const std::string path = dir_.File("request" + std::to_string(++files_) + ".xml");
+    WriteBytes(path, bytes);
+    return Utf8ToUtf16(path);
+  }
+
+  // Reads the command file; `rc` receives ReadRequest's result.
+  RequestPtr Read(const std::u16string& path, int* rc) {
+    RequestPtr request(new CmdRequest{});
+    *rc = ReadRequest(path.c_str(), request.get());
+    return request;
+  }
+
+  int ReadRc(const std::string& bytes) {
+    int rc = 0;
+    Read(Write(bytes), &rc);
+    return rc;
+  }
+
+  static std::string WithName(const std::string& name, const std::string& body = "") {
+    return "<R name=\"" + name + "\">" + body + "</R>";
+  }
+
+  static std::u16string Pid(const ProcTarget* target) { return std::u16string(FieldView(target->szPID)); }
+  static size_t ChainLength(const CmdRequest& request) {
+    size_t n = 0;
+    for (const ProcTarget* t = request.pTargets; t != nullptr; t = t->pNext) ++n;
+    return n;
+  }
+
+ private:
+  TempDir dir_;
+  int files_ = 0;
+};
+
+TEST_F(RequestTest, ReadsUtf8RequestWithTargetsInOrder) {
+  const auto path = Write(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<R name=\"ZEV_SetProcessPriority_KLV\">\n"
+      "  <procid PID=\"1234\" priority=\"64\"/>\n"
+      "  <procid PID=\"5678\"/>\n"
+      "  <procid PID=\" 42 \" priority=\"  128\"/>\n"
+      "</R>\n");
+  int rc = 1;
+  RequestPtr request = Read(path, &rc);
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(u"ZEV_SetProcessPriority_KLV", FieldView(request->szCmdName));
+  const ProcTarget* t = request->pTargets;
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(u"1234", Pid(t));
+  EXPECT_EQ(64, t->nPriority);
+  EXPECT_EQ(0, t->nResult);
+  EXPECT_EQ(0, t->szErrMsg[0]);
+  t = t->pNext;
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(u"5678", Pid(t));
+  EXPECT_EQ(-1, t->nPriority);
+  t = t->pNext;
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(u" 42 ", Pid(t));  // stored as written
+  EXPECT_EQ(128, t->nPriority);
+  EXPECT_EQ(nullptr, t->pNext);
+
+  uint32_t count = 0;
+  EXPECT_EQ(0, CountTargets(path.c_str(), &count));
+  EXPECT_EQ(3u, count);
+}
+
+TEST_F(RequestTest, ReadsUtf16RequestsWithByteOrderMark) {
+  const std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-16\"?><R name=\"ZEV_StopProcess_KLV\">"
+      "<procid PID=\"7\"/></R>";
+  std::string big = "\xFE\xFF";
+  for (char16_t c : Utf8ToUtf16(text)) {
+    big.push_back(static_cast<char>(c >> 8));
+    big.push_back(static_cast<char>(c & 0xFF));
+  }
+  for (const std::string& bytes : {Utf16LeBytes(text, true), big}) {
+    int rc = 1;
+    RequestPtr request = Read(Write(bytes), &rc);
+    ASSERT_EQ(0, rc);
+    EXPECT_EQ(u"ZEV_StopProcess_KLV", FieldView(request->szCmdName));
+    ASSERT_NE(nullptr, request->pTargets);
+    EXPECT_EQ(u"7", Pid(request->pTargets));
+  }
+}
+
+TEST_F(RequestTest, TrimsTabsAndUnicodeSpacesAroundTheName) {
+  // Tab, ideographic space, em space (U+2003, literal UTF-8) and no-break
+  // space around the name.
+  const auto path = Write(WithName("&#9;&#x3000; \xE2\x80\x83ZEV_StopProcess_KLV&#xA0;&#9; "));
+  int rc = 1;
+  RequestPtr request = Read(path, &rc);
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(u"ZEV_StopProcess_KLV", FieldView(request->szCmdName));
+  char16_t name[260];
+  ASSERT_EQ(0, ReadCommandName(path.c_str(), name));
+  EXPECT_EQ(u"ZEV_StopProcess_KLV", std::u16string(name));
+}
+
+TEST_F(RequestTest, ChecksTheSuffixAtTheLastUnderscore) {
+  EXPECT_EQ(-1, ReadRc(WithName("ZEVStopProcessKLV")));
+  EXPECT_EQ(-1, ReadRc(WithName("ZEV_StopProcess_KL")));
+  EXPECT_EQ(-1, ReadRc(WithName("ZEV_StopProcess_klv")));
+  EXPECT_EQ(-1, ReadRc(WithName("ZEV_KLV_Stop")));
+  EXPECT_EQ(-1, ReadRc(WithName("")));
+  EXPECT_EQ(0, ReadRc(WithName("_KLV")));
+  int rc = 1;
+  RequestPtr request = Read(Write(WithName("ZEV_StopProcess_KLVX")), &rc);
+  EXPECT_EQ(0, rc);  // accepted here; no command matches it later
+  EXPECT_EQ(u"ZEV_StopProcess_KLVX", FieldView(request->szCmdName));
+}
+
+TEST_F(RequestTest, ConvertsPriorities) {
+  int rc = 1;
+  RequestPtr request = Read(Write(WithName("A_KLV",
+                                           "<procid PID=\"1\" priority=\"abc\"/>"
+                                           "<procid PID=\"2\" priority=\"0x40\"/>"
+                                           "<procid PID=\"3\" priority=\"-5\"/>"
+                                           "<procid PID=\"4\" priority=\"99999999999\"/>"
+                                           "<procid PID=\"\"/>")),
+                            &rc);
+  ASSERT_EQ(0, rc);
+  const ProcTarget* t = request->pTargets;
+  ASSERT_EQ(5u, ChainLength(*request));
+  EXPECT_EQ(0, t->nPriority);
+  EXPECT_EQ(0, t->pNext->nPriority);
+  EXPECT_EQ(-5, t->pNext->pNext->nPriority);
+  EXPECT_EQ(INT32_MAX, t->pNext->pNext->pNext->nPriority);
+  const ProcTarget* empty = t->pNext->pNext->pNext->pNext;
+  EXPECT_EQ(u"", Pid(empty));  // an empty PID is accepted
+  EXPECT_EQ(-1, empty->nPriority);
+}
+
+TEST_F(RequestTest, MissingPidFailsButKeepsEarlierTargets) {
+  const auto path = Write(WithName("A_KLV",
+                                   "<procid PID=\"10\"/><procid PID=\"11\" priority=\"32\"/>"
+                                   "<procid priority=\"64\"/><procid PID=\"12\"/>"));
+  int rc = 0;
+  RequestPtr request = Read(path, &rc);
+  EXPECT_EQ(-1, rc);
+  ASSERT_EQ(2u, ChainLength(*request));  // released by FreeRequest
+  EXPECT_EQ(u"10", Pid(request->pTargets));
+  EXPECT_EQ(u"11", Pid(request->pTargets->pNext));
+  uint32_t count = 0;
+  EXPECT_EQ(0, CountTargets(path.c_str(), &count));
+  EXPECT_EQ(4u, count);  // counted with or without PID
+}
+
+TEST_F(RequestTest, OnlyDirectChildrenNamedExactlyProcidAreTargets) {
+  const auto path = Write(WithName("A_KLV",
+                                   "text<!-- note --><?pi x?>"
+                                   "<ProcID PID=\"1\"/><PROCID PID=\"2\"/>"
+                                   "<group><procid PID=\"3\"/></group>"
+                                   "<procid PID=\"4\"><procid PID=\"5\"/></procid>"
+                                   "<procid/>  "));  // no PID, but nested: never looked at
+  int rc = 0;
+  RequestPtr request = Read(path, &rc);
+  // The last direct procid lacks PID: it fails the read after "4".
+  EXPECT_EQ(-1, rc);
+  ASSERT_EQ(1u, ChainLength(*request));
+  EXPECT_EQ(u"4", Pid(request->pTargets));
+  uint32_t count = 0;
+  EXPECT_EQ(0, CountTargets(path.c_str(), &count));
+  EXPECT_EQ(2u, count);
+
+  RequestPtr clean = Read(Write(WithName("A_KLV", "<ProcID/><x><procid/></x><procid PID=\"9\"/>")), &rc);
+  EXPECT_EQ(0, rc);
+  ASSERT_EQ(1u, ChainLength(*clean));
+  EXPECT_EQ(u"9", Pid(clean->pTargets));
+}
+
+TEST_F(RequestTest, RootWithoutChildrenGivesAnEmptyChain) {
+  const auto path = Write("<R name=\"ZEV_GetProcessList_KLV\"/>");
+  int rc = 1;
+  RequestPtr request = Read(path, &rc);
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(nullptr, request->pTargets);
+  uint32_t count = 7;
+  EXPECT_EQ(0, CountTargets(path.c_str(), &count));
+  EXPECT_EQ(0u, count);
+}
+
+TEST_F(RequestTest, PidFieldBoundary) {
+  int rc = 1;
+  RequestPtr fits = Read(Write(WithName("A_KLV", "<procid PID=\"123456789\"/>")), &rc);
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(u"123456789", Pid(fits->pTargets));
+  RequestPtr tooLong = Read(Write(WithName("A_KLV", "<procid PID=\"1\"/><procid PID=\"1234567890\"/>")), &rc);
+  EXPECT_EQ(-1, rc);  // refused, never cut
+  EXPECT_EQ(1u, ChainLength(*tooLong));
+}
+
+TEST_F(RequestTest, NameFieldBoundary) {
+  const std::string fits = "ZEV_" + std::string(259 - 8, 'N') + "_KLV";  // 259 units
+  int rc = 1;
+  RequestPtr request = Read(Write(WithName("  " + fits + "\t")), &rc);
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(Utf8ToUtf16(fits), FieldView(request->szCmdName));
+  const std::string tooLong = "ZEV_" + std::string(260 - 8, 'N') + "_KLV";  // 260 units
+  EXPECT_EQ(-1, ReadRc(WithName(tooLong)));
+  char16_t name[260];
+  name[0] = u'#';
+  EXPECT_EQ(-1, ReadCommandName(Write(WithName(tooLong)).c_str(), name));
+  EXPECT_EQ(u'#', name[0]);
+}
+
+TEST_F(RequestTest, UnreadableFilesGiveMinusOne) {
+  int rc = 0;
+  RequestPtr missing = Read(u"/nonexistent/kelvane/request.xml", &rc);
+  EXPECT_EQ(-1, rc);
+  uint32_t count = 5;
+  EXPECT_EQ(-1, CountTargets(u"/nonexistent/kelvane/request.xml", &count));
+  EXPECT_EQ(5u, count);  // untouched
+  EXPECT_EQ(-1, ReadRequest(nullptr, missing.get()));
+
+  EXPECT_EQ(-1, ReadRc(""));
+  EXPECT_EQ(-1, ReadRc(std::string("\x00\x01\xFF\xFE\x89PNG\r\n\x1A\n\x00\x00", 13)));
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"><procid PID=\"1\"/>"));     // truncated
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"><procid PID=\"1\"></R>"));  // mismatched
+  EXPECT_EQ(-1, ReadRc("<R><procid PID=\"1\"/></R>"));               // root without name
+  EXPECT_EQ(-1, ReadRc("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- no root -->"));
+  // An encoding the parser does not know.
+  EXPECT_EQ(-1, ReadRc("<?xml version=\"1.0\" encoding=\"x-no-such-code\"?><R name=\"A_KLV\"/>"));
+  // A fatal error after the targets: the partial document is not used.
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"><procid PID=\"1\"/></R><trailing"));
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"><procid PID=\"1\"/><bad attr=></R>"));
+  // Invalid UTF-8 in the name.
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_\xC3\x28KLV\"/>"));
+}
+
+TEST_F(RequestTest, HugeAttributeValuesAreRefused) {
+  const std::string huge(1 << 20, '7');
+  EXPECT_EQ(-1, ReadRc(WithName("ZEV_" + huge + "_KLV")));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"" + huge + "\"/>")));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + huge + "\"/>")));
+  // Attributes that are not read do not matter.
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV", "<procid PID=\"1\" note=\"" + huge + "\"/>")));
+}
+
+TEST_F(RequestTest, DeeplyNestedDocumentsAreRefused) {
+  const auto nested = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<a>";
+    for (int i = 0; i < levels; ++i) text += "</a>";
+    return text;
+  };
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\"/>" + nested(200000))));
+  uint32_t count = 0;
+  EXPECT_EQ(-1, CountTargets(Write(WithName("A_KLV", nested(200000))).c_str(), &count));
+  // 256 levels, the root included, are the most a document may nest.
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV", "<procid PID=\"1\"/>" + nested(255))));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\"/>" + nested(256))));
+}
+
+TEST_F(RequestTest, EntityExpansionBombIsRefused) {
+  std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE R [\n<!ENTITY l0 \"lol\">\n";
+  for (int i = 1; i <= 10; ++i) {
+    doc += "<!ENTITY l" + std::to_string(i) + " \"";
+    for (int j = 0; j < 10; ++j) doc += "&l" + std::to_string(i - 1) + ";";
+    doc += "\">\n";
+  }
+  doc += "]>\n<R name=\"A_KLV\">&l10;<procid PID=\"&l10;\"/></R>\n";
+  EXPECT_EQ(-1, ReadRc(doc));
+  uint32_t count = 0;
+  EXPECT_EQ(-1, CountTargets(Write(doc).c_str(), &count));
+  // A document with a few ordinary entity references still reads.
+  EXPECT_EQ(0, ReadRc("<!DOCTYPE R [<!ENTITY k \"KLV\">]><R name=\"A_&k;\">&amp;&lt;<procid PID=\"&k;\"/></R>"));
+}
+
+TEST_F(RequestTest, ExternalResourcesAreNeverLoaded) {
+  // An external DTD on an unroutable address is not fetched, so the read
+  // neither hangs nor reaches the network.
+  EXPECT_EQ(0, ReadRc("<!DOCTYPE R SYSTEM \"http://192.0.2.1/request.dtd\">"
+                      "<R name=\"A_KLV\"><procid PID=\"1\"/></R>"));
+  // An external entity naming an endless device is refused, not read.
+  EXPECT_EQ(-1, ReadRc("<!DOCTYPE R [<!ENTITY z SYSTEM \"/dev/zero\">]>"
+                       "<R name=\"A_KLV\">&z;<procid PID=\"1\"/></R>"));
+}
+
+TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
+  const auto good = Write(WithName("A_KLV", "<procid PID=\"1\"/>"));
+  const auto bad = Write("<R>");
+  for (int i = 0; i < 50; ++i) {
+    int rc = 1;
+    Read(i % 2 == 0 ? good : bad, &rc);
+    EXPECT_EQ(i % 2 == 0 ? 0 : -1, rc);
+    // Every read has terminated the library again: its memory manager,
+    // set by initialisation, is gone.
+    EXPECT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane
