@@ -184,7 +184,7 @@ class TempFiles {
   TempFiles() = default;
   ~TempFiles() {
     for (const std::string& file : files_) RemoveFile(file);
-    if (!directory_.empty()) RemoveDirectory(directory_);
+    if (!directory_.empty()) RemoveEmptyDirectory(directory_);
   }
   TempFiles(const TempFiles&) = delete;
   TempFiles& operator=(const TempFiles&) = delete;

@@ -43,7 +43,7 @@ class DynamicLibrary {
 // (TMPDIR on POSIX, GetTempPathW on Windows). False with a reason.
 bool MakeTempDirectory(std::string* path, std::string* error);
 // Removes an empty directory / a file; false when it is not there or stays.
-bool RemoveDirectory(const std::string& path);
+bool RemoveEmptyDirectory(const std::string& path);
 bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
 

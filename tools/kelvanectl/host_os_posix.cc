@@ -79,7 +79,7 @@ bool MakeTempDirectory(std::string* path, std::string* error) {
   return true;
 }
 
-bool RemoveDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
+bool RemoveEmptyDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
