@@ -71,12 +71,12 @@ class RefusingResolver final : public xml::DOMLSResourceResolver {
   }
 };
 
-void SetIfPossible(xml::DOMConfiguration* config, const XMLCh* name, bool value) {
-  if (config->canSetParameter(name, value)) config->setParameter(name, value);
-}
-
-void SetIfPossible(xml::DOMConfiguration* config, const XMLCh* name, const void* value) {
-  if (config->canSetParameter(name, value)) config->setParameter(name, value);
+// Sets a builder parameter; false when the builder does not support it.
+template <typename T>
+bool SetParameter(xml::DOMConfiguration* config, const XMLCh* name, T value) {
+  if (!config->canSetParameter(name, value)) return false;
+  config->setParameter(name, value);
+  return true;
 }
 
 }  // namespace
@@ -115,8 +115,9 @@ class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFil
 namespace {
 
 // Restricts the builder for untrusted input; every other setting keeps the
-// builder's default.
-void RestrictBuilder(xml::DOMLSParser* builder, ParseGuard* guard) {
+// builder's default. False when a restriction cannot be put in place (the
+// builder is then not used).
+bool RestrictBuilder(xml::DOMLSParser* builder, ParseGuard* guard) {
   static xml::SecurityManager* security = [] {
     auto* manager = new xml::SecurityManager();
     manager->setEntityExpansionLimit(kEntityExpansionLimit);
@@ -124,13 +125,16 @@ void RestrictBuilder(xml::DOMLSParser* builder, ParseGuard* guard) {
   }();
   static RefusingResolver* resolver = new RefusingResolver();
   xml::DOMConfiguration* config = builder->getDomConfig();
-  SetIfPossible(config, xml::XMLUni::fgXercesSecurityManager, static_cast<const void*>(security));
-  SetIfPossible(config, xml::XMLUni::fgXercesLoadExternalDTD, false);
-  SetIfPossible(config, xml::XMLUni::fgXercesDisableDefaultEntityResolution, true);
-  SetIfPossible(config, xml::XMLUni::fgDOMResourceResolver, static_cast<const void*>(resolver));
-  SetIfPossible(config, xml::XMLUni::fgDOMErrorHandler,
-                static_cast<const void*>(static_cast<xml::DOMErrorHandler*>(guard)));
+  if (!SetParameter(config, xml::XMLUni::fgXercesSecurityManager, static_cast<const void*>(security)) ||
+      !SetParameter(config, xml::XMLUni::fgXercesLoadExternalDTD, false) ||
+      !SetParameter(config, xml::XMLUni::fgXercesDisableDefaultEntityResolution, true) ||
+      !SetParameter(config, xml::XMLUni::fgDOMResourceResolver, static_cast<const void*>(resolver)) ||
+      !SetParameter(config, xml::XMLUni::fgDOMErrorHandler,
+                    static_cast<const void*>(static_cast<xml::DOMErrorHandler*>(guard)))) {
+    return false;
+  }
   builder->setFilter(guard);
+  return true;
 }
 
 // One read: initialises the XML library on construction; the destructor
@@ -227,8 +231,7 @@ int OpenParser(ParserContext* context) {
     context->pBuilder = ls->createLSParser(xml::DOMImplementationLS::MODE_SYNCHRONOUS, nullptr);
     if (context->pBuilder == nullptr) return 0;
     context->pGuard = new kelvane::ParseGuard();
-    kelvane::RestrictBuilder(context->pBuilder, context->pGuard);
-    return 1;
+    return kelvane::RestrictBuilder(context->pBuilder, context->pGuard) ? 1 : 0;
   } catch (const xml::OutOfMemoryException&) {
   } catch (const xml::XMLException&) {
   } catch (const xml::DOMException&) {
