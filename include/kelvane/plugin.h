@@ -4,6 +4,15 @@
  * ZEV_RemoteInvoke with the path of a command file and the path of the file
  * that receives the UTF-16LE XML response. Calls must come one at a time.
  *
+ * requestFile is the location of the command file (a path or a URI); its
+ * text is XML in any encoding its declaration names. resultFile is the path
+ * of the response file, created or replaced; nothing is written for a null
+ * argument or an unknown command. Both strings are zero-terminated UTF-16,
+ * read only during the call and never kept. A host that loads the library
+ * at run time resolves ZEV_RemoteInvoke by its plain name (dlsym /
+ * GetProcAddress); this header then serves only for its type, e.g.
+ * decltype(&ZEV_RemoteInvoke).
+ *
  * Result codes: 0 the command succeeded; 1 a control command failed for at
  * least one target; -1 anything else (null argument, unreadable command
  * file, unknown command, incomplete listing).

@@ -1,5 +1,7 @@
 #include "response.h"
 
+#include "table.h"
+
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
@@ -120,6 +122,25 @@ TEST(ResponseParser, RefusesBytesThatAreNotUtf16LeWithMark) {
   EXPECT_FALSE(ParseResponse(Utf16Bytes("<r/>") + "x", &doc, &error));  // odd count
   EXPECT_FALSE(ParseResponse(std::string("\xFF\xFE", 2), &doc, &error));
   EXPECT_NE(error.find("no element"), std::string::npos);
+}
+
+TEST(ResponseParser, EveryTruncationIsRefusedAndStillFormats) {
+  // A response cut short (a full disk, a crashed writer) must be reported,
+  // and whatever was read must still be safe to show.
+  for (const char* fixture : {kelvane_tool_fixtures::kStopExample, kelvane_tool_fixtures::kModuleExample,
+                              kelvane_tool_fixtures::kProcessList}) {
+    std::string bytes = Utf16Bytes(fixture);
+    size_t complete = bytes.size() - 4;  // everything up to the final CRLF
+    for (size_t length = 0; length < bytes.size(); ++length) {
+      ResponseDocument doc;
+      std::string error;
+      bool ok = ParseResponse(bytes.substr(0, length), &doc, &error);
+      EXPECT_EQ(ok, length >= complete && length % 2 == 0) << length;
+      for (const XmlElement& e : doc.elements) EXPECT_LT(e.parent, static_cast<int>(doc.elements.size()));
+      FormatTable(doc, 80);
+      ReadableText(bytes.substr(0, length));
+    }
+  }
 }
 
 TEST(ResponseParser, SkipsCommentsDoctypeAndText) {
