@@ -1,0 +1,78 @@
+// Byte layouts of the native structures that the backend reads raw: the
+// basic information of a process, its environment block and process
+// parameters (read from another process's memory), and the entries of the
+// system's process information. The layouts are those of a reader and a
+// target of this build's word size; a 32-bit build reads 32-bit processes,
+// a 64-bit build 64-bit ones.
+#ifndef KELVANE_PLATFORM_WIN32_NT_LAYOUT_H_
+#define KELVANE_PLATFORM_WIN32_NT_LAYOUT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kelvane {
+namespace platform {
+namespace nt {
+
+struct Layout {
+  // PROCESS_BASIC_INFORMATION (information class 0).
+  size_t basicInfoSize;
+  size_t basicPebAddress;   // PebBaseAddress
+  size_t basicParentId;     // InheritedFromUniqueProcessId
+  // Process environment block: the prefix read, and the parameters pointer.
+  size_t pebReadSize;
+  size_t pebParameters;
+  // RTL_USER_PROCESS_PARAMETERS: the prefix read, and the command line's
+  // counted string (length in bytes, then the buffer pointer).
+  size_t parametersReadSize;
+  size_t commandLineLength;
+  size_t commandLineBuffer;
+  // SYSTEM_PROCESS_INFORMATION (information class 5).
+  size_t processNextEntry;
+  size_t processUserTime;
+  size_t processKernelTime;
+  size_t processId;
+  size_t processEntryMinimum;  // bytes an entry needs for the fields above
+};
+
+constexpr Layout kLayout32 = {24, 4, 20, 28, 16, 144, 64, 68, 0, 40, 48, 68, 72};
+constexpr Layout kLayout64 = {48, 8, 40, 40, 32, 136, 112, 120, 0, 40, 48, 80, 88};
+
+constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
+
+// A pointer-sized field (an address or an id) at `offset` of `bytes`.
+inline uint64_t ReadWord(const unsigned char* bytes, size_t offset) {
+  if (sizeof(void*) == 8) {
+    uint64_t value;
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+  }
+  uint32_t value;
+  std::memcpy(&value, bytes + offset, sizeof value);
+  return value;
+}
+
+inline uint64_t ReadU64(const unsigned char* bytes, size_t offset) {
+  uint64_t value;
+  std::memcpy(&value, bytes + offset, sizeof value);
+  return value;
+}
+
+inline uint32_t ReadU32(const unsigned char* bytes, size_t offset) {
+  uint32_t value;
+  std::memcpy(&value, bytes + offset, sizeof value);
+  return value;
+}
+
+inline uint16_t ReadU16(const unsigned char* bytes, size_t offset) {
+  uint16_t value;
+  std::memcpy(&value, bytes + offset, sizeof value);
+  return value;
+}
+
+}  // namespace nt
+}  // namespace platform
+}  // namespace kelvane
+
+#endif  // KELVANE_PLATFORM_WIN32_NT_LAYOUT_H_

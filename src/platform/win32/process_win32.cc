@@ -1,0 +1,123 @@
+// Listing processes, opening them, and controlling them: Toolhelp and the
+// process-status library for the lists, OpenProcess / TerminateProcess /
+// priority classes for control, NtQueryInformationProcess for the parent.
+// <windows.h> (through the backend header) must precede the other OS headers.
+#include "platform/win32/win32_platform.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "platform/win32/nt_layout.h"
+
+namespace kelvane {
+namespace platform {
+
+namespace {
+
+Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32Process*>(&process); }
+
+bool IsPriorityClass(uint32_t value) {
+  switch (value) {
+    case IDLE_PRIORITY_CLASS:
+    case BELOW_NORMAL_PRIORITY_CLASS:
+    case NORMAL_PRIORITY_CLASS:
+    case ABOVE_NORMAL_PRIORITY_CLASS:
+    case HIGH_PRIORITY_CLASS:
+    case REALTIME_PRIORITY_CLASS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+typedef LONG(NTAPI* NtQueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+}  // namespace
+
+// Shared with inventory_win32.cc: the basic information record of an open
+// process (information class 0), in this build's layout.
+bool QueryBasicInformation(HANDLE process, unsigned char* record) {
+  NtQueryInformationProcessFn query = reinterpret_cast<NtQueryInformationProcessFn>(
+      reinterpret_cast<void*>(ResolveExport(L"ntdll", "NtQueryInformationProcess")));
+  if (query == nullptr) return false;
+  const ULONG size = static_cast<ULONG>(nt::kLayout.basicInfoSize);
+  return query(process, 0, record, size, nullptr) == 0;
+}
+
+bool Win32Platform::SnapshotProcessIds(std::vector<uint32_t>* pids) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  if (!Process32FirstW(snapshot, &entry)) {
+    CloseHandle(snapshot);
+    return false;
+  }
+  std::vector<uint32_t> out;
+  do {
+    out.push_back(entry.th32ProcessID);
+    entry.dwSize = sizeof entry;
+  } while (Process32NextW(snapshot, &entry));
+  CloseHandle(snapshot);
+  *pids = std::move(out);
+  return true;
+}
+
+bool Win32Platform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
+  // EnumProcesses cannot say how much room it needs: grow the buffer until
+  // it comes back with room to spare.
+  std::vector<DWORD> buffer(1024);
+  for (;;) {
+    DWORD bytes = 0;
+    const DWORD capacity = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
+    if (!EnumProcesses(buffer.data(), capacity, &bytes)) return false;
+    if (bytes < capacity) {
+      pids->assign(buffer.begin(), buffer.begin() + bytes / sizeof(DWORD));
+      return true;
+    }
+    if (buffer.size() >= (size_t{1} << 22)) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool Win32Platform::IsSystemProcessId(uint32_t pid) { return pid == 4 || pid == 8; }
+
+std::unique_ptr<ProcessHandle> Win32Platform::OpenProcess(uint32_t pid, uint32_t access) {
+  HANDLE handle = ::OpenProcess(access, FALSE, pid);
+  if (handle == nullptr) return nullptr;
+  return std::make_unique<Win32Process>(pid, handle);
+}
+
+bool Win32Platform::TerminateProcess(ProcessHandle& process, uint32_t exitCode) {
+  Win32Process* win32 = AsWin32(process);
+  return win32 != nullptr && ::TerminateProcess(win32->handle(), exitCode) != FALSE;
+}
+
+bool Win32Platform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
+                                uint64_t* creationTime) {
+  Win32Process* win32 = AsWin32(process);
+  if (win32 == nullptr) return false;
+  unsigned char record[64] = {};
+  if (!QueryBasicInformation(win32->handle(), record)) return false;
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(win32->handle(), &created, &exited, &kernel, &user)) return false;
+  *parentPid = static_cast<uint32_t>(nt::ReadWord(record, nt::kLayout.basicParentId));
+  *creationTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
+}
+
+bool Win32Platform::SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) {
+  Win32Process* win32 = AsWin32(process);
+  if (win32 == nullptr || !IsPriorityClass(priorityClass)) return false;
+  return ::SetPriorityClass(win32->handle(), priorityClass) != FALSE;
+}
+
+uint32_t Win32Platform::GetPriorityClass(ProcessHandle& process) {
+  Win32Process* win32 = AsWin32(process);
+  return win32 != nullptr ? ::GetPriorityClass(win32->handle()) : 0;
+}
+
+}  // namespace platform
+}  // namespace kelvane

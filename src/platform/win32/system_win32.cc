@@ -1,0 +1,175 @@
+// Library path, profile strings, the locale step, the clock, the process
+// token's privileges and the OS version facts.
+#include <locale.h>
+
+#include <vector>
+
+#include "platform/win32/win32_platform.h"
+
+namespace kelvane {
+namespace platform {
+
+Platform* Default() {
+  static Win32Platform* instance = new Win32Platform();
+  return instance;
+}
+
+std::wstring ToWide(const std::u16string& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+std::u16string FromWide(const wchar_t* text, size_t length) {
+  std::u16string out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) out.push_back(static_cast<char16_t>(text[i]));
+  return out;
+}
+
+std::u16string FromWide(const wchar_t* text) { return FromWide(text, wcslen(text)); }
+
+FARPROC ResolveExport(const wchar_t* module, const char* name) {
+  HMODULE handle = GetModuleHandleW(module);
+  return handle != nullptr ? GetProcAddress(handle, name) : nullptr;
+}
+
+std::u16string Win32Platform::LibraryFilePath(const void* addressInLibrary) {
+  if (addressInLibrary == nullptr) return {};
+  // A module handle is the image's base address, so this also accepts the
+  // handle that DllMain received.
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(addressInLibrary), &module)) {
+    return {};
+  }
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetModuleFileNameW(module, buffer.data(), size);
+    if (length == 0) return {};
+    if (length < size - 1) return FromWide(buffer.data(), length);
+    // The name may have been cut; try again with more room.
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+char16_t Win32Platform::PathSeparator() { return u'\\'; }
+
+std::u16string Win32Platform::ReadProfileString(const std::u16string& section,
+                                                const std::u16string& key,
+                                                const std::u16string& fallback,
+                                                const std::u16string& path) {
+  wchar_t buffer[1024] = {};
+  std::wstring wideSection = ToWide(section);
+  std::wstring wideKey = ToWide(key);
+  std::wstring wideFallback = ToWide(fallback);
+  std::wstring widePath = ToWide(path);
+  DWORD length = GetPrivateProfileStringW(wideSection.c_str(), wideKey.c_str(),
+                                          wideFallback.c_str(), buffer, 1024, widePath.c_str());
+  if (length >= 1024) length = 1023;
+  return FromWide(buffer, length);
+}
+
+void Win32Platform::SetParserLocale() { setlocale(LC_ALL, "chinese-simplified"); }
+
+LocalTime Win32Platform::Now() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  LocalTime out;
+  out.year = now.wYear;
+  out.month = now.wMonth;
+  out.day = now.wDay;
+  out.hour = now.wHour;
+  out.minute = now.wMinute;
+  out.second = now.wSecond;
+  return out;
+}
+
+std::unique_ptr<TokenHandle> Win32Platform::OpenOwnToken() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return nullptr;
+  }
+  return std::make_unique<Win32Token>(token);
+}
+
+bool Win32Platform::LookupPrivilege(const std::u16string& name, uint64_t* luid) {
+  LUID value;
+  std::wstring wideName = ToWide(name);
+  if (!LookupPrivilegeValueW(nullptr, wideName.c_str(), &value)) return false;
+  *luid = (static_cast<uint64_t>(static_cast<uint32_t>(value.HighPart)) << 32) | value.LowPart;
+  return true;
+}
+
+bool Win32Platform::EnablePrivilege(TokenHandle& token, uint64_t luid) {
+  Win32Token* win32Token = dynamic_cast<Win32Token*>(&token);
+  if (win32Token == nullptr) return false;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Luid.LowPart = static_cast<DWORD>(luid & 0xFFFFFFFFu);
+  privileges.Privileges[0].Luid.HighPart = static_cast<LONG>(luid >> 32);
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!AdjustTokenPrivileges(win32Token->handle(), FALSE, &privileges, sizeof privileges, nullptr,
+                             nullptr)) {
+    return false;
+  }
+  // The call also succeeds when the account does not hold the privilege;
+  // only then does it report that nothing was assigned.
+  return GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+}
+
+bool Win32Platform::QueryOsVersion(OsVersionFacts* facts) {
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);
+  bool extended = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)) != FALSE;
+  if (!extended) {
+    version = OSVERSIONINFOEXW();
+    version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) return false;
+  }
+
+  SYSTEM_INFO system = {};
+  typedef void(WINAPI * NativeSystemInfoFn)(LPSYSTEM_INFO);
+  NativeSystemInfoFn nativeSystemInfo = reinterpret_cast<NativeSystemInfoFn>(
+      reinterpret_cast<void*>(ResolveExport(L"kernel32.dll", "GetNativeSystemInfo")));
+  if (nativeSystemInfo != nullptr) {
+    nativeSystemInfo(&system);
+  } else {
+    GetSystemInfo(&system);
+  }
+
+  OsVersionFacts out;
+  out.extendedInfo = extended;
+  out.platformId = version.dwPlatformId;
+  out.major = version.dwMajorVersion;
+  out.minor = version.dwMinorVersion;
+  out.productType = extended ? version.wProductType : 0;
+  out.architecture = system.wProcessorArchitecture;
+  out.serverR2Metric = GetSystemMetrics(SM_SERVERR2);
+  *facts = out;
+  return true;
+}
+
+bool Win32Platform::ReadProductType(std::u16string* productType) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", 0,
+                    KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  // Room for 40 UTF-16 units; a longer value is refused (ERROR_MORE_DATA).
+  wchar_t value[40] = {};
+  DWORD size = sizeof value;
+  DWORD type = 0;
+  LONG status = RegQueryValueExW(key, L"ProductType", nullptr, &type,
+                                 reinterpret_cast<LPBYTE>(value), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || size > sizeof value) return false;
+  size_t length = size / sizeof(wchar_t);
+  while (length > 0 && value[length - 1] == L'\0') --length;
+  *productType = FromWide(value, length);
+  return true;
+}
+
+}  // namespace platform
+}  // namespace kelvane

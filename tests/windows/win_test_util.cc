@@ -1,0 +1,107 @@
+#include "windows/win_test_util.h"
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace kelvane {
+namespace wintest {
+
+std::wstring ProgramDirectory() {
+  std::vector<wchar_t> buffer(32768);
+  DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  std::wstring path(buffer.data(), length);
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+std::wstring W(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+
+Sleeper::Sleeper(const std::wstring& arguments) {
+  job_ = CreateJobObjectW(nullptr, nullptr);
+  if (job_ != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
+  commandLine_ = L"\"" + ProgramDirectory() + L"\\" + (L"" KELVANE_SLEEPER_NAME) + L"\" --seconds 45";
+  if (!arguments.empty()) commandLine_ += L" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::wstring mutableLine = commandLine_;
+  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, &info)) {
+    return;
+  }
+  // In the job before it runs, so that everything it starts is in it too.
+  if (job_ != nullptr) AssignProcessToJobObject(job_, info.hProcess);
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  pid_ = info.dwProcessId;
+}
+
+Sleeper::~Sleeper() {
+  if (process_ != nullptr) {
+    // Only ever the process this object started.
+    TerminateProcess(process_, 0);
+    WaitForSingleObject(process_, 5000);
+    CloseHandle(process_);
+  }
+  if (job_ != nullptr) CloseHandle(job_);
+}
+
+bool Sleeper::WaitForExit(DWORD milliseconds) const {
+  return process_ != nullptr && WaitForSingleObject(process_, milliseconds) == WAIT_OBJECT_0;
+}
+
+SleeperTree::SleeperTree(int children, int parents) {
+  wchar_t base[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, base);
+  directory_ = std::wstring(base) + L"kelvane-tree-" + std::to_wstring(GetCurrentProcessId()) +
+               L"-" + std::to_wstring(GetTickCount());
+  CreateDirectoryW(directory_.c_str(), nullptr);
+  root_ = new Sleeper(L"--report \"" + directory_ + L"\" --children " + std::to_wstring(children) +
+                      L" --parents " + std::to_wstring(parents));
+}
+
+SleeperTree::~SleeperTree() {
+  delete root_;
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(directory_), ignored);
+}
+
+bool SleeperTree::WaitForMembers(size_t count) {
+  for (int i = 0; i < 200; ++i) {
+    if (Members().size() >= count) return true;
+    Sleep(100);
+  }
+  return false;
+}
+
+std::map<uint32_t, int> SleeperTree::Members() const {
+  std::map<uint32_t, int> members;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
+    if (entry.path().extension() != L".txt") continue;
+    std::ifstream in(entry.path());
+    int depth = -1;
+    in >> depth;
+    if (depth < 0) continue;
+    members[static_cast<uint32_t>(std::stoul(entry.path().stem().wstring()))] = depth;
+  }
+  return members;
+}
+
+bool IsRunning(uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;
+  bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+}  // namespace wintest
+}  // namespace kelvane

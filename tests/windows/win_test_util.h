@@ -1,0 +1,72 @@
+// Helpers of the Windows tests: paths beside the test program, and sleeper
+// processes that the tests start (and so may stop) themselves.
+#ifndef KELVANE_TESTS_WINDOWS_WIN_TEST_UTIL_H_
+#define KELVANE_TESTS_WINDOWS_WIN_TEST_UTIL_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace kelvane {
+namespace wintest {
+
+// Directory of the running test program, without a trailing backslash.
+std::wstring ProgramDirectory();
+
+// UTF-16 conversions between the test code (char16_t) and Win32 (wchar_t).
+std::u16string U16(const std::wstring& text);
+std::wstring W(const std::u16string& text);
+
+// A kelvane_sleeper started by the test with `arguments`. Every process it
+// starts belongs to a job that is closed (and so ends them all) when the
+// object goes; the sleepers also end by themselves after their time.
+class Sleeper {
+ public:
+  explicit Sleeper(const std::wstring& arguments = L"");
+  ~Sleeper();
+  Sleeper(const Sleeper&) = delete;
+  Sleeper& operator=(const Sleeper&) = delete;
+
+  bool started() const { return process_ != nullptr; }
+  uint32_t pid() const { return pid_; }
+  HANDLE process() const { return process_; }
+  const std::wstring& commandLine() const { return commandLine_; }
+  // Waits up to `milliseconds` for the process to end; true when it did.
+  bool WaitForExit(DWORD milliseconds) const;
+
+ private:
+  HANDLE job_ = nullptr;
+  HANDLE process_ = nullptr;
+  uint32_t pid_ = 0;
+  std::wstring commandLine_;
+};
+
+// A sleeper tree that reports its members: ids by depth (0 the root, 1 its
+// children, 2 their children), read from the report directory.
+class SleeperTree {
+ public:
+  SleeperTree(int children, int parents);
+  ~SleeperTree();
+  SleeperTree(const SleeperTree&) = delete;
+  SleeperTree& operator=(const SleeperTree&) = delete;
+
+  // Waits (up to about 20 s) until `count` members have reported.
+  bool WaitForMembers(size_t count);
+  // pid -> depth of every member that has reported.
+  std::map<uint32_t, int> Members() const;
+  const Sleeper& root() const { return *root_; }
+
+ private:
+  std::wstring directory_;
+  Sleeper* root_ = nullptr;
+};
+
+// True while process `pid` exists and has not ended.
+bool IsRunning(uint32_t pid);
+
+}  // namespace wintest
+}  // namespace kelvane
+
+#endif  // KELVANE_TESTS_WINDOWS_WIN_TEST_UTIL_H_
