@@ -6,8 +6,11 @@
 //   KELVANE_FAKE_SILENT  when set, no response file is written
 //   KELVANE_FAKE_LOG     when set, the file receives "request=PATH",
 //                        "result=PATH" and the command file's text
+//   KELVANE_FAKE_RAISE   when set, the call raises SIGINT in the calling
+//                        process (as a person's Ctrl+C would) after writing
 //
 // Unknown command names write nothing and return -1, as the library does.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -105,5 +108,6 @@ extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, cons
   if (file == nullptr) return code;
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::fclose(file);
+  if (std::getenv("KELVANE_FAKE_RAISE") != nullptr) std::raise(SIGINT);
   return code;
 }

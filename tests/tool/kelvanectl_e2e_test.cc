@@ -206,6 +206,14 @@ TEST_F(KelvanectlTest, Tables) {
   }
 }
 
+TEST_F(KelvanectlTest, AnInterruptDuringTheCallStillRemovesTheTemporaryFiles) {
+  // The fake raises SIGINT in the program itself (a process this test
+  // started); Ctl checks that TMPDIR is empty afterwards.
+  RunResult r = Ctl({"list", "--table"}, {{"KELVANE_FAKE_RAISE", "1"}});
+  EXPECT_EQ(r.status, -1);  // ended by the signal, not by exit
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(KelvanectlTest, InvokeIsTheRawCall) {
   ScratchDir dir;
   kelvane_tool_test::WriteFile(dir.File("req.xml"), "<request name=\"ZEV_GetProcessList_KLV\"/>");

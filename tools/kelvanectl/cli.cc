@@ -277,6 +277,9 @@ int RunCommand(const Options& o, const Subcommand& sub) {
   bool have_response;
   std::string result_path;
   {
+    // Declared first so that it goes last: an interrupt during the call
+    // takes effect only after the temporary files are gone.
+    InterruptGuard guard;
     TempFiles temp;
     std::string error;
     if (!temp.Create(&error)) {

@@ -39,6 +39,22 @@ class DynamicLibrary {
   void* handle_ = nullptr;
 };
 
+// Holds back interrupt, hang-up and termination signals while it lives, so
+// that temporary files are removed before the program ends. POSIX: a signal
+// that arrived meanwhile takes effect when the guard goes. Windows: Ctrl+C
+// is ignored while the guard lives.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  alignas(16) unsigned char saved_[256];  // the previous signal mask
+  bool active_ = false;
+};
+
 // Creates a fresh private directory under the system's temporary directory
 // (TMPDIR on POSIX, GetTempPathW on Windows). False with a reason.
 bool MakeTempDirectory(std::string* path, std::string* error);

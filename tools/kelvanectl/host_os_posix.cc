@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -66,6 +67,21 @@ void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
     *error = reason != nullptr ? reason : std::string("symbol ") + name + " is null";
   }
   return address;
+}
+
+static_assert(sizeof(sigset_t) <= 256, "the saved signal mask must fit the guard");
+
+InterruptGuard::InterruptGuard() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGHUP);
+  sigaddset(&blocked, SIGTERM);
+  active_ = sigprocmask(SIG_BLOCK, &blocked, reinterpret_cast<sigset_t*>(saved_)) == 0;
+}
+
+InterruptGuard::~InterruptGuard() {
+  if (active_) sigprocmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr);
 }
 
 bool MakeTempDirectory(std::string* path, std::string* error) {

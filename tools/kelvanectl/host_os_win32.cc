@@ -92,6 +92,12 @@ void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
   return reinterpret_cast<void*>(address);
 }
 
+InterruptGuard::InterruptGuard() : saved_() { active_ = SetConsoleCtrlHandler(nullptr, TRUE) != 0; }
+
+InterruptGuard::~InterruptGuard() {
+  if (active_) SetConsoleCtrlHandler(nullptr, FALSE);
+}
+
 bool MakeTempDirectory(std::string* path, std::string* error) {
   wchar_t base[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, base);
