@@ -1,0 +1,292 @@
+// CXmlDoc: an XML document held as one UTF-16 text plus an index of the
+// elements in that text. The text is the document; reading an element looks
+// up its record and reads the characters it points at, writing splices the
+// text and then corrects the offsets in the index.
+//
+// Elements are addressed by positions: the sequence number of their record
+// (32-bit, 0 = none, or the root record where a parent is meant). Records
+// live in segments of at most 65,536, so growing the index never moves more
+// than one segment.
+//
+// Failure contract of every operation below: an operation that returns false
+// leaves the text, the index and the positions as they were (LoadText, which
+// replaces the document in any case, is the exception: see there). Memory
+// exhaustion is reported as false, never by an exception.
+#ifndef KELVANE_MARKUP_XML_DOC_H_
+#define KELVANE_MARKUP_XML_DOC_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// One element of the index: eight 32-bit words.
+struct ElementRecord {
+  int32_t offset;       // offset of the element's '<' in the text
+  int32_t extent;       // characters from the start tag's '<' to the end tag's '>'
+  uint32_t tagLengths;  // low 22 bits: start-tag length; high 10 bits: end-tag length
+  uint32_t state;       // low 16 bits: nesting level; high bits: state bits
+  int32_t parent;       // 0 for a top-level element
+  int32_t firstChild;   // 0 = none
+  int32_t nextSibling;  // 0 for the last child
+  int32_t prevSibling;  // for the first child: the last child
+
+  enum : uint32_t {
+    FIRST_CHILD = 0x00080000,
+    UNENDED = 0x00100000,
+    HAS_ERROR = 0x00200000,
+    ILL_FORMED = 0x00800000,
+    LEVEL_MASK = 0x0000FFFF,
+    START_TAG_MASK = 0x003FFFFF,
+  };
+  static constexpr int32_t kMaxStartTagLength = 0x3FFFFF;  // 4,194,303
+  static constexpr int32_t kMaxEndTagLength = 511;         // signed 10-bit field
+
+  int32_t StartTagLength() const { return static_cast<int32_t>(tagLengths & START_TAG_MASK); }
+  // The end-tag field is a signed 10-bit quantity.
+  int32_t EndTagLength() const { return static_cast<int32_t>(tagLengths) >> 22; }
+  uint32_t Level() const { return state & LEVEL_MASK; }
+  void SetTagLengths(int32_t startTag, int32_t endTag) {
+    tagLengths = (static_cast<uint32_t>(startTag) & START_TAG_MASK) |
+                 (static_cast<uint32_t>(endTag) << 22);
+  }
+  void SetStartTagLength(int32_t startTag) { SetTagLengths(startTag, EndTagLength()); }
+  void SetEndTagLength(int32_t endTag) { SetTagLengths(StartTagLength(), endTag); }
+  // Levels deeper than the field can hold stay at its maximum.
+  void SetLevel(uint32_t level) {
+    state = (state & ~static_cast<uint32_t>(LEVEL_MASK)) | (level > LEVEL_MASK ? LEVEL_MASK : level);
+  }
+};
+static_assert(sizeof(ElementRecord) == 32, "an element record is eight 32-bit words");
+
+// Scanning state shared by the parser and the attribute search.
+struct TagScanner {
+  enum : uint32_t {
+    QUOTED = 0x8000,
+    // Set by CXmlDoc::FindAttribute when the attribute found stands without
+    // a value (the word range is then its name).
+    NO_VALUE = 0x10000,
+    // Set with QUOTED when the value found has no closing quote in the tag.
+    UNCLOSED = 0x20000,
+  };
+  int32_t wordFirst = 0;
+  int32_t wordLast = -1;  // wordFirst - 1 when the word is empty
+  int32_t scanPos = 0;
+  const char16_t* text = nullptr;
+  uint32_t scanFlags = 0;
+  int32_t gapStart = 0;
+  int32_t gapLength = 0;
+  // Characters of `text` the scanner may read; the end acts as the text's
+  // terminating zero.
+  int32_t textLength = 0;
+};
+
+// One entry of the parser's stack of open start tags.
+struct OpenTag {
+  enum : uint32_t { EMPTY_ELEMENT = 0x10000 };
+  int32_t kind = 0;
+  int32_t start = 0;
+  int32_t length = 0;
+  uint32_t tagFlags = 0;
+  // Start tag: the element name; processing instruction: its target; error
+  // token: the error message (may be empty).
+  std::u16string name;
+};
+
+// Token kinds of ReadToken.
+enum : int32_t {
+  TOKEN_END_OF_TEXT = -2,
+  TOKEN_ERROR = -1,
+  TOKEN_END_TAG = 0,
+  TOKEN_START_TAG = 1,
+  TOKEN_TEXT = 2,
+  TOKEN_WHITESPACE = 4,
+  TOKEN_CDATA = 8,
+  TOKEN_PI = 16,
+  TOKEN_COMMENT = 32,
+  TOKEN_DOCTYPE = 64,
+};
+
+// EncodeMarkup flags.
+enum : uint32_t {
+  ENCODE_KEEP_ENTITIES = 0x8,
+  ENCODE_ATTRIBUTE = 0x100,
+};
+
+class CXmlDoc {
+ public:
+  // AddElement flags.
+  enum : uint32_t {
+    ADD_CHILD = 0x4000,
+    ADD_BEFORE = 0x2000,
+    ADD_START_TAG_ONLY = 0x0010,
+    ADD_SPACE_SLASH = 0x0004,
+    ADD_NO_LINE_BREAK = 0x0002,
+  };
+  // Document options.
+  enum : uint32_t { DOC_IGNORE_CASE = 0x8 };
+
+  static constexpr int32_t kSegmentRecords = 65536;
+  // Longest text the index can address with 32-bit offsets (with room for
+  // the sums the engine forms).
+  static constexpr int64_t kMaxTextLength = 0x7FFFFFF0;
+
+  // An empty document (index of 8 slots, messages "Empty document").
+  CXmlDoc();
+  ~CXmlDoc();
+  CXmlDoc(const CXmlDoc&) = delete;
+  CXmlDoc& operator=(const CXmlDoc&) = delete;
+
+  // ---- Parsing --------------------------------------------------------------
+
+  // Replaces the text and rebuilds the index; messages report the first
+  // problem found. True when the text is a well-formed document with exactly
+  // one top-level element. A text whose offsets or tag lengths do not fit the
+  // index is refused: the document is left empty (valid) with a message, and
+  // the result is false. So is a load that runs out of memory.
+  bool LoadText(std::u16string_view text);
+  // Parses the current text again (see LoadText); used by construction.
+  bool BuildIndex();
+
+  // ---- Writing --------------------------------------------------------------
+
+  // Writes a new element named `name` (not validated) and moves the
+  // positions: without ADD_CHILD it becomes the current element, with it the
+  // current child. False, with nothing changed, for ADD_CHILD without a
+  // current element, or when the text or the tag-length fields would
+  // overflow, or on memory exhaustion.
+  bool AddElement(std::u16string_view name, uint32_t flags = 0);
+  // Sets attribute `name` of the element at `pos` to `value` (encoded),
+  // replacing its value when present (an attribute without a value gets one),
+  // else appending it to the start tag. False, with nothing changed, when
+  // `pos` is 0 or not a taken position, the document has no current element,
+  // a limit would overflow, or memory runs out.
+  bool SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value);
+  // The tag name of the element at `pos` (empty for 0 or an invalid position).
+  std::u16string ElementName(int32_t pos) const;
+
+  // ---- Navigation -----------------------------------------------------------
+
+  // Descends: the current element becomes the parent, the child the current
+  // element. False (nothing changed) without a current element.
+  bool IntoElement();
+  // Climbs: the parent becomes the current element, the former current
+  // element the child. False (nothing changed) at top level.
+  bool OutOfElement();
+
+  // ---- File output ----------------------------------------------------------
+
+  // Writes the text to `path`: UTF-16LE with byte-order mark when it declares
+  // encoding="utf-16" (or "UTF-16"), else UTF-8 without one. True when the
+  // file was opened and every byte written; messages get the byte count or
+  // the platform's error text. Text, index and positions are not changed.
+  bool SaveFile(std::u16string_view path);
+
+  // ---- Index primitives -----------------------------------------------------
+
+  // Grows the index to at least `wanted` records (0: by half the records in
+  // use), by at most one segment per call. False only on memory exhaustion,
+  // with the index unchanged.
+  bool ReserveRecords(int32_t wanted);
+  // Replaces `removeCount` characters at `offset` by `replacement`; the index
+  // is not touched. Arguments must lie inside the text. False (text
+  // unchanged) on memory exhaustion or when the text would become too long.
+  bool SpliceText(int32_t offset, int32_t removeCount, std::u16string_view replacement);
+  // Corrects the index after `delta` characters were inserted (removed when
+  // negative) inside or after the element at `pos`: following elements move,
+  // ancestors grow; the element itself is left to the caller, its
+  // descendants move unless `skipChildren`.
+  void ShiftFollowing(int32_t pos, int32_t delta, bool skipChildren);
+
+  // ---- Observers ------------------------------------------------------------
+
+  const std::u16string& Text() const { return m_strText; }
+  const std::u16string& Messages() const { return m_strMessages; }
+  int32_t ParentPosition() const { return m_posParent; }
+  int32_t CurrentPosition() const { return m_posCurrent; }
+  int32_t ChildPosition() const { return m_posChild; }
+  int32_t NodeKind() const { return m_nodeKind; }
+  int32_t NextFreePosition() const { return m_posNextFree; }
+  int32_t RecordCapacity() const { return m_recordCapacity; }
+  int32_t SegmentTableSize() const { return m_segmentTableSize; }
+  uint32_t DocFlags() const { return m_docFlags; }
+  void SetDocFlags(uint32_t flags) { m_docFlags = flags; }
+  // The record at `pos`, which must be below NextFreePosition() (0 is the
+  // root record).
+  const ElementRecord& Record(int32_t pos) const { return RecordAt(pos); }
+
+  // Largest text length accepted (defaults to kMaxTextLength; tests lower it
+  // to reach the limit with small texts).
+  void SetTextLimitForTesting(int64_t limit) { m_maxTextLength = limit; }
+
+ private:
+  friend class CXmlDocTestAccess;
+
+  ElementRecord& RecordAt(int32_t pos) { return m_segmentTable[pos >> 16][pos & 0xFFFF]; }
+  const ElementRecord& RecordAt(int32_t pos) const { return m_segmentTable[pos >> 16][pos & 0xFFFF]; }
+
+  // Parser internals (xml_parse.cc). ScanElements returns the first element
+  // created; it sets `*refused` when a tag does not fit its length field.
+  int32_t ScanElements(TagScanner& scanner, bool* refused);
+  bool BuildIndexOrRefuse();
+  void ResetToEmpty(std::u16string_view message);
+
+  // Writer internals (xml_write.cc).
+  // Writes the element text held in m_scratch for a new element under
+  // `parent` beside `*sibling`; on success gives its offset and the net
+  // number of characters inserted, and leaves in `*sibling` the element to
+  // link after (0: first child). False with nothing changed when a limit
+  // would overflow or memory runs out.
+  bool PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
+                       int32_t* delta);
+  void LinkElement(int32_t parent, int32_t sibling, int32_t element);
+  bool FindAttribute(TagScanner& scanner, std::u16string_view name) const;
+
+  std::u16string m_strText;
+  std::u16string m_strMessages;
+  int32_t m_posParent = 0;
+  int32_t m_posCurrent = 0;
+  int32_t m_posChild = 0;
+  int32_t m_posNextFree = 0;
+  int32_t m_nodeKind = 0;
+  uint32_t m_docFlags = 0;
+  ElementRecord** m_segmentTable = nullptr;
+  int32_t m_recordCapacity = 0;
+  int32_t m_segmentTableSize = 0;
+
+  int64_t m_maxTextLength = kMaxTextLength;
+  // Reused buffers of the writer, so that appending costs no allocation.
+  std::u16string m_scratch;
+  std::u16string m_scratchValue;
+};
+
+// Advances `*offset` over white space (space, tab, line feed, carriage
+// return) in the `length` characters of `text`; true when a character
+// follows.
+bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset);
+
+// Whether the scanner's word (wordFirst..wordLast) names `wanted`: its
+// characters equal the start of `wanted` (without regard to ASCII case under
+// CXmlDoc::DOC_IGNORE_CASE) and `wanted` ends there or continues with one of
+// " =/[]".
+bool NameMatches(const TagScanner& scanner, std::u16string_view wanted);
+
+// Reads the next markup token from scanner.scanPos into `entry`; returns its
+// kind and moves scanPos past it.
+int32_t ReadToken(TagScanner& scanner, OpenTag& entry);
+
+// Reads one word of a tag from scanner.scanPos into wordFirst/wordLast;
+// false at the end of the text.
+bool ReadWord(TagScanner& scanner);
+
+// `source` with the markup characters replaced by entities: all five with
+// ENCODE_ATTRIBUTE, else "<&>"; ENCODE_KEEP_ENTITIES leaves entity references
+// already present as they are.
+std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags);
+
+namespace kelvane {
+// EncodeMarkup appending to `out` (which keeps its capacity between calls).
+void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32_t flags);
+}  // namespace kelvane
+
+#endif  // KELVANE_MARKUP_XML_DOC_H_

@@ -1,0 +1,416 @@
+// Element and attribute writing: splices markup into the text and keeps the
+// element index consistent with it. Layout written: one element per line,
+// lines ended by CR LF, no indentation, attribute values in double quotes.
+#include <new>
+
+#include "markup/xml_doc.h"
+
+namespace {
+
+inline bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
+
+// Ends an attribute name or a word not following '='.
+inline bool EndsAttributeWord(char16_t c) {
+  return c == u'=' || IsSpace(c) || c == u'>' || c == u'/' || c == u'?';
+}
+
+// Ends a word read by ReadWord.
+inline bool EndsWord(char16_t c) {
+  switch (c) {
+    case u' ': case u'\t': case u'\n': case u'\r': case u'<': case u'>': case u'=':
+    case u'\\': case u'/': case u'?': case u'!':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Characters of an entity reference after its first one.
+inline bool IsEntityChar(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_' ||
+         c == u':' || c == u'-' || c == u'.' || c >= 0x80;
+}
+
+inline bool IsEntityStart(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'#' || c == u'_' || c == u':' ||
+         c >= 0x80;
+}
+
+// Length of the entity reference starting with the '&' at `i`, 0 if none.
+size_t EntityLength(std::u16string_view s, size_t i) {
+  size_t j = i + 1;
+  if (j >= s.size() || !IsEntityStart(s[j])) return 0;
+  ++j;
+  while (j < s.size() && IsEntityChar(s[j])) ++j;
+  if (j >= s.size() || s[j] != u';') return 0;
+  return j - i + 1;
+}
+
+}  // namespace
+
+namespace kelvane {
+
+void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32_t flags) {
+  const bool attribute = (flags & ENCODE_ATTRIBUTE) != 0;
+  const bool keep = (flags & ENCODE_KEEP_ENTITIES) != 0;
+  const size_t l = source.size();
+  const size_t room = out->size() + l + l / 10 + 7;
+  if (out->capacity() < room) out->reserve(room);
+  size_t run = 0;  // start of the pending run of plain characters
+  for (size_t i = 0; i < l; ++i) {
+    const char16_t c = source[i];
+    if (c > u'>') continue;
+    const char16_t* entity;
+    switch (c) {
+      case u'<': entity = u"&lt;"; break;
+      case u'&': entity = u"&amp;"; break;
+      case u'>': entity = u"&gt;"; break;
+      case u'\'': entity = attribute ? u"&apos;" : nullptr; break;
+      case u'"': entity = attribute ? u"&quot;" : nullptr; break;
+      default: entity = nullptr; break;
+    }
+    if (entity == nullptr) continue;
+    if (c == u'&' && keep) {
+      const size_t n = EntityLength(source, i);
+      if (n > 0) {
+        i += n - 1;  // the reference stays in the run
+        continue;
+      }
+    }
+    out->append(source.data() + run, i - run);
+    out->append(entity);
+    run = i + 1;
+  }
+  out->append(source.data() + run, l - run);
+}
+
+}  // namespace kelvane
+
+std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags) {
+  std::u16string out;
+  kelvane::AppendEncodedMarkup(&out, source, flags);
+  return out;
+}
+
+bool ReadWord(TagScanner& scanner) {
+  const char16_t* t = scanner.text;
+  const int32_t len = scanner.textLength;
+  int32_t p = scanner.scanPos;
+  while (p < len && IsSpace(t[p])) ++p;
+  if (p >= len) {
+    scanner.scanPos = p;
+    scanner.wordFirst = p;
+    scanner.wordLast = p - 1;
+    return false;
+  }
+  int32_t q = p;
+  while (q < len && !EndsWord(t[q])) ++q;
+  if (q == p) q = p + 1;
+  scanner.wordFirst = p;
+  scanner.wordLast = q - 1;
+  scanner.scanPos = q;
+  return true;
+}
+
+std::u16string CXmlDoc::ElementName(int32_t pos) const {
+  if (pos <= 0 || pos >= m_posNextFree) return std::u16string();
+  const ElementRecord& r = RecordAt(pos);
+  TagScanner scanner;
+  scanner.text = m_strText.data();
+  scanner.textLength = r.offset + r.StartTagLength();
+  scanner.scanPos = r.offset + 1;
+  scanner.scanFlags = m_docFlags;
+  if (!ReadWord(scanner)) return std::u16string();
+  return std::u16string(m_strText, static_cast<size_t>(scanner.wordFirst),
+                        static_cast<size_t>(scanner.wordLast - scanner.wordFirst + 1));
+}
+
+bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
+                              int32_t* delta) {
+  const bool before = (flags & ADD_BEFORE) != 0;
+  const bool lineBreaks = (flags & ADD_NO_LINE_BREAK) == 0;
+  const ElementRecord& pr = RecordAt(parent);
+  const int32_t pStart = pr.StartTagLength();
+  const int32_t pEnd = pr.EndTagLength();
+  const bool pUnended = (pr.state & ElementRecord::UNENDED) != 0;
+  const bool bare = parent != 0 && pStart == pr.extent;
+  const bool hollow = parent != 0 && pr.extent - pEnd - pStart == 0;
+
+  int32_t s = *sibling;
+  int32_t o;
+  if (s != 0) {
+    const ElementRecord& sr = RecordAt(s);
+    o = before ? sr.offset : sr.offset + sr.extent;
+  } else if (bare) {
+    o = pr.offset + pStart - (pUnended ? 0 : 1);
+  } else if (before) {
+    o = pr.offset + pStart;
+  } else {
+    o = pr.offset + pr.extent - pEnd;
+  }
+  if (lineBreaks && !bare) {
+    int32_t p = o;
+    const int32_t len = static_cast<int32_t>(m_strText.size());
+    SkipSpaces(m_strText.data(), len, &p);
+    if (p >= len || m_strText[p] == u'<') o = p;
+  }
+  if (s != 0 && before) {
+    const ElementRecord& sr = RecordAt(s);
+    s = (sr.state & ElementRecord::FIRST_CHILD) ? 0 : sr.prevSibling;
+  } else if (s == 0 && !before && pr.firstChild != 0) {
+    s = RecordAt(pr.firstChild).prevSibling;
+  }
+  if (lineBreaks) {
+    if (bare || hollow) o += 2;
+    m_scratch.append(u"\r\n");
+  }
+
+  if (bare) {
+    const std::u16string name = ElementName(parent);
+    const int32_t endTag = static_cast<int32_t>(name.size()) + 3;
+    if (endTag > ElementRecord::kMaxEndTagLength) return false;
+    std::u16string inserted(lineBreaks ? u">\r\n" : u">");
+    inserted.append(m_scratch);
+    inserted.append(u"</");
+    inserted.append(name);
+    const int32_t at = pr.offset + pr.extent - (pUnended ? 1 : 2);
+    const int32_t removed = pUnended ? 0 : 1;
+    if (!SpliceText(at, removed, inserted)) return false;
+    ElementRecord& pw = RecordAt(parent);
+    if (pUnended) {
+      pw.state &= ~static_cast<uint32_t>(ElementRecord::UNENDED);
+    } else {
+      pw.SetStartTagLength(pStart - 1);
+    }
+    pw.SetEndTagLength(endTag);
+    *delta = static_cast<int32_t>(inserted.size()) - removed;
+  } else if (hollow) {
+    if (lineBreaks) m_scratch.insert(0, u"\r\n");
+    if (!SpliceText(pr.offset + pStart, 0, m_scratch)) return false;
+    *delta = static_cast<int32_t>(m_scratch.size());
+  } else {
+    if (!SpliceText(o, 0, m_scratch)) return false;
+    *delta = static_cast<int32_t>(m_scratch.size());
+  }
+  *sibling = s;
+  *newOffset = o;
+  return true;
+}
+
+void CXmlDoc::LinkElement(int32_t parent, int32_t sibling, int32_t element) {
+  ElementRecord& nr = RecordAt(element);
+  ElementRecord& pr = RecordAt(parent);
+  nr.parent = parent;
+  if (sibling != 0) {
+    ElementRecord& sr = RecordAt(sibling);
+    nr.state &= ~static_cast<uint32_t>(ElementRecord::FIRST_CHILD);
+    const int32_t next = sr.nextSibling;
+    nr.nextSibling = next;
+    if (next != 0) {
+      RecordAt(next).prevSibling = element;
+    } else {
+      RecordAt(pr.firstChild).prevSibling = element;
+    }
+    sr.nextSibling = element;
+    nr.prevSibling = sibling;
+  } else {
+    nr.state |= ElementRecord::FIRST_CHILD;
+    const int32_t first = pr.firstChild;
+    if (first != 0) {
+      ElementRecord& fr = RecordAt(first);
+      nr.nextSibling = first;
+      nr.prevSibling = fr.prevSibling;
+      fr.prevSibling = element;
+      fr.state &= ~static_cast<uint32_t>(ElementRecord::FIRST_CHILD);
+    } else {
+      nr.nextSibling = 0;
+      nr.prevSibling = element;
+    }
+    pr.firstChild = element;
+  }
+  if (parent != 0) nr.SetLevel(pr.Level() + 1);
+}
+
+bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
+  if (m_recordCapacity == 0) return false;
+  if ((flags & ADD_CHILD) && m_posCurrent == 0) return false;
+  const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
+  int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
+
+  const char16_t* tail = (flags & ADD_START_TAG_ONLY) ? u">" : (flags & ADD_SPACE_SLASH) ? u" />" : u"/>";
+  const size_t tailLength = (flags & ADD_START_TAG_ONLY) ? 1 : (flags & ADD_SPACE_SLASH) ? 3 : 2;
+  if (name.size() + 1 + tailLength > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
+  const int32_t startTag = static_cast<int32_t>(name.size() + 1 + tailLength);
+
+  if (m_posNextFree >= m_recordCapacity) {
+    if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
+  }
+  int32_t offset = 0;
+  int32_t delta = 0;
+  try {
+    m_scratch.clear();
+    m_scratch.reserve(name.size() + 8);
+    m_scratch.push_back(u'<');
+    m_scratch.append(name);
+    m_scratch.append(tail, tailLength);
+    if (!PlaceNewElement(parent, &sibling, flags, &offset, &delta)) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+
+  const int32_t n = m_posNextFree++;
+  ElementRecord& nr = RecordAt(n);
+  nr.offset = offset;
+  nr.extent = startTag;
+  nr.SetTagLengths(startTag, 0);
+  nr.state = (flags & ADD_START_TAG_ONLY) ? static_cast<uint32_t>(ElementRecord::UNENDED) : 0u;
+  nr.parent = parent;
+  nr.firstChild = 0;
+  nr.nextSibling = 0;
+  nr.prevSibling = 0;
+  LinkElement(parent, sibling, n);
+  ShiftFollowing(n, delta, false);
+
+  if (flags & ADD_CHILD) {
+    m_posChild = n;
+  } else {
+    m_posCurrent = n;
+    m_posChild = 0;
+  }
+  m_nodeKind = 1;
+  return true;
+}
+
+bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name) const {
+  const char16_t* t = scanner.text;
+  const int32_t len = scanner.textLength;
+  bool seenElementName = false;
+  bool found = false;
+  bool afterEquals = false;
+  int32_t foundEnd = 0;
+  scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::NO_VALUE);
+  for (;;) {
+    const int32_t wsStart = scanner.scanPos;
+    int32_t p = wsStart;
+    if (!SkipSpaces(t, len, &p)) {
+      // The tag's closing '>' lies at the end of the scanned range.
+      scanner.scanPos = wsStart;
+      break;
+    }
+    const char16_t c = t[p];
+    const bool isValue = afterEquals;
+    afterEquals = false;
+    if (c == u'"' || c == u'\'') {
+      int32_t q = p + 1;
+      while (q < len && t[q] != c) ++q;
+      scanner.scanFlags |= TagScanner::QUOTED;
+      scanner.wordFirst = p + 1;
+      scanner.wordLast = q - 1;
+      const bool closed = q < len;
+      scanner.scanPos = closed ? q + 1 : len;
+      if (isValue && found) {
+        // Remember whether the closing quote is there to be replaced.
+        if (closed) {
+          scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::UNCLOSED);
+        } else {
+          scanner.scanFlags |= TagScanner::UNCLOSED;
+        }
+        return true;
+      }
+      if (isValue) continue;
+      if (found) break;
+      continue;
+    }
+    scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::QUOTED);
+    int32_t q = p;
+    if (isValue) {
+      while (q < len && !IsSpace(t[q]) && t[q] != u'>') ++q;
+    } else {
+      while (q < len && !EndsAttributeWord(t[q])) ++q;
+    }
+    if (q == p) q = p + 1;
+    scanner.wordFirst = p;
+    scanner.wordLast = q - 1;
+    scanner.scanPos = q;
+    if (isValue) {
+      if (!found) continue;
+      // An unquoted value running into the '/' of '/>' leaves the slash.
+      if (q == len && t[q - 1] == u'/') scanner.wordLast = q - 2;
+      return true;
+    }
+    if (c == u'=') {
+      afterEquals = true;
+      continue;
+    }
+    if (c == u'>' || c == u'/' || c == u'?') {
+      scanner.scanPos = wsStart;
+      break;
+    }
+    if (found) break;
+    if (!seenElementName) {
+      seenElementName = true;
+      continue;
+    }
+    if (NameMatches(scanner, name)) {
+      found = true;
+      foundEnd = scanner.wordLast;
+      scanner.gapStart = wsStart;
+      scanner.gapLength = p - wsStart;
+    }
+  }
+  if (!found) return false;
+  scanner.wordFirst = scanner.gapStart + scanner.gapLength;
+  scanner.wordLast = foundEnd;
+  scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::QUOTED);
+  scanner.scanFlags |= TagScanner::NO_VALUE;
+  return true;
+}
+
+bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value) {
+  if (pos == 0 || m_nodeKind != 1) return false;
+  if (pos < 0 || pos >= m_posNextFree) return false;
+  const ElementRecord& r = RecordAt(pos);
+  const int32_t startTag = r.StartTagLength();
+  TagScanner scanner;
+  scanner.wordFirst = 0;
+  scanner.wordLast = -1;
+  scanner.text = m_strText.data();
+  // The search stays inside the start tag, before its closing '>'.
+  scanner.textLength = r.offset + startTag - 1;
+  scanner.scanPos = r.offset + 1;
+  scanner.scanFlags = m_docFlags;
+
+  int32_t at;
+  int32_t removed = 0;
+  try {
+    m_scratch.clear();
+    const bool found = FindAttribute(scanner, name);
+    if (!found) {
+      at = scanner.scanPos;
+      m_scratch.push_back(u' ');
+      m_scratch.append(name);
+      m_scratch.push_back(u'=');
+    } else if (scanner.scanFlags & TagScanner::NO_VALUE) {
+      at = scanner.wordLast + 1;
+      m_scratch.push_back(u'=');
+    } else {
+      const bool quoted = (scanner.scanFlags & TagScanner::QUOTED) != 0;
+      const bool unclosed = (scanner.scanFlags & TagScanner::UNCLOSED) != 0;
+      at = quoted ? scanner.wordFirst - 1 : scanner.wordFirst;
+      removed = scanner.wordLast - scanner.wordFirst + 1 + (quoted ? (unclosed ? 1 : 2) : 0);
+    }
+    m_scratch.push_back(u'"');
+    kelvane::AppendEncodedMarkup(&m_scratch, value, ENCODE_ATTRIBUTE);
+    m_scratch.push_back(u'"');
+  } catch (const std::exception&) {
+    return false;
+  }
+  const int64_t delta = static_cast<int64_t>(m_scratch.size()) - removed;
+  if (startTag + delta > ElementRecord::kMaxStartTagLength) return false;
+  if (!SpliceText(at, removed, m_scratch)) return false;
+  ElementRecord& w = RecordAt(pos);
+  w.SetStartTagLength(static_cast<int32_t>(startTag + delta));
+  w.extent += static_cast<int32_t>(delta);
+  ShiftFollowing(pos, static_cast<int32_t>(delta), false);
+  return true;
+}

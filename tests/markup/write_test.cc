@@ -1,0 +1,299 @@
+// Element and attribute writing: exact texts, index consistency after every
+// edit, limits, and markup encoding.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "markup/xml_doc.h"
+#include "markup_test_util.h"
+
+using kelvane::testing::IndexIsConsistent;
+using kelvane::testing::IndexMatchesReparse;
+using kelvane::testing::kDeclaration;
+using kelvane::testing::U8;
+
+namespace {
+
+constexpr uint32_t kChild = CXmlDoc::ADD_CHILD;
+
+// A document loaded from `text` whose element at `current` is current.
+void LoadWithCurrent(CXmlDoc& doc, const std::u16string& text, int32_t current, int32_t child = 0) {
+  doc.LoadText(text);
+  CXmlDocTestAccess::SetPositions(doc, doc.Record(current).parent, current, child);
+}
+
+TEST(XmlWrite, ResponseSequenceWritesOneElementPerLine) {
+  CXmlDoc doc;
+  EXPECT_FALSE(doc.LoadText(kDeclaration));
+  ASSERT_TRUE(doc.AddElement(u"a", 0));
+  ASSERT_TRUE(doc.AddElement(u"b", kChild));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.AddElement(u"c", kChild));
+  ASSERT_TRUE(doc.SetAttribute(doc.ChildPosition(), u"k", u"1<2"));
+  ASSERT_TRUE(doc.AddElement(u"c", kChild));
+  ASSERT_TRUE(doc.OutOfElement());
+  ASSERT_TRUE(doc.AddElement(u"d", kChild));
+  EXPECT_EQ(doc.Text(), kDeclaration +
+                            u"<a>\r\n<b>\r\n<c k=\"1&lt;2\"/>\r\n<c/>\r\n</b>\r\n<d/>\r\n</a>\r\n");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+  CXmlDoc check;
+  EXPECT_TRUE(check.LoadText(doc.Text()));
+  // Levels follow the nesting.
+  EXPECT_EQ(doc.Record(1).Level(), 0u);
+  EXPECT_EQ(doc.Record(3).Level(), 2u);
+}
+
+TEST(XmlWrite, FirstChildOfAnEmptyElementForm) {
+  struct Case {
+    const char16_t* text;
+    uint32_t flags;
+    const char16_t* expected;
+  } cases[] = {
+      {u"<x/>", 0, u"<x>\r\n<new/>\r\n</x>"},
+      {u"<x />", 0, u"<x >\r\n<new/>\r\n</x>"},
+      {u"<x/>", CXmlDoc::ADD_NO_LINE_BREAK, u"<x><new/></x>"},
+      {u"<x></x>", 0, u"<x>\r\n<new/>\r\n</x>"},
+      {u"<x></x>", CXmlDoc::ADD_NO_LINE_BREAK, u"<x><new/></x>"},
+      {u"<x>  </x>", 0, u"<x>  <new/>\r\n</x>"},
+      {u"<x a='1'/>", CXmlDoc::ADD_SPACE_SLASH, u"<x a='1'>\r\n<new />\r\n</x>"},
+      {u"<x/>", CXmlDoc::ADD_START_TAG_ONLY, u"<x>\r\n<new>\r\n</x>"},
+      {u"<x/>", CXmlDoc::ADD_BEFORE, u"<x>\r\n<new/>\r\n</x>"},
+  };
+  for (const Case& c : cases) {
+    CXmlDoc doc;
+    LoadWithCurrent(doc, c.text, 1);
+    ASSERT_TRUE(doc.AddElement(u"new", kChild | c.flags)) << U8(c.text);
+    EXPECT_EQ(doc.Text(), c.expected) << U8(c.text);
+    const ElementRecord& n = doc.Record(doc.ChildPosition());
+    EXPECT_EQ(doc.Text()[static_cast<size_t>(n.offset)], u'<');
+    EXPECT_EQ(n.state & ElementRecord::FIRST_CHILD, ElementRecord::FIRST_CHILD + 0u);
+    EXPECT_EQ(n.prevSibling, doc.ChildPosition());
+    EXPECT_TRUE(IndexMatchesReparse(doc)) << U8(c.text);
+  }
+}
+
+TEST(XmlWrite, FirstChildOfAnUnendedElementEndsIt) {
+  CXmlDoc doc;
+  EXPECT_FALSE(doc.LoadText(kDeclaration));
+  ASSERT_TRUE(doc.AddElement(u"x", CXmlDoc::ADD_START_TAG_ONLY));
+  EXPECT_EQ(doc.Text(), kDeclaration + u"<x>\r\n");
+  const int32_t x = doc.CurrentPosition();
+  EXPECT_NE(doc.Record(x).state & ElementRecord::UNENDED, 0u);
+  ASSERT_TRUE(doc.AddElement(u"new", kChild));
+  EXPECT_EQ(doc.Text(), kDeclaration + u"<x>\r\n<new/>\r\n</x>\r\n");
+  EXPECT_EQ(doc.Record(x).state & ElementRecord::UNENDED, 0u);
+  EXPECT_EQ(doc.Record(x).StartTagLength(), 3);
+  EXPECT_EQ(doc.Record(x).EndTagLength(), 4);
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+
+  CXmlDoc loaded;
+  LoadWithCurrent(loaded, u"<x>", 1);
+  ASSERT_TRUE(loaded.AddElement(u"new", kChild | CXmlDoc::ADD_NO_LINE_BREAK));
+  EXPECT_EQ(loaded.Text(), u"<x><new/></x>");
+  EXPECT_TRUE(IndexMatchesReparse(loaded));
+}
+
+TEST(XmlWrite, LaterChildrenGoAfterTheLastLineBreak) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<x>\r\n<a/>\r\n</x>", 1, 2);
+  ASSERT_TRUE(doc.AddElement(u"b", kChild));  // after the current child a
+  EXPECT_EQ(doc.Text(), u"<x>\r\n<a/>\r\n<b/>\r\n</x>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+  CXmlDocTestAccess::SetPositions(doc, 0, 1, 0);
+  ASSERT_TRUE(doc.AddElement(u"c", kChild));  // no current child: last
+  EXPECT_EQ(doc.Text(), u"<x>\r\n<a/>\r\n<b/>\r\n<c/>\r\n</x>");
+  EXPECT_EQ(doc.Record(2).prevSibling, doc.ChildPosition());
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
+TEST(XmlWrite, AddingBeforeTheReference) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<x>\r\n<a/>\r\n<b/>\r\n</x>", 1, 3);
+  ASSERT_TRUE(doc.AddElement(u"m", kChild | CXmlDoc::ADD_BEFORE));  // before b
+  EXPECT_EQ(doc.Text(), u"<x>\r\n<a/>\r\n<m/>\r\n<b/>\r\n</x>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+  CXmlDocTestAccess::SetPositions(doc, 0, 1, 2);
+  ASSERT_TRUE(doc.AddElement(u"f", kChild | CXmlDoc::ADD_BEFORE));  // before a: new first child
+  EXPECT_EQ(doc.Text(), u"<x>\r\n<f/>\r\n<a/>\r\n<m/>\r\n<b/>\r\n</x>");
+  const int32_t f = doc.ChildPosition();
+  EXPECT_EQ(doc.Record(1).firstChild, f);
+  EXPECT_EQ(doc.Record(2).state & ElementRecord::FIRST_CHILD, 0u);
+  EXPECT_EQ(doc.Record(f).prevSibling, 3);
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+  CXmlDocTestAccess::SetPositions(doc, 0, 1, 0);
+  ASSERT_TRUE(doc.AddElement(u"g", kChild | CXmlDoc::ADD_BEFORE));  // no reference: first in content
+  EXPECT_EQ(doc.Text(), u"<x>\r\n<g/>\r\n<f/>\r\n<a/>\r\n<m/>\r\n<b/>\r\n</x>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
+TEST(XmlWrite, SiblingModeFollowsTheCurrentElement) {
+  CXmlDoc doc;
+  doc.LoadText(kDeclaration);
+  ASSERT_TRUE(doc.AddElement(u"r"));
+  ASSERT_TRUE(doc.AddElement(u"a", kChild));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.AddElement(u"b"));  // after a, under r
+  EXPECT_EQ(doc.ChildPosition(), 0);
+  ASSERT_TRUE(doc.AddElement(u"c", CXmlDoc::ADD_NO_LINE_BREAK));
+  EXPECT_EQ(doc.Text(), kDeclaration + u"<r>\r\n<a/>\r\n<b/><c/>\r\n</r>\r\n");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
+TEST(XmlWrite, TextContentKeepsItsPlace) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<x><a/>text</x>", 1, 2);
+  ASSERT_TRUE(doc.AddElement(u"n", kChild));
+  EXPECT_EQ(doc.Text(), u"<x><a/><n/>\r\ntext</x>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
+TEST(XmlWrite, AddChildNeedsACurrentElement) {
+  CXmlDoc doc;
+  doc.LoadText(kDeclaration);
+  const std::u16string before = doc.Text();
+  EXPECT_FALSE(doc.AddElement(u"a", kChild));
+  EXPECT_EQ(doc.Text(), before);
+  EXPECT_EQ(doc.NextFreePosition(), 1);
+}
+
+TEST(XmlWrite, SetAttributeReplacesOrAppends) {
+  struct Case {
+    const char16_t* text;
+    const char16_t* name;
+    const char16_t* value;
+    const char16_t* expected;
+  } cases[] = {
+      {u"<a k='old' j=\"2\"/>", u"k", u"new", u"<a k=\"new\" j=\"2\"/>"},
+      {u"<a j=\"2\" k = \"old\">t</a>", u"k", u"v", u"<a j=\"2\" k = \"v\">t</a>"},
+      {u"<a x=\"1\" />", u"k", u"v", u"<a x=\"1\" k=\"v\" />"},
+      {u"<a\r\n\tx='1'\r\n>t</a>", u"k", u"v", u"<a\r\n\tx='1' k=\"v\"\r\n>t</a>"},
+      {u"<a k=old>t</a>", u"k", u"new", u"<a k=\"new\">t</a>"},
+      {u"<a key='1'/>", u"k", u"v", u"<a key='1' k=\"v\"/>"},
+      {u"<a k/>", u"k", u"v", u"<a k=\"v\"/>"},
+      {u"<a k j='1'/>", u"k", u"v", u"<a k=\"v\" j='1'/>"},
+      {u"<a k 'x'/>", u"k", u"v", u"<a k=\"v\" 'x'/>"},
+      {u"<a k=v/>", u"k", u"new", u"<a k=\"new\"/>"},
+      {u"<a k=/>", u"k", u"new", u"<a k=\"new\"/>"},
+      {u"<a/>", u"a", u"v", u"<a a=\"v\"/>"},  // the element's own name is no attribute
+      {u"<a k=\"\"/>", u"k", u"", u"<a k=\"\"/>"},
+  };
+  for (const Case& c : cases) {
+    CXmlDoc doc;
+    LoadWithCurrent(doc, c.text, 1);
+    ASSERT_TRUE(doc.SetAttribute(1, c.name, c.value)) << U8(c.text);
+    EXPECT_EQ(doc.Text(), c.expected) << U8(c.text);
+    EXPECT_TRUE(IndexMatchesReparse(doc)) << U8(c.text);
+  }
+}
+
+TEST(XmlWrite, SetAttributeMovesWhatFollows) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<r><a k='1'><b/></a><c/></r>", 2);
+  ASSERT_TRUE(doc.SetAttribute(2, u"k", u"longer value"));
+  ASSERT_TRUE(doc.SetAttribute(2, u"m", u"x"));
+  ASSERT_TRUE(doc.SetAttribute(3, u"z", u""));
+  EXPECT_EQ(doc.Text(), u"<r><a k=\"longer value\" m=\"x\"><b z=\"\"/></a><c/></r>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+  EXPECT_EQ(doc.CurrentPosition(), 2);
+}
+
+TEST(XmlWrite, SetAttributeRefusals) {
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  EXPECT_FALSE(doc.SetAttribute(1, u"k", u"v"));  // no current element after a load
+  CXmlDocTestAccess::SetPositions(doc, 0, 1, 0);
+  EXPECT_FALSE(doc.SetAttribute(0, u"k", u"v"));
+  EXPECT_FALSE(doc.SetAttribute(2, u"k", u"v"));  // not a taken position
+  EXPECT_FALSE(doc.SetAttribute(-1, u"k", u"v"));
+  EXPECT_EQ(doc.Text(), u"<a/>");
+}
+
+TEST(XmlWrite, SetAttributeIgnoresCaseWhenAsked) {
+  CXmlDoc doc;
+  doc.SetDocFlags(CXmlDoc::DOC_IGNORE_CASE);
+  LoadWithCurrent(doc, u"<a K='1'/>", 1);
+  ASSERT_TRUE(doc.SetAttribute(1, u"k", u"2"));
+  EXPECT_EQ(doc.Text(), u"<a K=\"2\"/>");
+}
+
+TEST(XmlWrite, SetAttributeStaysInsideTheStartTag) {
+  // Quotes that the parser balances differently must not lead the search
+  // past the tag's '>'.
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<r><a b\"c '>x\"><i/></a></r>", 2);
+  ASSERT_TRUE(doc.SetAttribute(2, u"k", u"v"));
+  EXPECT_TRUE(IndexIsConsistent(doc));
+  LoadWithCurrent(doc, u"<r><a b\"c k='1 >x\"><i/></a></r>", 2);
+  ASSERT_TRUE(doc.SetAttribute(2, u"k", u"v"));
+  EXPECT_EQ(doc.Text(), u"<r><a b\"c k=\"v\"><i/></a></r>");
+  EXPECT_TRUE(IndexIsConsistent(doc));
+}
+
+TEST(XmlWrite, AttributeValuesAreEncoded) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<a/>", 1);
+  ASSERT_TRUE(doc.SetAttribute(1, u"k", u"<&>'\""));
+  EXPECT_EQ(doc.Text(), u"<a k=\"&lt;&amp;&gt;&apos;&quot;\"/>");
+  ASSERT_TRUE(doc.SetAttribute(1, u"k", u"&amp;"));
+  EXPECT_EQ(doc.Text(), u"<a k=\"&amp;amp;\"/>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
+TEST(XmlWrite, EncodeMarkup) {
+  EXPECT_EQ(EncodeMarkup(u"<&>'\"", 0), u"&lt;&amp;&gt;'\"");
+  EXPECT_EQ(EncodeMarkup(u"<&>'\"", ENCODE_ATTRIBUTE), u"&lt;&amp;&gt;&apos;&quot;");
+  EXPECT_EQ(EncodeMarkup(u"a &lt; b & c", ENCODE_KEEP_ENTITIES), u"a &lt; b &amp; c");
+  EXPECT_EQ(EncodeMarkup(u"&#x41;&_a-.1;&:x;&\u00e9;", ENCODE_KEEP_ENTITIES), u"&#x41;&_a-.1;&:x;&\u00e9;");
+  EXPECT_EQ(EncodeMarkup(u"&1; &; &a &a b;", ENCODE_KEEP_ENTITIES), u"&amp;1; &amp;; &amp;a &amp;a b;");
+  EXPECT_EQ(EncodeMarkup(u"'&quot;'", ENCODE_ATTRIBUTE | ENCODE_KEEP_ENTITIES), u"&apos;&quot;&apos;");
+  EXPECT_EQ(EncodeMarkup(u"", ENCODE_ATTRIBUTE), u"");
+  EXPECT_EQ(EncodeMarkup(u"\u4e2d\u6587", ENCODE_ATTRIBUTE), u"\u4e2d\u6587");
+  std::u16string many(1000, u'&');
+  EXPECT_EQ(EncodeMarkup(many, 0).size(), 5000u);
+}
+
+TEST(XmlWrite, ElementName) {
+  CXmlDoc doc;
+  doc.LoadText(u"<ns:a\r\nk='1'><b/></ns:a>");
+  EXPECT_EQ(doc.ElementName(1), u"ns:a");
+  EXPECT_EQ(doc.ElementName(2), u"b");
+  EXPECT_EQ(doc.ElementName(0), u"");
+  EXPECT_EQ(doc.ElementName(3), u"");
+}
+
+TEST(XmlWrite, LimitsRefuseWithoutChange) {
+  CXmlDoc doc;
+  doc.LoadText(kDeclaration);
+  // An end tag for a parent with a 508-character name fits (511), 509 not.
+  ASSERT_TRUE(doc.AddElement(std::u16string(509, u'n')));
+  std::u16string before = doc.Text();
+  EXPECT_FALSE(doc.AddElement(u"c", kChild));
+  EXPECT_EQ(doc.Text(), before);
+  EXPECT_EQ(doc.NextFreePosition(), 2);
+  EXPECT_TRUE(IndexIsConsistent(doc));
+  ASSERT_TRUE(doc.AddElement(std::u16string(508, u'n')));
+  ASSERT_TRUE(doc.AddElement(u"c", kChild));
+  EXPECT_EQ(doc.Record(doc.CurrentPosition()).EndTagLength(), 511);
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+
+  // A start tag may not outgrow its field.
+  EXPECT_FALSE(doc.AddElement(std::u16string(ElementRecord::kMaxStartTagLength - 2, u'n')));
+  ASSERT_TRUE(doc.AddElement(std::u16string(ElementRecord::kMaxStartTagLength - 3, u'n')));
+  before = doc.Text();
+  EXPECT_FALSE(doc.SetAttribute(doc.CurrentPosition(), u"k", u""));
+  EXPECT_EQ(doc.Text(), before);
+  EXPECT_TRUE(IndexIsConsistent(doc));
+
+  // The text may not outgrow the limit.
+  CXmlDoc small;
+  small.SetTextLimitForTesting(20);
+  small.LoadText(u"<r/>");
+  CXmlDocTestAccess::SetPositions(small, 0, 1, 0);
+  ASSERT_TRUE(small.AddElement(u"abc", kChild));  // "<r>\r\n<abc/>\r\n</r>": 17
+  EXPECT_FALSE(small.AddElement(u"d", kChild));
+  EXPECT_FALSE(small.SetAttribute(1, u"k", u""));
+  EXPECT_EQ(small.Text(), u"<r>\r\n<abc/>\r\n</r>");
+  EXPECT_TRUE(IndexMatchesReparse(small));
+}
+
+}  // namespace
