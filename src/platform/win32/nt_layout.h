@@ -39,7 +39,7 @@ struct Layout {
 constexpr Layout kLayout32 = {24, 4, 20, 28, 16, 144, 64, 68, 0, 40, 48, 68, 72};
 constexpr Layout kLayout64 = {48, 8, 40, 40, 32, 136, 112, 120, 0, 40, 48, 80, 88};
 
-constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
+inline constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
 
 // A pointer-sized field (an address or an id) at `offset` of `bytes`.
 inline uint64_t ReadWord(const unsigned char* bytes, size_t offset) {
