@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "common/text.h"
@@ -14,6 +15,41 @@ constexpr std::u16string_view kSystemRootPrefix = u"\\SystemRoot\\";
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// File facts remembered while a FileFactsCache lives. A failed query is
+// remembered as such.
+struct FileFacts {
+  std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
+  std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty: unknown
+};
+FileFacts* g_facts = nullptr;
+int g_factsDepth = 0;
+
+bool FileSizeOf(const std::u16string& path, int64_t* size) {
+  if (g_facts != nullptr) {
+    auto found = g_facts->sizes.find(path);
+    if (found == g_facts->sizes.end()) {
+      int64_t value = 0;
+      const bool ok = kelvane::platform::Current()->FileSize(path, &value);
+      found = g_facts->sizes.emplace(path, std::make_pair(ok, value)).first;
+    }
+    *size = found->second.second;
+    return found->second.first;
+  }
+  return kelvane::platform::Current()->FileSize(path, size);
+}
+
+std::u16string ModifyTimeOf(const std::u16string& path) {
+  const auto query = [&path] {
+    kelvane::platform::LocalTime time;
+    if (!kelvane::platform::Current()->FileModifyTime(path, &time)) return std::u16string();
+    return kelvane::FormatModifyTime(time);
+  };
+  if (g_facts == nullptr) return query();
+  auto found = g_facts->modifyTimes.find(path);
+  if (found == g_facts->modifyTimes.end()) found = g_facts->modifyTimes.emplace(path, query()).first;
+  return found->second;
 }
 
 }  // namespace
@@ -77,6 +113,17 @@ std::u16string FormatModifyTime(const platform::LocalTime& time) {
   return Widen(text);
 }
 
+FileFactsCache::FileFactsCache() {
+  if (g_factsDepth++ == 0) g_facts = new FileFacts();
+}
+
+FileFactsCache::~FileFactsCache() {
+  if (--g_factsDepth == 0) {
+    delete g_facts;
+    g_facts = nullptr;
+  }
+}
+
 void FreeModuleList(ModuleRecord* head) {
   while (head != nullptr) {
     ModuleRecord* next = head->pNext;
@@ -96,7 +143,7 @@ void NormalizeImagePath(char16_t (&path)[261]) {
 
 int64_t QueryFileSize(std::u16string_view path) {
   int64_t size = 0;
-  if (!kelvane::platform::Current()->FileSize(kelvane::NormalizedImagePath(path), &size)) return 0;
+  if (!FileSizeOf(kelvane::NormalizedImagePath(path), &size)) return 0;
   return size;
 }
 
@@ -122,10 +169,7 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
   kelvane::CopyToField(record->szPath, path);
   kelvane::ReadVersionStringsInto(
       path, {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
-  kelvane::platform::LocalTime time;
-  if (kelvane::platform::Current()->FileModifyTime(path, &time)) {
-    kelvane::CopyToField(record->szModifyTime, kelvane::FormatModifyTime(time));
-  }
+  kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(path));
   return 1;
 }
 

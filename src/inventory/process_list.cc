@@ -134,6 +134,7 @@ ProcessRecord* BuildProcessList(uint32_t* count) {
   std::vector<uint32_t> pids;
   if (!kelvane::platform::Current()->SnapshotProcessIds(&pids) || pids.empty()) return nullptr;
 
+  kelvane::FileFactsCache fileFacts;
   ProcessRecord* head = nullptr;
   ProcessRecord* tail = nullptr;
   uint32_t records = 0;
@@ -160,6 +161,7 @@ ProcessRecord* BuildProcessList(uint32_t* count) {
 
 ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count) {
   EnableDebugPrivilege();
+  kelvane::FileFactsCache fileFacts;
   ProcessRecord* head = nullptr;
   ProcessRecord* tail = nullptr;
   uint32_t filled = 0;

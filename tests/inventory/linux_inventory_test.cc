@@ -208,6 +208,19 @@ TEST_F(LinuxInventoryTest, ModulesIncludeTheCLibraryWithModificationTimes) {
     if (Utf8(m->szName) == "libc.so.6") libc = m;
   }
   ASSERT_NE(libc, nullptr);
+  // Modules are files with code mapped, not data files.
+  char mapsName[64];
+  std::snprintf(mapsName, sizeof mapsName, "/proc/%d/maps", static_cast<int>(child.pid()));
+  const std::string maps = ReadBytes(mapsName);
+  for (const std::string& path : paths) {
+    bool code = false;
+    for (size_t at = maps.find(path); at != std::string::npos; at = maps.find(path, at + 1)) {
+      const size_t lineStart = maps.rfind('\n', at) + 1;  // npos + 1 == 0 on the first line
+      const size_t perms = maps.find(' ', lineStart) + 1;
+      if (maps[perms + 2] == 'x') code = true;
+    }
+    EXPECT_TRUE(code) << path;
+  }
   const std::string libcPath = Utf8(libc->szPath);
   struct stat st;
   ASSERT_EQ(stat(libcPath.c_str(), &st), 0);

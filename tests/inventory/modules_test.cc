@@ -196,6 +196,49 @@ TEST_F(ModulesTest, AtMost1024Modules) {
   FreeModuleList(head);
 }
 
+class CountingPlatform : public ScriptedPlatform {
+ public:
+  int sizeQueries = 0;
+  int timeQueries = 0;
+  bool FileSize(const std::u16string& path, int64_t* size) override {
+    ++sizeQueries;
+    return ScriptedPlatform::FileSize(path, size);
+  }
+  bool FileModifyTime(const std::u16string& path, platform::LocalTime* time) override {
+    ++timeQueries;
+    return ScriptedPlatform::FileModifyTime(path, time);
+  }
+};
+
+TEST(FileFactsCacheTest, EachPathIsAskedOnceWhileTheCacheLives) {
+  CountingPlatform fake;
+  ScopedPlatform scoped(&fake);
+  fake.fileSizes[u"/bin/a"] = 7;
+  fake.fileTimes[u"/lib/c.so"] = {2020, 1, 2, 3, 4, 5};
+  fake.processes[10].modules = std::vector<platform::ModuleEntry>{{u"a", u"/bin/a"}, {u"c.so", u"/lib/c.so"}};
+  FakeProcess process(10);
+  {
+    FileFactsCache outer;
+    FileFactsCache inner;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(QueryFileSize(u"/bin/a"), 7);
+      EXPECT_EQ(QueryFileSize(u"/bin/missing"), 0);
+      ModuleRecord* head = BuildModuleList(process);
+      ASSERT_NE(head, nullptr);
+      ASSERT_NE(head->pNext, nullptr);
+      EXPECT_EQ(Text(head->szModifyTime), u"");
+      EXPECT_EQ(Text(head->pNext->szModifyTime), u"2020-01-02 03:04:05");
+      FreeModuleList(head);
+    }
+    EXPECT_EQ(fake.sizeQueries, 2);
+    EXPECT_EQ(fake.timeQueries, 2);
+  }
+  // Without a cache every query reaches the platform, so changes show.
+  fake.fileSizes[u"/bin/a"] = 8;
+  EXPECT_EQ(QueryFileSize(u"/bin/a"), 8);
+  EXPECT_EQ(fake.sizeQueries, 3);
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace kelvane

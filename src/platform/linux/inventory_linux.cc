@@ -6,6 +6,10 @@
 //     its name and path (for the process image and for modules alike): the
 //     file that path once named is gone, so its size reads as 0 and its
 //     modification time as empty rather than as another file's.
+//   - Modules are the files a process has code mapped from (the program,
+//     the dynamic loader, shared libraries), one per file in the address
+//     order of its first mapping, the program first. Files mapped only as
+//     data are not modules.
 //   - The command line joins the arguments with one space; trailing NULs
 //     (argument padding left by programs that rewrite their title) are
 //     dropped.
@@ -30,7 +34,6 @@
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/text.h"
 #include "platform/linux/linux_platform.h"
@@ -176,6 +179,27 @@ bool ReadSystemCpuLine(uint64_t fields[8]) {
   return true;
 }
 
+// The system's CPU times change in clock ticks (10 ms), and a list build
+// samples every process in quick succession: a reading younger than this is
+// reused instead of having the kernel sum every CPU's counters again.
+constexpr auto kSystemTimesReuse = std::chrono::milliseconds(2);
+
+bool SystemCpuLine(uint64_t fields[8]) {
+  static std::mutex mutex;
+  static bool valid = false;
+  static uint64_t cached[8];
+  static std::chrono::steady_clock::time_point readAt;
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (!valid || now - readAt >= kSystemTimesReuse) {
+    valid = ReadSystemCpuLine(cached);
+    readAt = now;
+    if (!valid) return false;
+  }
+  std::memcpy(fields, cached, sizeof cached);
+  return true;
+}
+
 }  // namespace
 
 // ---- Files ------------------------------------------------------------------
@@ -297,34 +321,51 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
   std::string maps;
   if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
 
-  // Distinct file-backed paths in address order. A line reads
-  // "start-end perms offset dev inode   path"; anonymous and pseudo mappings
-  // ([heap], [stack], [vdso], ...) have inode 0 or a path not starting
-  // with '/'.
-  std::vector<std::string_view> paths;
-  std::unordered_set<std::string_view> seen;
+  // Distinct files with code mapped, in the address order of their first
+  // mapping. A line reads "start-end perms offset dev inode   path".
+  // Anonymous and pseudo mappings ([heap], [stack], [vdso], ...) have inode
+  // 0 or a path not starting with '/'; files mapped only as data (locale
+  // archives, caches, fonts) have no mapping with execute permission and are
+  // not modules.
+  struct Mapped {
+    std::string_view path;
+    bool code;
+  };
+  std::vector<Mapped> files;
+  std::unordered_map<std::string_view, size_t> index;
   size_t pos = 0;
   while (pos < maps.size()) {
     size_t eol = maps.find('\n', pos);
     if (eol == std::string::npos) eol = maps.size();
     std::string_view line(maps.data() + pos, eol - pos);
     pos = eol + 1;
-    size_t field = 0;
-    size_t i = 0;
-    std::string_view inode;
-    // Skip the four fields before the inode.
-    while (field < 4 && i < line.size()) {
-      while (i < line.size() && line[i] != ' ') ++i;
+    size_t i = line.find(' ');
+    if (i == std::string_view::npos || i + 4 >= line.size()) continue;
+    const bool executable = line[i + 3] == 'x';
+    // Skip the perms, offset and device fields to the inode.
+    for (int field = 0; field < 3 && i < line.size(); ++field) {
       while (i < line.size() && line[i] == ' ') ++i;
-      ++field;
+      while (i < line.size() && line[i] != ' ') ++i;
     }
-    size_t inodeStart = i;
+    while (i < line.size() && line[i] == ' ') ++i;
+    const size_t inodeStart = i;
     while (i < line.size() && line[i] != ' ') ++i;
-    inode = line.substr(inodeStart, i - inodeStart);
+    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
     while (i < line.size() && line[i] == ' ') ++i;
     if (i >= line.size() || line[i] != '/' || inode.empty() || inode == "0") continue;
-    std::string_view path = line.substr(i);
-    if (seen.insert(path).second) paths.push_back(path);
+    const std::string_view path = line.substr(i);
+    auto found = index.find(path);
+    if (found == index.end()) {
+      index.emplace(path, files.size());
+      files.push_back({path, executable});
+    } else if (executable) {
+      files[found->second].code = true;
+    }
+  }
+  std::vector<std::string_view> paths;
+  paths.reserve(files.size());
+  for (const Mapped& file : files) {
+    if (file.code) paths.push_back(file.path);
   }
 
   // The image comes first even if something is mapped below it.
@@ -348,7 +389,7 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
 
 bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
   uint64_t fields[8];
-  if (!ReadSystemCpuLine(fields)) return false;
+  if (!SystemCpuLine(fields)) return false;
   uint64_t total = 0;
   for (uint64_t f : fields) total += f;
   uint64_t process = 0;
