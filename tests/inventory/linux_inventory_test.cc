@@ -44,12 +44,23 @@ const std::string& SleepPath() {
 
 std::string ExeOf(pid_t pid);
 
-// Whether `pid` runs sleep and its dynamic loader has mapped the C library
-// (by then its arguments are in place too).
+// Whether `pid` runs sleep and its dynamic loader has mapped the code of
+// the C library (by then its arguments are in place too). The image is
+// checked first: before the exec the maps are this test binary's, which
+// maps the C library too.
 bool RunsSleep(pid_t pid) {
+  if (ExeOf(pid) != SleepPath()) return false;
   char name[64];
   std::snprintf(name, sizeof name, "/proc/%d/maps", static_cast<int>(pid));
-  return ReadBytes(name).find("/libc.so.6") != std::string::npos && ExeOf(pid) == SleepPath();
+  const std::string maps = ReadBytes(name);
+  bool libcCode = false;
+  for (size_t at = maps.find("/libc.so.6"); at != std::string::npos && !libcCode;
+       at = maps.find("/libc.so.6", at + 1)) {
+    const size_t lineStart = maps.rfind('\n', at) + 1;  // npos + 1 == 0 on the first line
+    const size_t perms = maps.find(' ', lineStart) + 1;
+    libcCode = perms + 2 < maps.size() && maps[perms + 2] == 'x';
+  }
+  return libcCode;
 }
 
 std::string ExeOf(pid_t pid) {

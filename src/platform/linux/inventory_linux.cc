@@ -8,8 +8,8 @@
 //     modification time as empty rather than as another file's.
 //   - Modules are the files a process has code mapped from (the program,
 //     the dynamic loader, shared libraries), one per file in the address
-//     order of its first mapping, the program first. Files mapped only as
-//     data are not modules.
+//     order of its first code mapping, the program first. Files mapped only
+//     as data (locale archives, caches, fonts) are not modules.
 //   - The command line joins the arguments with one space; trailing NULs
 //     (argument padding left by programs that rewrite their title) are
 //     dropped.
@@ -22,18 +22,22 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/text.h"
 #include "platform/linux/linux_platform.h"
@@ -200,6 +204,113 @@ bool SystemCpuLine(uint64_t fields[8]) {
   return true;
 }
 
+// ---- Module discovery -------------------------------------------------------
+//
+// A module is a file the process has code mapped from. Files come in the
+// address order of their first code mapping, each once.
+
+void AddDistinct(std::string_view path, std::vector<std::string>* paths) {
+  if (std::find(paths->begin(), paths->end(), path) == paths->end()) paths->emplace_back(path);
+}
+
+// The maps query ioctl (Linux 6.11 and later): the kernel hands out the
+// executable, file-backed mappings one by one, without formatting every
+// mapping of the process as text.
+struct ProcmapQuery {
+  uint64_t size;
+  uint64_t queryFlags;
+  uint64_t queryAddr;
+  uint64_t vmaStart;
+  uint64_t vmaEnd;
+  uint64_t vmaFlags;
+  uint64_t vmaPageSize;
+  uint64_t vmaOffset;
+  uint64_t inode;
+  uint32_t devMajor;
+  uint32_t devMinor;
+  uint32_t vmaNameSize;
+  uint32_t buildIdSize;
+  uint64_t vmaNameAddr;
+  uint64_t buildIdAddr;
+};
+static_assert(sizeof(ProcmapQuery) == 104, "layout of struct procmap_query");
+constexpr unsigned long kProcmapQuery = 0xC0686611UL;  // _IOWR('f', 17, struct procmap_query)
+constexpr uint64_t kQueryExecutable = 0x04;
+constexpr uint64_t kQueryCoveringOrNext = 0x10;
+constexpr uint64_t kQueryFileBacked = 0x20;
+
+// Set once the kernel has refused the query as unknown.
+std::atomic<bool> g_queryUnsupported{false};
+
+// False when the kernel does not offer the query (or a name does not fit);
+// the caller then reads the text form.
+bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
+  if (g_queryUnsupported.load(std::memory_order_relaxed)) return false;
+  int fd = openat(procDir, "maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<std::string> found;
+  char name[PATH_MAX];
+  uint64_t address = 0;
+  bool ok = true;
+  for (;;) {
+    ProcmapQuery query;
+    std::memset(&query, 0, sizeof query);
+    query.size = sizeof query;
+    query.queryFlags = kQueryExecutable | kQueryCoveringOrNext | kQueryFileBacked;
+    query.queryAddr = address;
+    query.vmaNameAddr = reinterpret_cast<uintptr_t>(name);
+    query.vmaNameSize = sizeof name;
+    if (ioctl(fd, kProcmapQuery, &query) != 0) {
+      ok = errno == ENOENT;  // no further mapping
+      if (errno == ENOTTY || errno == EINVAL) g_queryUnsupported.store(true, std::memory_order_relaxed);
+      break;
+    }
+    if (query.vmaNameSize > 0 && name[0] == '/' && query.inode != 0) {
+      AddDistinct(std::string_view(name, query.vmaNameSize - 1), &found);
+    }
+    if (query.vmaEnd <= address) {
+      ok = false;
+      break;
+    }
+    address = query.vmaEnd;
+  }
+  close(fd);
+  if (ok) *paths = std::move(found);
+  return ok;
+}
+
+// The text form: lines "start-end perms offset dev inode   path". Anonymous
+// and pseudo mappings ([heap], [stack], [vdso], ...) have inode 0 or a path
+// not starting with '/'.
+bool CodeFilesFromText(int procDir, std::vector<std::string>* paths) {
+  std::string maps;
+  if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
+  std::vector<std::string> found;
+  size_t pos = 0;
+  while (pos < maps.size()) {
+    size_t eol = maps.find('\n', pos);
+    if (eol == std::string::npos) eol = maps.size();
+    std::string_view line(maps.data() + pos, eol - pos);
+    pos = eol + 1;
+    size_t i = line.find(' ');
+    if (i == std::string_view::npos || i + 4 >= line.size() || line[i + 3] != 'x') continue;
+    // Skip the perms, offset and device fields to the inode.
+    for (int field = 0; field < 3 && i < line.size(); ++field) {
+      while (i < line.size() && line[i] == ' ') ++i;
+      while (i < line.size() && line[i] != ' ') ++i;
+    }
+    while (i < line.size() && line[i] == ' ') ++i;
+    const size_t inodeStart = i;
+    while (i < line.size() && line[i] != ' ') ++i;
+    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size() || line[i] != '/' || inode.empty() || inode == "0") continue;
+    AddDistinct(line.substr(i), &found);
+  }
+  *paths = std::move(found);
+  return true;
+}
+
 }  // namespace
 
 // ---- Files ------------------------------------------------------------------
@@ -318,60 +429,13 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
   const int procDir = AsLinux(process).procDir();
-  std::string maps;
-  if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
-
-  // Distinct files with code mapped, in the address order of their first
-  // mapping. A line reads "start-end perms offset dev inode   path".
-  // Anonymous and pseudo mappings ([heap], [stack], [vdso], ...) have inode
-  // 0 or a path not starting with '/'; files mapped only as data (locale
-  // archives, caches, fonts) have no mapping with execute permission and are
-  // not modules.
-  struct Mapped {
-    std::string_view path;
-    bool code;
-  };
-  std::vector<Mapped> files;
-  std::unordered_map<std::string_view, size_t> index;
-  size_t pos = 0;
-  while (pos < maps.size()) {
-    size_t eol = maps.find('\n', pos);
-    if (eol == std::string::npos) eol = maps.size();
-    std::string_view line(maps.data() + pos, eol - pos);
-    pos = eol + 1;
-    size_t i = line.find(' ');
-    if (i == std::string_view::npos || i + 4 >= line.size()) continue;
-    const bool executable = line[i + 3] == 'x';
-    // Skip the perms, offset and device fields to the inode.
-    for (int field = 0; field < 3 && i < line.size(); ++field) {
-      while (i < line.size() && line[i] == ' ') ++i;
-      while (i < line.size() && line[i] != ' ') ++i;
-    }
-    while (i < line.size() && line[i] == ' ') ++i;
-    const size_t inodeStart = i;
-    while (i < line.size() && line[i] != ' ') ++i;
-    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i >= line.size() || line[i] != '/' || inode.empty() || inode == "0") continue;
-    const std::string_view path = line.substr(i);
-    auto found = index.find(path);
-    if (found == index.end()) {
-      index.emplace(path, files.size());
-      files.push_back({path, executable});
-    } else if (executable) {
-      files[found->second].code = true;
-    }
-  }
-  std::vector<std::string_view> paths;
-  paths.reserve(files.size());
-  for (const Mapped& file : files) {
-    if (file.code) paths.push_back(file.path);
-  }
+  std::vector<std::string> paths;
+  if (!CodeFilesByQuery(procDir, &paths) && !CodeFilesFromText(procDir, &paths)) return false;
 
   // The image comes first even if something is mapped below it.
   std::string image;
   if (ReadLinkAt(procDir, "exe", &image)) {
-    auto it = std::find(paths.begin(), paths.end(), std::string_view(image));
+    auto it = std::find(paths.begin(), paths.end(), image);
     if (it != paths.end()) std::rotate(paths.begin(), it, it + 1);
   }
 
