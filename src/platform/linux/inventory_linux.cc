@@ -249,7 +249,9 @@ bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
   int fd = openat(procDir, "maps", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   std::vector<std::string> found;
-  char name[PATH_MAX];
+  // Zeroed so that memory checkers, which do not know that the kernel
+  // fills it, see defined bytes.
+  char name[PATH_MAX] = {};
   uint64_t address = 0;
   bool ok = true;
   for (;;) {
