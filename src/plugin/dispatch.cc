@@ -1,0 +1,151 @@
+#include "plugin/dispatch.h"
+
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "common/text.h"
+#include "control/control.h"
+#include "kelvane/plugin.h"
+#include "plugin/message_table.h"
+#include "plugin/request.h"
+#include "result/xml_result.h"
+
+namespace {
+
+// A command and the message ids of its outcome.
+struct CommandEntry {
+  const char16_t* name;
+  const char16_t* successId;
+  const char16_t* failureId;
+};
+
+constexpr CommandEntry kProcessList = {u"ZEV_GetProcessList_KLV", u"GetSuccessed", u"GetFailed"};
+constexpr CommandEntry kProcessModule = {u"ZEV_GetProcessModule_KLV", u"GetSuccessed", u"GetFailed"};
+constexpr CommandEntry kStopProcess = {u"ZEV_StopProcess_KLV", u"TerminateProcSuccessed",
+                                       u"TerminateProcFailed"};
+constexpr CommandEntry kStopProcessTree = {u"ZEV_StopProcessTree_KLV",
+                                           u"TerminateProcTreeSuccessed",
+                                           u"TerminateProcTreeFailed"};
+constexpr CommandEntry kSetPriority = {u"ZEV_SetProcessPriority_KLV", u"SetPRISuccessed",
+                                       u"SetPRIFailed"};
+
+struct RequestDeleter {
+  void operator()(CmdRequest* request) const { FreeRequest(request); }
+};
+using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
+
+// Runs one control operation over every target. The code starts at 0 when
+// the request named targets and -1 when it named none; any failed target
+// makes it 1.
+int32_t RunControlBranch(CmdRequest* request, uint32_t targetCount, ControlOp operation,
+                         const CommandEntry& command, CXmlResult* result) {
+  int32_t code = targetCount != 0 ? 0 : -1;
+  ApplyToTargets(request->pTargets, operation, command.successId, command.failureId, &code);
+  result->BuildTargetResponse(command.name, request->pTargets);
+  return code;
+}
+
+int DispatchUnchecked(const char16_t* requestFile, const char16_t* resultFile) {
+  std::unique_ptr<CXmlResult> result(new (std::nothrow) CXmlResult(resultFile));
+  if (!result) return -1;
+
+  RequestPtr request(new (std::nothrow) CmdRequest());
+  if (!request) return -1;
+  if (ReadRequest(requestFile, request.get()) != 0) {
+    request.reset();
+    result->WriteErrorResponse();
+    return -1;
+  }
+
+  char16_t cmdName[261];
+  kelvane::CopyToField(cmdName, kelvane::FieldView(request->szCmdName));
+  const std::u16string_view name(cmdName);
+
+  uint32_t targetCount = 0;
+  CountTargets(requestFile, &targetCount);
+
+  const CommandEntry* command = nullptr;
+  int32_t code = -1;
+  if (name == kProcessList.name) {
+    command = &kProcessList;
+    code = RunProcessListBranch(*request, result.get());
+  } else if (name == kProcessModule.name) {
+    command = &kProcessModule;
+    code = RunModuleListBranch(*request, targetCount, result.get());
+  } else if (name == kStopProcess.name) {
+    command = &kStopProcess;
+    code = RunControlBranch(request.get(), targetCount, ControlOp::kStop, *command, result.get());
+  } else if (name == kStopProcessTree.name) {
+    command = &kStopProcessTree;
+    code = RunControlBranch(request.get(), targetCount, ControlOp::kStopTree, *command,
+                            result.get());
+  } else if (name == kSetPriority.name) {
+    command = &kSetPriority;
+    code = RunControlBranch(request.get(), targetCount, ControlOp::kSetPriority, *command,
+                            result.get());
+  } else {
+    // An unknown command writes nothing.
+    return -1;
+  }
+
+  const char16_t* summaryId = code == 0 ? command->successId : command->failureId;
+  const char16_t* text = LookupMessage(summaryId);
+  char16_t summary[260];
+  kelvane::CopyToField(summary, text != nullptr ? text : summaryId);
+  result->WriteResult(*request, summary, code);
+  return code;
+}
+
+}  // namespace
+
+int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile) {
+  if (requestFile == nullptr || resultFile == nullptr) return -1;
+  try {
+    return DispatchUnchecked(requestFile, resultFile);
+  } catch (...) {
+    // Nothing may cross into the host; an exhausted heap ends the call.
+    return -1;
+  }
+}
+
+extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile,
+                                               const char16_t* resultFile) {
+  ModuleStateGuard guard;
+  if (requestFile == nullptr || resultFile == nullptr) return -1;
+  return DispatchCommand(requestFile, resultFile);
+}
+
+// The typed entry points the host framework expects of every module. They
+// do no work here: every argument is ignored and the callback never called.
+KELVANE_EXPORT unsigned int ZEV_GetProcessList_KLV(void**, KelvaneHostCallback, unsigned int*, void*) {
+  ModuleStateGuard guard;
+  return 0xFFFFFFFFu;
+}
+
+KELVANE_EXPORT unsigned int ZEV_GetProcessModule_KLV(void**, KelvaneHostCallback, unsigned int*,
+                                                     void*) {
+  ModuleStateGuard guard;
+  return 0xFFFFFFFFu;
+}
+
+KELVANE_EXPORT unsigned int ZEV_StopProcess_KLV(void**, KelvaneHostCallback, unsigned int*, void*) {
+  ModuleStateGuard guard;
+  return 0xFFFFFFFFu;
+}
+
+KELVANE_EXPORT unsigned int ZEV_StopProcessTree_KLV(void**, KelvaneHostCallback, unsigned int*, void*) {
+  ModuleStateGuard guard;
+  return 0;
+}
+
+KELVANE_EXPORT unsigned int ZEV_SetProcessPriority_KLV(void**, KelvaneHostCallback, unsigned int*,
+                                                       void*) {
+  ModuleStateGuard guard;
+  return 0;
+}
+
+KELVANE_EXPORT unsigned int ZEV_ReleaseProcess_KLV(void*) {
+  ModuleStateGuard guard;
+  return 0;
+}

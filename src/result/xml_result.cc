@@ -1,0 +1,149 @@
+#include "result/xml_result.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+#include "platform/platform.h"
+#include "inventory/modules.h"
+#include "inventory/process_list.h"
+#include "plugin/request.h"
+
+namespace {
+
+// The declaration every response starts with; the root start tag follows it
+// on the same line.
+constexpr char16_t kDeclaration[] = u"<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?>";
+
+// Reported for a command file that cannot be read; fixed, not looked up.
+constexpr char16_t kCommandFileError[] =
+    u"\u547D\u4EE4\u6587\u4EF6\u9519\u8BEF,\u8BF7\u68C0\u67E5\u8F93\u5165\u7684Cmd\u6587\u4EF6\u4FE1\u606F!";
+
+std::u16string FormatDateTime(const kelvane::platform::LocalTime& t) {
+  char buffer[100];
+  std::snprintf(buffer, sizeof buffer, "%d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return kelvane::Widen(buffer);
+}
+
+std::u16string_view TextOf(const char16_t* text) {
+  return text != nullptr ? std::u16string_view(text) : std::u16string_view();
+}
+
+}  // namespace
+
+CXmlResult::CXmlResult(const char16_t* resultFile) : m_szOutputPath{}, m_pathUsable(true) {
+  std::u16string_view path = TextOf(resultFile);
+  if (path.size() >= sizeof m_szOutputPath / sizeof m_szOutputPath[0]) {
+    m_pathUsable = false;
+    return;
+  }
+  kelvane::CopyToField(m_szOutputPath, path);
+}
+
+CXmlResult::~CXmlResult() = default;
+
+void CXmlResult::BeginResponse(const char16_t* cmdName) {
+  std::u16string root(TextOf(cmdName));
+  root += u"Response";
+  m_doc.LoadText(kDeclaration);
+  m_doc.AddElement(root);
+  m_doc.AddElement(u"detail", CXmlDoc::ADD_CHILD);
+  m_doc.IntoElement();
+}
+
+void CXmlResult::EndResponse() { m_doc.OutOfElement(); }
+
+void CXmlResult::SetText(std::u16string_view name, std::u16string_view value) {
+  m_doc.SetAttribute(m_doc.ChildPosition(), name, value);
+}
+
+void CXmlResult::SetNumber(std::u16string_view name, int64_t value) {
+  SetText(name, kelvane::FormatDecimal(value));
+}
+
+int CXmlResult::BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first) {
+  BeginResponse(cmdName);
+  for (const ProcTarget* target = first; target != nullptr; target = target->pNext) {
+    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+    SetText(u"PID", kelvane::FieldView(target->szPID));
+    if (target->nPriority != 0) SetNumber(u"priority", target->nPriority);
+    SetNumber(u"nResult", target->nResult);
+    SetText(u"ErrMsg", kelvane::FieldView(target->szErrMsg));
+  }
+  EndResponse();
+  return 1;
+}
+
+void CXmlResult::AddModuleItems(const ProcessRecord& record) {
+  if (record.pModules == nullptr) return;
+  m_doc.IntoElement();
+  for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
+    m_doc.AddElement(u"ModuleItem", CXmlDoc::ADD_CHILD);
+    SetText(u"name", kelvane::FieldView(module->szName));
+    SetText(u"Publisher", kelvane::FieldView(module->szPublisher));
+    SetText(u"Path", kelvane::FieldView(module->szPath));
+    SetText(u"Descript", kelvane::FieldView(module->szDescript));
+    SetText(u"ProductVersion", kelvane::FieldView(module->szProductVersion));
+    SetText(u"ModifyTime", kelvane::FieldView(module->szModifyTime));
+  }
+  m_doc.OutOfElement();
+}
+
+int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first) {
+  BeginResponse(cmdName);
+  for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
+    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
+    AddModuleItems(*record);
+  }
+  EndResponse();
+  return 1;
+}
+
+int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
+  BeginResponse(cmdName);
+  for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
+    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+    SetText(u"name", kelvane::FieldView(record->szName));
+    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
+    SetText(u"CommandLine", kelvane::FieldView(record->szCommandLine));
+    SetText(u"UserName", kelvane::FieldView(record->szUserName));
+    SetNumber(u"CpuUsage", record->nCpuUsage);
+    SetNumber(u"MemoryUsage", record->nMemoryUsage);
+    SetText(u"ProductVersion", kelvane::FieldView(record->szProductVersion));
+    SetText(u"FileVersion", kelvane::FieldView(record->szFileVersion));
+    SetText(u"Descript", kelvane::FieldView(record->szDescript));
+    SetText(u"Path", kelvane::FieldView(record->szPath));
+    SetText(u"Publisher", kelvane::FieldView(record->szPublisher));
+    SetNumber(u"FileSize", record->nFileSize);
+    SetNumber(u"Priority", static_cast<int32_t>(record->dwPriority));
+    AddModuleItems(*record);
+  }
+  EndResponse();
+  return 1;
+}
+
+bool CXmlResult::WriteResult(const CmdRequest& request, const char16_t* summary,
+                             int32_t resultCode) {
+  m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD);
+  SetText(u"cmdName", kelvane::FieldView(request.szCmdName));
+  SetText(u"DateTime", FormatDateTime(kelvane::platform::Current()->Now()));
+  SetText(u"nResult", resultCode == 0 ? u"0" : u"1");
+  SetText(u"ErrMsg", TextOf(summary));
+  return Save();
+}
+
+bool CXmlResult::WriteErrorResponse() {
+  m_doc.LoadText(kDeclaration);
+  m_doc.AddElement(u"Response");
+  m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD);
+  SetText(u"DateTime", FormatDateTime(kelvane::platform::Current()->Now()));
+  SetText(u"nResult", u"1");
+  SetText(u"ErrMsg", kCommandFileError);
+  return Save();
+}
+
+bool CXmlResult::Save() {
+  if (!m_pathUsable) return false;
+  return m_doc.SaveFile(kelvane::FieldView(m_szOutputPath));
+}

@@ -1,0 +1,59 @@
+// The response document of one call: built in memory with CXmlDoc, then
+// written once to the result file as UTF-16LE with a byte-order mark.
+#ifndef KELVANE_RESULT_XML_RESULT_H_
+#define KELVANE_RESULT_XML_RESULT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "markup/xml_doc.h"
+
+struct CmdRequest;
+struct ProcTarget;
+struct ProcessRecord;
+
+class CXmlResult {
+ public:
+  // Binds the object to `resultFile` (copied; null gives an empty path). A
+  // path longer than 259 units is not cut: the object then never writes a
+  // file, so nothing lands at a truncated path.
+  explicit CXmlResult(const char16_t* resultFile);
+  virtual ~CXmlResult();
+  CXmlResult(const CXmlResult&) = delete;
+  CXmlResult& operator=(const CXmlResult&) = delete;
+
+  // Response bodies. Each starts the document afresh and leaves the root as
+  // the current element with "detail" as its current child, which is where
+  // WriteResult adds "Result". The chains stay owned by the caller. Return 1.
+  int BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first);
+  int BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first);
+  int BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first);
+
+  // Appends "Result" (command name, local time, "0" for code 0 and "1" for
+  // any other code, the summary text) and saves the file. True when the file
+  // was written.
+  bool WriteResult(const CmdRequest& request, const char16_t* summary, int32_t resultCode);
+
+  // Builds and saves the fixed response for an unreadable command file.
+  bool WriteErrorResponse();
+
+  // The document as built so far (for tests).
+  const CXmlDoc& document() const { return m_doc; }
+
+ private:
+  // Declaration, root "<cmdName>Response", "detail", and into "detail".
+  void BeginResponse(const char16_t* cmdName);
+  // Back out of "detail" to the root.
+  void EndResponse();
+  void SetText(std::u16string_view name, std::u16string_view value);
+  void SetNumber(std::u16string_view name, int64_t value);
+  void AddModuleItems(const ProcessRecord& record);
+  bool Save();
+
+  char16_t m_szOutputPath[260];
+  bool m_pathUsable;
+  CXmlDoc m_doc;
+};
+
+#endif  // KELVANE_RESULT_XML_RESULT_H_
