@@ -25,6 +25,9 @@ class CXmlDocTestAccess {
     doc.m_posChild = child;
     doc.m_nodeKind = current != 0 ? 1 : 0;
   }
+  // Forgets what earlier attribute searches learned, so that the next one
+  // scans the tag from its start.
+  static void ForgetAttributeSearch(CXmlDoc& doc) { doc.m_attributeCache.pos = 0; }
 };
 
 namespace {
@@ -48,10 +51,9 @@ uint32_t AddFlags(uint8_t bits) {
   return flags;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 3) return 0;
+// Runs the input's operations; with `rescan` every attribute search starts
+// afresh. Returns the final text.
+std::u16string Run(const uint8_t* data, size_t size, bool rescan) {
   const uint8_t options = data[0];
   const uint8_t pick = data[1];
   const uint8_t more = data[2];
@@ -80,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   doc.AddElement(names[(options >> 5) & 3], AddFlags(options));
   Check(doc, "AddElement");
   const int32_t target = (more & 0x01) ? doc.CurrentPosition() : doc.ChildPosition();
+  if (rescan) CXmlDocTestAccess::ForgetAttributeSearch(doc);
   doc.SetAttribute(target, (more & 0x02) ? u"k" : u"name", values[(more >> 2) % 5]);
   Check(doc, "SetAttribute");
 
@@ -90,9 +93,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0: doc.IntoElement(); break;
       case 1: doc.OutOfElement(); break;
       case 2: doc.AddElement(names[step % 5], AddFlags(static_cast<uint8_t>(step * 7))); break;
-      default: doc.SetAttribute(doc.CurrentPosition(), u"name", values[step % 5]); break;
+      default:
+        if (rescan) CXmlDocTestAccess::ForgetAttributeSearch(doc);
+        doc.SetAttribute(doc.CurrentPosition(), u"name", values[step % 5]);
+        break;
     }
     Check(doc, "a further step");
+  }
+
+  // Several attributes on one element, names overlapping in every way the
+  // search distinguishes.
+  const char16_t* attributeNames[] = {u"k", u"k2", u"name", u"na", u"x y", u"K", u"y", u"a=b"};
+  const int32_t element = doc.ChildPosition() != 0 ? doc.ChildPosition() : doc.CurrentPosition();
+  for (int i = 0; i < 6; ++i) {
+    const uint8_t b = data[(3 + i) % size];
+    if (rescan) CXmlDocTestAccess::ForgetAttributeSearch(doc);
+    doc.SetAttribute(element, attributeNames[b % 8], values[(b >> 3) % 5]);
+    Check(doc, "repeated SetAttribute");
+  }
+  return doc.Text();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  if (Run(data, size, false) != Run(data, size, true)) {
+    std::fprintf(stderr, "attribute search results differ with and without the cached scan\n");
+    std::abort();
   }
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/large_buffer.h"
+
 namespace {
 
 constexpr int32_t kSegmentShift = 16;
@@ -92,6 +94,18 @@ bool CXmlDoc::ReserveRecords(int32_t wanted) {
   return true;
 }
 
+void CXmlDoc::GrowText(size_t capacity) {
+  // A fresh buffer is hinted before it is touched, then filled; with
+  // std::basic_string::reserve the copy would come first.
+  std::u16string fresh;
+  fresh.reserve(capacity);
+  if (fresh.capacity() * sizeof(char16_t) >= kelvane::platform::kLargeBufferBytes) {
+    kelvane::platform::AdviseLargeBuffer(&fresh[0], fresh.capacity() * sizeof(char16_t));
+  }
+  fresh.append(m_strText);
+  m_strText.swap(fresh);
+}
+
 bool CXmlDoc::SpliceText(int32_t offset, int32_t removeCount, std::u16string_view replacement) {
   const size_t oldLength = m_strText.size();
   const size_t newLength = oldLength - static_cast<size_t>(removeCount) + replacement.size();
@@ -100,7 +114,7 @@ bool CXmlDoc::SpliceText(int32_t offset, int32_t removeCount, std::u16string_vie
     if (newLength > m_strText.capacity()) {
       size_t grown = newLength + newLength / 2 + 128;
       if (grown < newLength) grown = newLength;
-      m_strText.reserve(grown);
+      GrowText(grown);
     }
   } catch (const std::exception&) {
     return false;
@@ -108,6 +122,7 @@ bool CXmlDoc::SpliceText(int32_t offset, int32_t removeCount, std::u16string_vie
   // Capacity suffices now, so the replacement cannot allocate.
   m_strText.replace(static_cast<size_t>(offset), static_cast<size_t>(removeCount), replacement.data(),
                     replacement.size());
+  ++m_editStamp;
   return true;
 }
 

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // One element of the index: eight 32-bit words.
 struct ElementRecord {
@@ -222,6 +224,10 @@ class CXmlDoc {
  private:
   friend class CXmlDocTestAccess;
 
+  // Raises the text's capacity to at least `capacity`, keeping the text.
+  // Throws std::bad_alloc (text unchanged) on exhaustion.
+  void GrowText(size_t capacity);
+
   ElementRecord& RecordAt(int32_t pos) { return m_segmentTable[pos >> 16][pos & 0xFFFF]; }
   const ElementRecord& RecordAt(int32_t pos) const { return m_segmentTable[pos >> 16][pos & 0xFFFF]; }
 
@@ -240,7 +246,11 @@ class CXmlDoc {
   bool PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
                        int32_t* delta);
   void LinkElement(int32_t parent, int32_t sibling, int32_t element);
-  bool FindAttribute(TagScanner& scanner, std::u16string_view name) const;
+  // Ranges (first, last) of attribute-name words in a start tag.
+  using NameRanges = std::vector<std::pair<int32_t, int32_t>>;
+  // When `names` is not null and the attribute is not found, it receives
+  // every attribute name word the search read.
+  bool FindAttribute(TagScanner& scanner, std::u16string_view name, NameRanges* names = nullptr) const;
 
   std::u16string m_strText;
   std::u16string m_strMessages;
@@ -255,9 +265,19 @@ class CXmlDoc {
   int32_t m_segmentTableSize = 0;
 
   int64_t m_maxTextLength = kMaxTextLength;
-  // Reused buffers of the writer, so that appending costs no allocation.
+  // Reused buffer of the writer, so that appending costs no allocation.
   std::u16string m_scratch;
-  std::u16string m_scratchValue;
+  // Counts text changes; a cached scan result is valid while it stands.
+  uint64_t m_editStamp = 0;
+  // What the last attribute search that found nothing learned of a start
+  // tag: its attribute names and where a new attribute goes. Setting several
+  // new attributes on one element then needs no rescan of the tag.
+  struct AttributeCache {
+    int32_t pos = 0;  // 0: nothing cached
+    uint64_t stamp = 0;
+    int32_t insertAt = 0;
+    NameRanges names;
+  } m_attributeCache;
 };
 
 // Advances `*offset` over white space (space, tab, line feed, carriage

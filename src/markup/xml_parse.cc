@@ -462,6 +462,7 @@ int32_t CXmlDoc::ScanElements(TagScanner& scanner, bool* refused) {
 
 void CXmlDoc::ResetToEmpty(std::u16string_view message) {
   m_strText.clear();
+  ++m_editStamp;
   m_posParent = m_posCurrent = m_posChild = 0;
   m_nodeKind = 0;
   m_posNextFree = 1;
@@ -536,6 +537,11 @@ bool CXmlDoc::LoadText(std::u16string_view text) {
     return false;
   }
   try {
+    ++m_editStamp;
+    if (text.size() > m_strText.capacity()) {
+      m_strText.clear();
+      GrowText(text.size());
+    }
     m_strText.assign(text.data(), text.size());
     m_strMessages.clear();
   } catch (const std::exception&) {

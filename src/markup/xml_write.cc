@@ -281,7 +281,7 @@ bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
   return true;
 }
 
-bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name) const {
+bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameRanges* names) const {
   const char16_t* t = scanner.text;
   const int32_t len = scanner.textLength;
   bool seenElementName = false;
@@ -329,13 +329,15 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name) const
       while (q < len && !EndsAttributeWord(t[q])) ++q;
     }
     if (q == p) q = p + 1;
+    // An unquoted value running into the '/' of '/>' leaves the slash to
+    // the tag, so that neither a replacement nor an appended attribute
+    // turns the empty-element tag into a start tag.
+    if (isValue && q == len && t[q - 1] == u'/') --q;
     scanner.wordFirst = p;
     scanner.wordLast = q - 1;
     scanner.scanPos = q;
     if (isValue) {
       if (!found) continue;
-      // An unquoted value running into the '/' of '/>' leaves the slash.
-      if (q == len && t[q - 1] == u'/') scanner.wordLast = q - 2;
       return true;
     }
     if (c == u'=') {
@@ -351,6 +353,7 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name) const
       seenElementName = true;
       continue;
     }
+    if (names != nullptr) names->emplace_back(scanner.wordFirst, scanner.wordLast);
     if (NameMatches(scanner, name)) {
       found = true;
       foundEnd = scanner.wordLast;
@@ -366,6 +369,19 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name) const
   return true;
 }
 
+namespace {
+
+// A name that the attribute search reads back as one name word.
+bool IsPlainName(std::u16string_view name) {
+  if (name.empty() || name[0] == u'"' || name[0] == u'\'') return false;
+  for (char16_t c : name) {
+    if (EndsAttributeWord(c)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value) {
   if (pos == 0 || m_nodeKind != 1) return false;
   if (pos < 0 || pos >= m_posNextFree) return false;
@@ -380,11 +396,40 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
   scanner.scanPos = r.offset + 1;
   scanner.scanFlags = m_docFlags;
 
+  const bool plain = IsPlainName(name);
+  AttributeCache& cache = m_attributeCache;
   int32_t at;
   int32_t removed = 0;
+  bool found = false;
   try {
+    // The tag is unchanged since a search that found nothing: only its known
+    // names need comparing.
+    bool known = plain && cache.pos == pos && cache.stamp == m_editStamp;
+    if (known) {
+      for (const auto& range : cache.names) {
+        scanner.wordFirst = range.first;
+        scanner.wordLast = range.second;
+        if (NameMatches(scanner, name)) {
+          known = false;
+          break;
+        }
+      }
+      scanner.scanPos = cache.insertAt;
+    }
+    if (!known) {
+      cache.pos = 0;
+      cache.names.clear();
+      scanner.scanPos = r.offset + 1;
+      found = FindAttribute(scanner, name, &cache.names);
+      if (!found) {
+        cache.pos = pos;
+        cache.stamp = m_editStamp;
+        cache.insertAt = scanner.scanPos;
+      }
+    }
+    cache.names.reserve(cache.names.size() + 1);
+
     m_scratch.clear();
-    const bool found = FindAttribute(scanner, name);
     if (!found) {
       at = scanner.scanPos;
       m_scratch.push_back(u' ');
@@ -412,5 +457,14 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
   w.SetStartTagLength(static_cast<int32_t>(startTag + delta));
   w.extent += static_cast<int32_t>(delta);
   ShiftFollowing(pos, static_cast<int32_t>(delta), false);
+
+  if (!found && plain && cache.pos == pos) {
+    // The appended attribute is read back as one more name.
+    cache.names.emplace_back(at + 1, at + static_cast<int32_t>(name.size()));
+    cache.insertAt = at + static_cast<int32_t>(delta);
+    cache.stamp = m_editStamp;
+  } else {
+    cache.pos = 0;
+  }
   return true;
 }

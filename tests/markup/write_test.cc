@@ -174,6 +174,7 @@ TEST(XmlWrite, SetAttributeReplacesOrAppends) {
       {u"<a k 'x'/>", u"k", u"v", u"<a k=\"v\" 'x'/>"},
       {u"<a k=v/>", u"k", u"new", u"<a k=\"new\"/>"},
       {u"<a k=/>", u"k", u"new", u"<a k=\"new\"/>"},
+      {u"<a k=v/>", u"z", u"1", u"<a k=v z=\"1\"/>"},
       {u"<a/>", u"a", u"v", u"<a a=\"v\"/>"},  // the element's own name is no attribute
       {u"<a k=\"\"/>", u"k", u"", u"<a k=\"\"/>"},
   };
@@ -195,6 +196,32 @@ TEST(XmlWrite, SetAttributeMovesWhatFollows) {
   EXPECT_EQ(doc.Text(), u"<r><a k=\"longer value\" m=\"x\"><b z=\"\"/></a><c/></r>");
   EXPECT_TRUE(IndexMatchesReparse(doc));
   EXPECT_EQ(doc.CurrentPosition(), 2);
+}
+
+TEST(XmlWrite, RepeatedAttributesOnOneElement) {
+  // New attributes set one after another, then replaced, in any order: the
+  // result is what a fresh search of the tag gives every time.
+  CXmlDoc doc;
+  doc.LoadText(kDeclaration);
+  doc.AddElement(u"r");
+  doc.AddElement(u"item", kChild);
+  const int32_t item = doc.ChildPosition();
+  ASSERT_TRUE(doc.SetAttribute(item, u"name", u"1"));
+  ASSERT_TRUE(doc.SetAttribute(item, u"PID", u"2"));
+  ASSERT_TRUE(doc.SetAttribute(item, u"na", u"3"));  // a prefix of "name" is another attribute
+  ASSERT_TRUE(doc.SetAttribute(item, u"name", u"4"));
+  ASSERT_TRUE(doc.SetAttribute(item, u"x y", u"5"));  // writes the names x and y
+  ASSERT_TRUE(doc.SetAttribute(item, u"y", u"6"));
+  ASSERT_TRUE(doc.SetAttribute(item, u"PID", u"7"));
+  doc.SetDocFlags(CXmlDoc::DOC_IGNORE_CASE);
+  ASSERT_TRUE(doc.SetAttribute(item, u"pid", u"8"));
+  doc.SetDocFlags(0);
+  ASSERT_TRUE(doc.AddElement(u"next", kChild));
+  ASSERT_TRUE(doc.SetAttribute(item, u"late", u"9"));
+  ASSERT_TRUE(doc.SetAttribute(doc.ChildPosition(), u"name", u"10"));
+  EXPECT_EQ(doc.Text(), kDeclaration + u"<r>\r\n<item name=\"4\" PID=\"8\" na=\"3\" x y=\"6\" late=\"9\"/>\r\n"
+                                       u"<next name=\"10\"/>\r\n</r>\r\n");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
 }
 
 TEST(XmlWrite, SetAttributeRefusals) {
