@@ -371,7 +371,9 @@ TEST(Win32Control, TerminateEndsOnlyTheOpenedProcess) {
   GetExitCodeProcess(tree.root().process(), &code);
   EXPECT_EQ(code, 0u);
   for (const auto& member : tree.Members()) {
-    if (member.second == 1) EXPECT_TRUE(wintest::IsRunning(member.first));
+    if (member.second == 1) {
+      EXPECT_TRUE(wintest::IsRunning(member.first));
+    }
   }
 }
 
