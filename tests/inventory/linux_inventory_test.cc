@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@
 #include "inventory/probes.h"
 #include "inventory/process_list.h"
 #include "inventory/scripted_platform.h"
+#include "platform/linux/procfs.h"
 #include "plugin/request.h"
 #include "support/test_support.h"
 
@@ -219,19 +221,17 @@ TEST_F(LinuxInventoryTest, ModulesIncludeTheCLibraryWithModificationTimes) {
     if (Utf8(m->szName) == "libc.so.6") libc = m;
   }
   ASSERT_NE(libc, nullptr);
-  // Modules are files with code mapped, not data files.
+  // The same files, in the same order, as the text form of the maps shows.
   char mapsName[64];
   std::snprintf(mapsName, sizeof mapsName, "/proc/%d/maps", static_cast<int>(child.pid()));
-  const std::string maps = ReadBytes(mapsName);
-  for (const std::string& path : paths) {
-    bool code = false;
-    for (size_t at = maps.find(path); at != std::string::npos; at = maps.find(path, at + 1)) {
-      const size_t lineStart = maps.rfind('\n', at) + 1;  // npos + 1 == 0 on the first line
-      const size_t perms = maps.find(' ', lineStart) + 1;
-      if (maps[perms + 2] == 'x') code = true;
-    }
-    EXPECT_TRUE(code) << path;
-  }
+  std::vector<std::string> fromText;
+  platform::procfs::ParseMappedFiles(ReadBytes(mapsName), &fromText);
+  auto image = std::find(fromText.begin(), fromText.end(), SleepPath());
+  ASSERT_NE(image, fromText.end());
+  std::rotate(fromText.begin(), image, image + 1);
+  std::vector<std::string> listed;
+  for (const ModuleRecord* m = first; m != nullptr; m = m->pNext) listed.push_back(Utf8(m->szPath));
+  EXPECT_EQ(listed, fromText);
   const std::string libcPath = Utf8(libc->szPath);
   struct stat st;
   ASSERT_EQ(stat(libcPath.c_str(), &st), 0);
@@ -240,6 +240,70 @@ TEST_F(LinuxInventoryTest, ModulesIncludeTheCLibraryWithModificationTimes) {
   char expected[32];
   strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
   EXPECT_EQ(Utf8(libc->szModifyTime), expected);
+}
+
+// A copy of this test binary that maps a data file and shared anonymous
+// memory, then waits to be killed.
+class MappingChild {
+ public:
+  explicit MappingChild(const std::string& dataFile) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      int fd = open(dataFile.c_str(), O_RDONLY);
+      void* data = fd >= 0 ? mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+      void* shared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+      const char ok = (data != MAP_FAILED && shared != MAP_FAILED) ? '1' : '0';
+      if (write(ready[1], &ok, 1) != 1) _exit(1);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char ok = '0';
+    if (pid_ > 0 && read(ready[0], &ok, 1) == 1) ready_ = ok == '1';
+    close(ready[0]);
+  }
+  ~MappingChild() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  MappingChild(const MappingChild&) = delete;
+  MappingChild& operator=(const MappingChild&) = delete;
+  pid_t pid() const { return pid_; }
+  bool ready() const { return ready_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+TEST_F(LinuxInventoryTest, ModulesIncludeMappedDataFilesButNotAnonymousMemory) {
+  TempDir dir;
+  const std::string data = RealPath(dir.path().c_str()) + "/table.dat";
+  WriteBytes(data, std::string(8192, 'x'));
+  MappingChild child(data);
+  ASSERT_TRUE(child.ready());
+  uint32_t count = 0;
+  RecordList record = CollectOne(child.pid(), &count);
+  ASSERT_NE(record, nullptr);
+  ASSERT_NE(record->pModules, nullptr);
+  EXPECT_EQ(Utf8(record->pModules->szPath), ExeOf(getpid()));
+  size_t modules = 0;
+  const ModuleRecord* table = nullptr;
+  for (const ModuleRecord* m = record->pModules; m != nullptr; m = m->pNext) {
+    ++modules;
+    const std::string path = Utf8(m->szPath);
+    EXPECT_EQ(path.substr(0, 1), "/") << path;
+    EXPECT_EQ(path.find("/dev/zero"), std::string::npos) << path;
+    if (path == data) table = m;
+  }
+  EXPECT_LE(modules, kMaxModules);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(Utf8(table->szName), "table.dat");
+  EXPECT_NE(table->szModifyTime[0], u'\0');
 }
 
 TEST_F(LinuxInventoryTest, VanishedTargetHoldsOnlyItsId) {
@@ -327,6 +391,39 @@ TEST(LinuxBackendTest, SnapshotStartsWithIdleThenAscendingIds) {
   EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<uint32_t>(getpid())), pids.end());
   EXPECT_FALSE(platform::Default()->IsSystemProcessId(4));
   EXPECT_FALSE(platform::Default()->IsSystemProcessId(8));
+}
+
+TEST(LinuxBackendTest, MappedFilesFromTheMapsText) {
+  const std::string maps =
+      "55d0a0000000-55d0a0002000 r--p 00000000 08:01 131 /usr/bin/prog\n"
+      "55d0a0002000-55d0a0006000 r-xp 00002000 08:01 131 /usr/bin/prog\n"
+      "55d0a1000000-55d0a1021000 rw-p 00000000 00:00 0 [heap]\n"
+      "7f0000000000-7f0000001000 r--p 00000000 08:01 77 /usr/lib/locale/locale-archive\n"
+      "7f0000001000-7f0000002000 rw-s 00000000 00:01 1024 /dev/zero (deleted)\n"
+      "7f0000002000-7f0000003000 rw-s 00000000 00:01 65538 /SYSV0000002a (deleted)\n"
+      "7f0000003000-7f0000004000 rw-s 00000000 00:01 9 /memfd:pool (deleted)\n"
+      "7f0000004000-7f0000005000 r--p 00000000 08:01 88 /tmp/gone file (deleted)\n"
+      "7f0000005000-7f0000006000 rw-p 00000000 00:00 0 \n"
+      "7f0000010000-7f0000030000 r-xp 00000000 08:01 99 /usr/lib/libc.so.6\n"
+      "7f0000030000-7f0000031000 r--p 00020000 08:01 77 /usr/lib/locale/locale-archive\n"
+      "7f0000031000-7f0000032000 r--p 00000000 00:05 3 anon_inode:[perf_event]\n"
+      "garbage\n"
+      "7ffd00000000-7ffd00021000 rw-p 00000000 00:00 0 [stack]\n"
+      "7ffd00022000-7ffd00024000 r-xp 00000000 00:00 0 [vdso]";
+  std::vector<std::string> paths;
+  platform::procfs::ParseMappedFiles(maps, &paths);
+  const std::vector<std::string> expected = {"/usr/bin/prog", "/usr/lib/locale/locale-archive",
+                                             "/memfd:pool (deleted)", "/tmp/gone file (deleted)",
+                                             "/usr/lib/libc.so.6"};
+  EXPECT_EQ(paths, expected);
+
+  paths.clear();
+  platform::procfs::ParseMappedFiles("", &paths);
+  EXPECT_TRUE(paths.empty());
+  EXPECT_TRUE(platform::procfs::IsAnonymousMemoryName("/anon_hugepage (deleted)"));
+  EXPECT_TRUE(platform::procfs::IsAnonymousMemoryName("/[aio] (deleted)"));
+  EXPECT_FALSE(platform::procfs::IsAnonymousMemoryName("/dev/zero"));
+  EXPECT_FALSE(platform::procfs::IsAnonymousMemoryName("/SYSV (deleted)"));
 }
 
 TEST(LinuxBackendTest, FileSizeIsTrue64Bit) {

@@ -6,10 +6,12 @@
 //     its name and path (for the process image and for modules alike): the
 //     file that path once named is gone, so its size reads as 0 and its
 //     modification time as empty rather than as another file's.
-//   - Modules are the files a process has code mapped from (the program,
-//     the dynamic loader, shared libraries), one per file in the address
-//     order of its first code mapping, the program first. Files mapped only
-//     as data (locale archives, caches, fonts) are not modules.
+//   - Modules are the files a process has mapped (the program, the dynamic
+//     loader, shared libraries, and data files such as locale archives),
+//     one per path in the address order of its first mapping, the program
+//     first. Anonymous memory is not a file, including the shared kinds
+//     the kernel names like deleted files ("/dev/zero (deleted)" and the
+//     like).
 //   - The command line joins the arguments with one space; trailing NULs
 //     (argument padding left by programs that rewrite their title) are
 //     dropped.
@@ -206,16 +208,12 @@ bool SystemCpuLine(uint64_t fields[8]) {
 
 // ---- Module discovery -------------------------------------------------------
 //
-// A module is a file the process has code mapped from. Files come in the
-// address order of their first code mapping, each once.
-
-void AddDistinct(std::string_view path, std::vector<std::string>* paths) {
-  if (std::find(paths->begin(), paths->end(), path) == paths->end()) paths->emplace_back(path);
-}
+// A module is a file the process has mapped. Files come in the address order
+// of their first mapping, each once.
 
 // The maps query ioctl (Linux 6.11 and later): the kernel hands out the
-// executable, file-backed mappings one by one, without formatting every
-// mapping of the process as text.
+// file-backed mappings one by one, without formatting every mapping of the
+// process as text.
 struct ProcmapQuery {
   uint64_t size;
   uint64_t queryFlags;
@@ -235,7 +233,6 @@ struct ProcmapQuery {
 };
 static_assert(sizeof(ProcmapQuery) == 104, "layout of struct procmap_query");
 constexpr unsigned long kProcmapQuery = 0xC0686611UL;  // _IOWR('f', 17, struct procmap_query)
-constexpr uint64_t kQueryExecutable = 0x04;
 constexpr uint64_t kQueryCoveringOrNext = 0x10;
 constexpr uint64_t kQueryFileBacked = 0x20;
 
@@ -244,7 +241,7 @@ std::atomic<bool> g_queryUnsupported{false};
 
 // False when the kernel does not offer the query (or a name does not fit);
 // the caller then reads the text form.
-bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
+bool MappedFilesByQuery(int procDir, std::vector<std::string>* paths) {
   if (g_queryUnsupported.load(std::memory_order_relaxed)) return false;
   int fd = openat(procDir, "maps", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -258,7 +255,7 @@ bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
     ProcmapQuery query;
     std::memset(&query, 0, sizeof query);
     query.size = sizeof query;
-    query.queryFlags = kQueryExecutable | kQueryCoveringOrNext | kQueryFileBacked;
+    query.queryFlags = kQueryCoveringOrNext | kQueryFileBacked;
     query.queryAddr = address;
     query.vmaNameAddr = reinterpret_cast<uintptr_t>(name);
     query.vmaNameSize = sizeof name;
@@ -267,8 +264,8 @@ bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
       if (errno == ENOTTY || errno == EINVAL) g_queryUnsupported.store(true, std::memory_order_relaxed);
       break;
     }
-    if (query.vmaNameSize > 0 && name[0] == '/' && query.inode != 0) {
-      AddDistinct(std::string_view(name, query.vmaNameSize - 1), &found);
+    if (query.vmaNameSize > 0 && query.inode != 0) {
+      procfs::AddMappedFile(std::string_view(name, query.vmaNameSize - 1), &found);
     }
     if (query.vmaEnd <= address) {
       ok = false;
@@ -281,35 +278,12 @@ bool CodeFilesByQuery(int procDir, std::vector<std::string>* paths) {
   return ok;
 }
 
-// The text form: lines "start-end perms offset dev inode   path". Anonymous
-// and pseudo mappings ([heap], [stack], [vdso], ...) have inode 0 or a path
-// not starting with '/'.
-bool CodeFilesFromText(int procDir, std::vector<std::string>* paths) {
+// The text form, for kernels without the query.
+bool MappedFilesFromText(int procDir, std::vector<std::string>* paths) {
   std::string maps;
   if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
-  std::vector<std::string> found;
-  size_t pos = 0;
-  while (pos < maps.size()) {
-    size_t eol = maps.find('\n', pos);
-    if (eol == std::string::npos) eol = maps.size();
-    std::string_view line(maps.data() + pos, eol - pos);
-    pos = eol + 1;
-    size_t i = line.find(' ');
-    if (i == std::string_view::npos || i + 4 >= line.size() || line[i + 3] != 'x') continue;
-    // Skip the perms, offset and device fields to the inode.
-    for (int field = 0; field < 3 && i < line.size(); ++field) {
-      while (i < line.size() && line[i] == ' ') ++i;
-      while (i < line.size() && line[i] != ' ') ++i;
-    }
-    while (i < line.size() && line[i] == ' ') ++i;
-    const size_t inodeStart = i;
-    while (i < line.size() && line[i] != ' ') ++i;
-    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i >= line.size() || line[i] != '/' || inode.empty() || inode == "0") continue;
-    AddDistinct(line.substr(i), &found);
-  }
-  *paths = std::move(found);
+  paths->clear();
+  procfs::ParseMappedFiles(maps, paths);
   return true;
 }
 
@@ -432,7 +406,7 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
   const int procDir = AsLinux(process).procDir();
   std::vector<std::string> paths;
-  if (!CodeFilesByQuery(procDir, &paths) && !CodeFilesFromText(procDir, &paths)) return false;
+  if (!MappedFilesByQuery(procDir, &paths) && !MappedFilesFromText(procDir, &paths)) return false;
 
   // The image comes first even if something is mapped below it.
   std::string image;

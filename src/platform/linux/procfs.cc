@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,46 @@ bool ParsePidName(const char* name, uint32_t* pid) {
   }
   *pid = static_cast<uint32_t>(value);
   return true;
+}
+
+bool IsAnonymousMemoryName(std::string_view path) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() < kDeleted.size() ||
+      path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) != 0) {
+    return false;
+  }
+  const std::string_view name = path.substr(0, path.size() - kDeleted.size());
+  // "/SYSV" and the key as eight hexadecimal digits.
+  return name == "/dev/zero" || name == "/anon_hugepage" || name == "/[aio]" ||
+         (name.size() == 13 && name.compare(0, 5, "/SYSV") == 0);
+}
+
+void AddMappedFile(std::string_view path, std::vector<std::string>* paths) {
+  if (path.empty() || path[0] != '/' || IsAnonymousMemoryName(path)) return;
+  if (std::find(paths->begin(), paths->end(), path) == paths->end()) paths->emplace_back(path);
+}
+
+void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths) {
+  size_t pos = 0;
+  while (pos < maps.size()) {
+    size_t eol = maps.find('\n', pos);
+    if (eol == std::string_view::npos) eol = maps.size();
+    const std::string_view line = maps.substr(pos, eol - pos);
+    pos = eol + 1;
+    // Skip the range, perms, offset and device fields to the inode.
+    size_t i = 0;
+    for (int field = 0; field < 4 && i < line.size(); ++field) {
+      while (i < line.size() && line[i] == ' ') ++i;
+      while (i < line.size() && line[i] != ' ') ++i;
+    }
+    while (i < line.size() && line[i] == ' ') ++i;
+    const size_t inodeStart = i;
+    while (i < line.size() && line[i] != ' ') ++i;
+    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size() || inode.empty() || inode == "0") continue;
+    AddMappedFile(line.substr(i), paths);
+  }
 }
 
 }  // namespace procfs

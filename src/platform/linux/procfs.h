@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvane {
@@ -32,6 +33,22 @@ bool ReadStat(int procDir, Stat* stat);
 // Converts a decimal directory name ("1234") to a pid; false for anything
 // else (including values that do not fit a pid).
 bool ParsePidName(const char* name, uint32_t* pid);
+
+// Whether `path`, as the kernel names a mapping, is anonymous memory that
+// the kernel backs by an internal file: shared anonymous mappings
+// ("/dev/zero (deleted)"), System V shared memory ("/SYSV0000002a
+// (deleted)"), anonymous huge pages and asynchronous I/O rings.
+bool IsAnonymousMemoryName(std::string_view path);
+
+// Appends `path`, the name of one file-backed mapping, to `paths` unless it
+// is listed already or names no file (not absolute, or anonymous memory).
+void AddMappedFile(std::string_view path, std::vector<std::string>* paths);
+
+// The files mapped according to a /proc/<pid>/maps text ("start-end perms
+// offset dev inode   path" lines): each path once, in the address order of
+// its first mapping, appended to `paths`. Lines with inode 0 (anonymous
+// memory, [heap], [stack], [vdso], ...) and malformed lines are skipped.
+void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths);
 
 }  // namespace procfs
 }  // namespace platform
