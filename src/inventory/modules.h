@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ struct ModuleRecord {
   char16_t szFileVersion[261];     // version string "FileVersion"
   char16_t szModifyTime[261];      // "YYYY-MM-DD hh:mm:ss" local time, or empty
   ModuleRecord* pNext;             // next module of the same process; null at the end
+
+  // Records taken with new come from the inventory's record pool.
+  static void* operator new(size_t size);
+  static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* record) noexcept;
 };
 
 // The most modules one process contributes.

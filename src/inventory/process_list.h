@@ -4,7 +4,9 @@
 #ifndef KELVANE_INVENTORY_PROCESS_LIST_H_
 #define KELVANE_INVENTORY_PROCESS_LIST_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "inventory/modules.h"
 
@@ -29,6 +31,11 @@ struct ProcessRecord {
   char16_t szUserName[261];        // owning account without domain; "System" for idle/system
   ModuleRecord* pModules;          // module chain, owned by the record
   ProcessRecord* pNext;            // next record; null at the end
+
+  // Records taken with new come from the inventory's record pool.
+  static void* operator new(size_t size);
+  static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* record) noexcept;
 };
 
 // Every inspectable process, in the order of the system's process snapshot.

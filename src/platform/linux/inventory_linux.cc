@@ -24,13 +24,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -209,77 +207,11 @@ bool SystemCpuLine(uint64_t fields[8]) {
 // ---- Module discovery -------------------------------------------------------
 //
 // A module is a file the process has mapped. Files come in the address order
-// of their first mapping, each once.
+// of their first mapping, each once. The text form of the maps is read: the
+// maps query ioctl of newer kernels answers one mapping per call, which costs
+// more than the text once every file-backed mapping is wanted.
 
-// The maps query ioctl (Linux 6.11 and later): the kernel hands out the
-// file-backed mappings one by one, without formatting every mapping of the
-// process as text.
-struct ProcmapQuery {
-  uint64_t size;
-  uint64_t queryFlags;
-  uint64_t queryAddr;
-  uint64_t vmaStart;
-  uint64_t vmaEnd;
-  uint64_t vmaFlags;
-  uint64_t vmaPageSize;
-  uint64_t vmaOffset;
-  uint64_t inode;
-  uint32_t devMajor;
-  uint32_t devMinor;
-  uint32_t vmaNameSize;
-  uint32_t buildIdSize;
-  uint64_t vmaNameAddr;
-  uint64_t buildIdAddr;
-};
-static_assert(sizeof(ProcmapQuery) == 104, "layout of struct procmap_query");
-constexpr unsigned long kProcmapQuery = 0xC0686611UL;  // _IOWR('f', 17, struct procmap_query)
-constexpr uint64_t kQueryCoveringOrNext = 0x10;
-constexpr uint64_t kQueryFileBacked = 0x20;
-
-// Set once the kernel has refused the query as unknown.
-std::atomic<bool> g_queryUnsupported{false};
-
-// False when the kernel does not offer the query (or a name does not fit);
-// the caller then reads the text form.
-bool MappedFilesByQuery(int procDir, std::vector<std::string>* paths) {
-  if (g_queryUnsupported.load(std::memory_order_relaxed)) return false;
-  int fd = openat(procDir, "maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::vector<std::string> found;
-  // Zeroed so that memory checkers, which do not know that the kernel
-  // fills it, see defined bytes.
-  char name[PATH_MAX] = {};
-  uint64_t address = 0;
-  bool ok = true;
-  for (;;) {
-    ProcmapQuery query;
-    std::memset(&query, 0, sizeof query);
-    query.size = sizeof query;
-    query.queryFlags = kQueryCoveringOrNext | kQueryFileBacked;
-    query.queryAddr = address;
-    query.vmaNameAddr = reinterpret_cast<uintptr_t>(name);
-    query.vmaNameSize = sizeof name;
-    if (ioctl(fd, kProcmapQuery, &query) != 0) {
-      ok = errno == ENOENT;  // no further mapping
-      if (errno == ENOTTY || errno == EINVAL) g_queryUnsupported.store(true, std::memory_order_relaxed);
-      break;
-    }
-    if (query.vmaNameSize > 0 && query.inode != 0) {
-      procfs::AddMappedFile(std::string_view(name, query.vmaNameSize - 1), &found);
-    }
-    if (query.vmaEnd <= address) {
-      ok = false;
-      break;
-    }
-    address = query.vmaEnd;
-  }
-  close(fd);
-  if (ok) *paths = std::move(found);
-  return ok;
-}
-
-// The text form, for kernels without the query.
-bool MappedFilesFromText(int procDir, std::vector<std::string>* paths) {
+bool MappedFiles(int procDir, std::vector<std::string>* paths) {
   std::string maps;
   if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
   paths->clear();
@@ -406,7 +338,7 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
   const int procDir = AsLinux(process).procDir();
   std::vector<std::string> paths;
-  if (!MappedFilesByQuery(procDir, &paths) && !MappedFilesFromText(procDir, &paths)) return false;
+  if (!MappedFiles(procDir, &paths)) return false;
 
   // The image comes first even if something is mapped below it.
   std::string image;
