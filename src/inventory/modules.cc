@@ -17,11 +17,21 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// What a module record takes from its file: the version strings and the
+// modification time, each empty when unknown.
+struct ModuleFacts {
+  std::u16string publisher;
+  std::u16string description;
+  std::u16string productVersion;
+  std::u16string fileVersion;
+  std::u16string modifyTime;
+};
+
 // File facts remembered while a FileFactsCache lives. A failed query is
 // remembered as such.
 struct FileFacts {
   std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
-  std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty: unknown
+  std::unordered_map<std::u16string, ModuleFacts> modules;
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -40,16 +50,38 @@ bool FileSizeOf(const std::u16string& path, int64_t* size) {
   return kelvane::platform::Current()->FileSize(path, size);
 }
 
-std::u16string ModifyTimeOf(const std::u16string& path) {
-  const auto query = [&path] {
-    kelvane::platform::LocalTime time;
-    if (!kelvane::platform::Current()->FileModifyTime(path, &time)) return std::u16string();
-    return kelvane::FormatModifyTime(time);
-  };
-  if (g_facts == nullptr) return query();
-  auto found = g_facts->modifyTimes.find(path);
-  if (found == g_facts->modifyTimes.end()) found = g_facts->modifyTimes.emplace(path, query()).first;
+void QueryModuleFacts(const std::u16string& path, ModuleFacts* facts) {
+  char16_t fields[4][261] = {};
+  kelvane::ReadVersionStringsInto(path, {fields[0], fields[1], fields[2], fields[3]});
+  facts->publisher = fields[0];
+  facts->description = fields[1];
+  facts->productVersion = fields[2];
+  facts->fileVersion = fields[3];
+  kelvane::platform::LocalTime time;
+  if (kelvane::platform::Current()->FileModifyTime(path, &time)) {
+    facts->modifyTime = kelvane::FormatModifyTime(time);
+  }
+}
+
+// The facts of the file at `path`: remembered ones while a FileFactsCache
+// lives, otherwise queried into `scratch`.
+const ModuleFacts& ModuleFactsOf(const std::u16string& path, ModuleFacts* scratch) {
+  if (g_facts == nullptr) {
+    QueryModuleFacts(path, scratch);
+    return *scratch;
+  }
+  auto found = g_facts->modules.find(path);
+  if (found == g_facts->modules.end()) {
+    found = g_facts->modules.emplace(path, ModuleFacts()).first;
+    QueryModuleFacts(path, &found->second);
+  }
   return found->second;
+}
+
+// Copies a version string into its field unless the file lacks it.
+template <size_t N>
+void CopyIfPresent(char16_t (&field)[N], const std::u16string& value) {
+  if (!value.empty()) kelvane::CopyToField(field, value);
 }
 
 }  // namespace
@@ -165,11 +197,20 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
   if (module.fullPath.empty()) return 1;
   // The file facts come from the whole path, even when the field has to cut
   // it.
-  const std::u16string path = kelvane::NormalizedImagePath(module.fullPath);
-  kelvane::CopyToField(record->szPath, path);
-  kelvane::ReadVersionStringsInto(
-      path, {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
-  kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(path));
+  std::u16string normalized;
+  const std::u16string* path = &module.fullPath;
+  if (StartsWith(module.fullPath, kDevicePrefix) || StartsWith(module.fullPath, kSystemRootPrefix)) {
+    normalized = kelvane::NormalizedImagePath(module.fullPath);
+    path = &normalized;
+  }
+  kelvane::CopyToField(record->szPath, *path);
+  ModuleFacts scratch;
+  const ModuleFacts& facts = ModuleFactsOf(*path, &scratch);
+  CopyIfPresent(record->szPublisher, facts.publisher);
+  CopyIfPresent(record->szDescript, facts.description);
+  CopyIfPresent(record->szProductVersion, facts.productVersion);
+  CopyIfPresent(record->szFileVersion, facts.fileVersion);
+  kelvane::CopyToField(record->szModifyTime, facts.modifyTime);
   return 1;
 }
 

@@ -89,9 +89,10 @@ std::u16string FormatModifyTime(const platform::LocalTime& time);
 // Releases a module chain; null does nothing.
 void FreeModuleList(ModuleRecord* head);
 
-// While an object of this class lives, the size and modification time of
-// each file path are asked of the platform once and then reused (a listing
-// meets the same image and libraries in many processes). Objects nest; the
+// While an object of this class lives, the size, version strings and
+// modification time of each file path are asked of the platform once and
+// then reused (a listing meets the same image and libraries in many
+// processes). Objects nest; the
 // outermost one holds the facts. Not thread-safe, like the rest of the
 // inventory.
 class FileFactsCache {
