@@ -426,6 +426,27 @@ TEST(LinuxBackendTest, MappedFilesFromTheMapsText) {
   EXPECT_FALSE(platform::procfs::IsAnonymousMemoryName("/SYSV (deleted)"));
 }
 
+TEST(LinuxBackendTest, RecordFilesAreReadWhole) {
+  TempDir dir;
+  // Around the size of one read: short, one unit short, exact, just over,
+  // several reads' worth.
+  for (size_t size : {size_t{0}, size_t{10}, size_t{4095}, size_t{4096}, size_t{4097}, size_t{12345}}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 26);
+    const std::string path = dir.File("f" + std::to_string(size));
+    WriteBytes(path, bytes);
+    std::string read = "stale";
+    ASSERT_TRUE(platform::procfs::ReadRecordFileAt(AT_FDCWD, path.c_str(), &read)) << size;
+    EXPECT_EQ(read, bytes) << size;
+  }
+  std::string whole;
+  std::string record;
+  ASSERT_TRUE(platform::procfs::ReadFileAt(AT_FDCWD, "/proc/self/cmdline", &whole));
+  ASSERT_TRUE(platform::procfs::ReadRecordFileAt(AT_FDCWD, "/proc/self/cmdline", &record));
+  EXPECT_EQ(record, whole);
+  EXPECT_FALSE(platform::procfs::ReadRecordFileAt(AT_FDCWD, dir.File("missing").c_str(), &record));
+}
+
 TEST(LinuxBackendTest, FileSizeIsTrue64Bit) {
   TempDir dir;
   const std::string path = dir.File("sparse.bin");

@@ -298,7 +298,7 @@ bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) 
 
 bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
   std::string text;
-  if (!procfs::ReadFileAt(AsLinux(process).procDir(), "statm", &text)) return false;
+  if (!procfs::ReadRecordFileAt(AsLinux(process).procDir(), "statm", &text)) return false;
   const char* p = text.data();
   const char* end = p + text.size();
   uint64_t size = 0;
@@ -310,7 +310,7 @@ bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
 
 bool LinuxPlatform::CommandLine(ProcessHandle& process, std::u16string* commandLine) {
   std::string text;
-  if (!procfs::ReadFileAt(AsLinux(process).procDir(), "cmdline", &text)) return false;
+  if (!procfs::ReadRecordFileAt(AsLinux(process).procDir(), "cmdline", &text)) return false;
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::replace(text.begin(), text.end(), '\0', ' ');
   *commandLine = Utf8ToUtf16(text);
@@ -321,7 +321,7 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
   char path[48];
   std::snprintf(path, sizeof path, "/proc/%u/status", pid);
   std::string text;
-  if (pid == 0 || !procfs::ReadFileAt(AT_FDCWD, path, &text)) {
+  if (pid == 0 || !procfs::ReadRecordFileAt(AT_FDCWD, path, &text)) {
     // A process that is gone (or never was) is simply not listed.
     return errno == ENOENT || errno == ESRCH || pid == 0 ? UserLookup::kNotListed
                                                         : UserLookup::kTableUnavailable;
@@ -372,7 +372,7 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
     std::string text;
     procfs::Stat stat;
-    if (procfs::ReadFileAt(AT_FDCWD, path, &text) && procfs::ParseStat(text, &stat)) {
+    if (procfs::ReadRecordFileAt(AT_FDCWD, path, &text) && procfs::ParseStat(text, &stat)) {
       process = stat.utime + stat.stime;
     }
   }

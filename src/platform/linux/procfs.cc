@@ -34,6 +34,28 @@ bool ReadFileAt(int dirFd, const char* name, std::string* out) {
   return ok;
 }
 
+bool ReadRecordFileAt(int dirFd, const char* name, std::string* out) {
+  int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out->append(buffer, static_cast<size_t>(n));
+      if (static_cast<size_t>(n) < sizeof buffer) break;
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
 bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;
@@ -72,7 +94,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
 
 bool ReadStat(int procDir, Stat* stat) {
   std::string text;
-  return ReadFileAt(procDir, "stat", &text) && ParseStat(text, stat);
+  return ReadRecordFileAt(procDir, "stat", &text) && ParseStat(text, stat);
 }
 
 bool ParsePidName(const char* name, uint32_t* pid) {

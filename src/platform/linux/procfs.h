@@ -16,6 +16,12 @@ namespace procfs {
 // then unspecified.
 bool ReadFileAt(int dirFd, const char* name, std::string* out);
 
+// ReadFileAt for the one-record procfs files (stat, statm, status,
+// cmdline), which the kernel hands out whole to a read with room enough: a
+// read that leaves room in its buffer ends the file, so the read that would
+// return 0 is spared.
+bool ReadRecordFileAt(int dirFd, const char* name, std::string* out);
+
 // Parsed /proc/<pid>/stat. The command name may contain spaces and
 // parentheses, so the fields are taken after the last ')'.
 struct Stat {
