@@ -290,7 +290,7 @@ TEST_F(LinuxInventoryTest, ModulesIncludeMappedDataFilesButNotAnonymousMemory) {
   RecordList record = CollectOne(child.pid(), &count);
   ASSERT_NE(record, nullptr);
   ASSERT_NE(record->pModules, nullptr);
-  EXPECT_EQ(Utf8(record->pModules->szPath), ExeOf(getpid()));
+  EXPECT_EQ(Utf8(record->pModules->szPath), ExeOf(child.pid()));
   size_t modules = 0;
   const ModuleRecord* table = nullptr;
   for (const ModuleRecord* m = record->pModules; m != nullptr; m = m->pNext) {
