@@ -24,3 +24,7 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 # static library's own link dependencies.
 list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_CURRENT_LIST_DIR}/../build/xerces-win/i686/install)
 set(CMAKE_FIND_PACKAGE_PREFER_CONFIG ON)
+
+# Release images carry no debug sections (the static runtimes bring some).
+set(CMAKE_SHARED_LINKER_FLAGS_RELEASE_INIT "-s")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
