@@ -192,9 +192,10 @@ TEST_F(PluginE2E, ResponseLayoutAndMessageTableBesideTheLibrary) {
 }
 
 TEST_F(PluginE2E, ModuleCommandShowsTheSleeper) {
-  Sleeper sleeper;
-  ASSERT_TRUE(sleeper.started());
-  Sleep(500);
+  // Ready once it has reported: its modules are loaded by then.
+  SleeperTree tree(0, 0);
+  ASSERT_TRUE(tree.WaitForMembers(1));
+  const Sleeper& sleeper = tree.root();
   std::string response;
   ASSERT_EQ(Invoke(Request("ZEV_GetProcessModule_KLV", Target(sleeper.pid())), &response), 0)
       << response;
@@ -209,9 +210,10 @@ TEST_F(PluginE2E, ModuleCommandShowsTheSleeper) {
 }
 
 TEST_F(PluginE2E, ProcessListShowsNameCommandLineAndPriority) {
-  Sleeper sleeper;
-  ASSERT_TRUE(sleeper.started());
-  Sleep(500);
+  // Ready once it has reported: its modules are loaded by then.
+  SleeperTree tree(0, 0);
+  ASSERT_TRUE(tree.WaitForMembers(1));
+  const Sleeper& sleeper = tree.root();
   std::string response;
   ASSERT_EQ(Invoke(Request("ZEV_GetProcessList_KLV", ""), &response), 0);
   const std::string item =
@@ -311,9 +313,10 @@ TEST_F(PluginE2E, KelvanectlListsModulesAndStops) {
   if (GetFileAttributesW((BuildRoot() + L"\\kelvanectl.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
     GTEST_SKIP() << "kelvanectl.exe is not part of this build";
   }
-  Sleeper sleeper;
-  ASSERT_TRUE(sleeper.started());
-  Sleep(500);
+  // Ready once it has reported: its modules are loaded by then.
+  SleeperTree tree(0, 0);
+  ASSERT_TRUE(tree.WaitForMembers(1));
+  const Sleeper& sleeper = tree.root();
   const std::wstring pid = std::to_wstring(sleeper.pid());
   ASSERT_EQ(RunTool(L"modules " + pid + L" --out \"" + Path("modules.xml") + L"\""), 0);
   const std::string modules = testing::ReadUtf16File(dir_.File("modules.xml"));

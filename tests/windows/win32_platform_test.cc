@@ -21,6 +21,7 @@ using platform::ModuleEntry;
 using platform::Platform;
 using platform::UserLookup;
 using wintest::Sleeper;
+using wintest::SleeperTree;
 using wintest::U16;
 using wintest::W;
 
@@ -233,9 +234,10 @@ TEST(Win32Processes, OpenFailsForMissingProcesses) {
 }
 
 TEST(Win32Processes, ImageFactsOfTheSleeper) {
-  Sleeper sleeper(L"--children 0");
-  ASSERT_TRUE(sleeper.started());
-  Sleep(500);  // let the loader finish mapping the image's modules
+  // Ready once it has reported: its modules are loaded by then.
+  SleeperTree tree(0, 0);
+  ASSERT_TRUE(tree.WaitForMembers(1));
+  const Sleeper& sleeper = tree.root();
   auto process = P()->OpenProcess(sleeper.pid(), platform::kAccessQuery);
   ASSERT_NE(process, nullptr);
   EXPECT_EQ(process->pid(), sleeper.pid());
