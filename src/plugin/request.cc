@@ -118,12 +118,14 @@ namespace {
 // builder's default. False when a restriction cannot be put in place (the
 // builder is then not used).
 bool RestrictBuilder(xml::DOMLSParser* builder, ParseGuard* guard) {
-  static xml::SecurityManager* security = [] {
-    auto* manager = new xml::SecurityManager();
-    manager->setEntityExpansionLimit(kEntityExpansionLimit);
-    return manager;
-  }();
-  static RefusingResolver* resolver = new RefusingResolver();
+  // Both live in static storage: they outlast every builder that points to
+  // them, allocate nothing from the XML library's memory manager (which is
+  // gone between reads), and go when the library is unloaded.
+  static xml::SecurityManager securityManager;
+  static RefusingResolver refusingResolver;
+  securityManager.setEntityExpansionLimit(kEntityExpansionLimit);
+  xml::SecurityManager* security = &securityManager;
+  RefusingResolver* resolver = &refusingResolver;
   xml::DOMConfiguration* config = builder->getDomConfig();
   if (!SetParameter(config, xml::XMLUni::fgXercesSecurityManager, static_cast<const void*>(security)) ||
       !SetParameter(config, xml::XMLUni::fgXercesLoadExternalDTD, false) ||

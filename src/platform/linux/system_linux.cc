@@ -126,8 +126,9 @@ bool FindProfileValue(std::u16string_view text, std::u16string_view section, std
 }  // namespace
 
 Platform* Default() {
-  static LinuxPlatform* instance = new LinuxPlatform();
-  return instance;
+  // Stateless, so it may live in static storage and go with the library.
+  static LinuxPlatform instance;
+  return &instance;
 }
 
 std::u16string LinuxPlatform::LibraryFilePath(const void* addressInLibrary) {
