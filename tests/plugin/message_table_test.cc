@@ -1,67 +1,9 @@
 #include "plugin/message_table.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <string>
-
-#include "common/text.h"
-#include "plugin/app.h"
-#include "support/fake_platform.h"
-#include "support/test_support.h"
+#include "plugin/message_table_fixture.h"
 
 namespace kelvane {
 namespace {
-
-using testing::TempDir;
-using testing::WriteBytes;
-
-void AddressInTestProgram() {}
-
-// Puts the library file in a directory of the test's choosing; profile
-// reading is the real one.
-class LibraryInDirectory : public testing::FakePlatform {
- public:
-  std::u16string LibraryFilePath(const void*) override { return libraryPath; }
-  std::u16string ReadProfileString(const std::u16string& section, const std::u16string& key,
-                                   const std::u16string& fallback, const std::u16string& path) override {
-    ++profileReads;
-    lastSection = section;
-    return platform::Default()->ReadProfileString(section, key, fallback, path);
-  }
-  std::u16string libraryPath;
-  std::u16string lastSection;
-  int profileReads = 0;
-};
-
-class MessageTableTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake_.libraryPath = Utf8ToUtf16(dir_.File("libkelvane.so"));
-    std::filesystem::create_directories(dir_.File("common/config"));
-    platform::SetForTesting(&fake_);
-    ResetMessageTableForTesting();
-    InitSectionName();
-    ASSERT_TRUE(TheApp().InitInstance(&fake_));
-  }
-  void TearDown() override {
-    // Back to the set-up the program had at load.
-    platform::SetForTesting(nullptr);
-    ResetMessageTableForTesting();
-    InitMessageTable(reinterpret_cast<const void*>(&AddressInTestProgram));
-  }
-
-  std::string TableFile() const { return dir_.File("common/config/Resource.ini"); }
-  void WriteTable(const std::string& bytes) { WriteBytes(TableFile(), bytes); }
-  static std::u16string Lookup(const char16_t* id) {
-    const char16_t* text = LookupMessage(id);
-    return text != nullptr ? std::u16string(text) : u"<null>";
-  }
-
-  TempDir dir_;
-  LibraryInDirectory fake_;
-};
 
 TEST_F(MessageTableTest, PathIsBesideTheLibrary) {
   EXPECT_EQ(Utf8ToUtf16(TableFile()), MessageTablePath());
@@ -72,29 +14,6 @@ TEST_F(MessageTableTest, PathIsBesideTheLibrary) {
 TEST_F(MessageTableTest, NothingBeforeSetUp) {
   ResetMessageTableForTesting();
   EXPECT_EQ(nullptr, LookupMessage(u"GetSuccessed"));
-}
-
-TEST_F(MessageTableTest, ReadsUtf8TablesWithAndWithoutMark) {
-  const std::string table =
-      "; outcome texts\n"
-      "[Other]\r\n"
-      "GetSuccessed=wrong section\r\n"
-      "  [ kelvane ]  \r\n"
-      ";GetFailed=commented out\n"
-      "getsuccessed =  Liste erstellt \xE2\x9C\x93  \n"
-      "TERMINATEPROCFAILED=\"  quoted  \"\n"
-      "SetPRISuccessed='single'\n"
-      "SetPRIFailed=\"unbalanced\n"
-      "NoEquals\n";
-  for (const std::string& bytes : {table, "\xEF\xBB\xBF" + table}) {
-    WriteTable(bytes);
-    EXPECT_EQ(u"Liste erstellt \u2713", Lookup(u"GetSuccessed"));
-    EXPECT_EQ(u"  quoted  ", Lookup(u"TerminateProcFailed"));
-    EXPECT_EQ(u"single", Lookup(u"SetPRISuccessed"));
-    EXPECT_EQ(u"\"unbalanced", Lookup(u"SetPRIFailed"));
-    EXPECT_EQ(u"GetFailed", Lookup(u"GetFailed"));
-    EXPECT_EQ(u"NoEquals", Lookup(u"NoEquals"));
-  }
 }
 
 TEST_F(MessageTableTest, ReadsUtf16Tables) {
@@ -164,28 +83,6 @@ TEST_F(MessageTableTest, LibraryPathsWithoutRoomGiveBareIds) {
   const int reads = fake_.profileReads;
   Lookup(u"GetFailed");
   EXPECT_EQ(reads, fake_.profileReads);  // no path: the file is not consulted
-}
-
-TEST(LinuxLibraryPath, NamesTheFileHoldingTheAddress) {
-  const std::u16string self =
-      platform::Default()->LibraryFilePath(reinterpret_cast<const void*>(&AddressInTestProgram));
-  ASSERT_FALSE(self.empty());
-  const std::filesystem::path path(Utf16ToUtf8(self));
-  EXPECT_TRUE(path.is_absolute());
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_TRUE(std::filesystem::equivalent(path, "/proc/self/exe"));
-  // An address inside a shared library names that library.
-  const std::u16string libc = platform::Default()->LibraryFilePath(reinterpret_cast<const void*>(&::chdir));
-  EXPECT_NE(std::u16string::npos, libc.find(u"libc"));
-  EXPECT_TRUE(std::filesystem::path(Utf16ToUtf8(libc)).is_absolute());
-}
-
-TEST(LoadTimeSetUp, RanWhenTheProgramStarted) {
-  // The test program carries the same load-time constructor as the library:
-  // the table is looked for beside the program's own file.
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
-  EXPECT_EQ(Utf8ToUtf16((program.parent_path() / "common/config/Resource.ini").string()), MessageTablePath());
-  EXPECT_NE(nullptr, LookupMessage(u"GetSuccessed"));
 }
 
 TEST(LinuxProfile, MissingFileSectionOrKeyGivesFallback) {

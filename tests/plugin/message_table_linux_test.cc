@@ -1,0 +1,57 @@
+// Message-table behaviour that belongs to the Linux backend: UTF-8 tables
+// (the system code page there) and the library path found through the
+// dynamic loader.
+#include <unistd.h>
+
+#include "plugin/message_table_fixture.h"
+
+namespace kelvane {
+namespace {
+
+TEST_F(MessageTableTest, ReadsUtf8TablesWithAndWithoutMark) {
+  const std::string table =
+      "; outcome texts\n"
+      "[Other]\r\n"
+      "GetSuccessed=wrong section\r\n"
+      "  [ kelvane ]  \r\n"
+      ";GetFailed=commented out\n"
+      "getsuccessed =  Liste erstellt \xE2\x9C\x93  \n"
+      "TERMINATEPROCFAILED=\"  quoted  \"\n"
+      "SetPRISuccessed='single'\n"
+      "SetPRIFailed=\"unbalanced\n"
+      "NoEquals\n";
+  for (const std::string& bytes : {table, "\xEF\xBB\xBF" + table}) {
+    WriteTable(bytes);
+    EXPECT_EQ(u"Liste erstellt \u2713", Lookup(u"GetSuccessed"));
+    EXPECT_EQ(u"  quoted  ", Lookup(u"TerminateProcFailed"));
+    EXPECT_EQ(u"single", Lookup(u"SetPRISuccessed"));
+    EXPECT_EQ(u"\"unbalanced", Lookup(u"SetPRIFailed"));
+    EXPECT_EQ(u"GetFailed", Lookup(u"GetFailed"));
+    EXPECT_EQ(u"NoEquals", Lookup(u"NoEquals"));
+  }
+}
+
+TEST(LinuxLibraryPath, NamesTheFileHoldingTheAddress) {
+  const std::u16string self =
+      platform::Default()->LibraryFilePath(reinterpret_cast<const void*>(&AddressInTestProgram));
+  ASSERT_FALSE(self.empty());
+  const std::filesystem::path path(Utf16ToUtf8(self));
+  EXPECT_TRUE(path.is_absolute());
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_TRUE(std::filesystem::equivalent(path, "/proc/self/exe"));
+  // An address inside a shared library names that library.
+  const std::u16string libc = platform::Default()->LibraryFilePath(reinterpret_cast<const void*>(&::chdir));
+  EXPECT_NE(std::u16string::npos, libc.find(u"libc"));
+  EXPECT_TRUE(std::filesystem::path(Utf16ToUtf8(libc)).is_absolute());
+}
+
+TEST(LoadTimeSetUp, RanWhenTheProgramStarted) {
+  // The test program carries the same load-time constructor as the library:
+  // the table is looked for beside the program's own file.
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(Utf8ToUtf16((program.parent_path() / "common/config/Resource.ini").string()), MessageTablePath());
+  EXPECT_NE(nullptr, LookupMessage(u"GetSuccessed"));
+}
+
+}  // namespace
+}  // namespace kelvane
