@@ -6,12 +6,21 @@ KELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KELVANE_JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Packages needed to build and run the library and its host.
-KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev)
+KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache)
 # Further packages needed by the test suites, fuzzing and benchmarks.
 KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps
                        libpugixml-dev libtinyxml2-dev python3 python3-psutil)
 
 kelvane_log() { printf '==> %s\n' "$*" >&2; }
+
+# Every CMake configure started from these scripts (ours, the fuzzer's, the
+# Windows cross builds and Xerces-C++ for Windows) compiles through ccache
+# when it is there, so repeated runs on one machine rebuild little.
+kelvane_use_ccache() {
+  if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  fi
+}
 
 # kelvane_install PACKAGE... — installs whichever of the packages are missing.
 kelvane_install() {
