@@ -3,10 +3,12 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <regex>
 
 #include "common/text.h"
@@ -78,6 +80,24 @@ pid_t StartSleeper() {
   pid_t pid = fork();
   if (pid == 0) {
     for (;;) pause();
+  }
+  return pid;
+}
+
+pid_t StartSleepProgram() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 1000 && pid > 0; ++i) {
+    const std::string call = ReadBytes("/proc/" + std::to_string(pid) + "/syscall");
+    const long number = std::strtol(call.c_str(), nullptr, 10);
+    if (number == SYS_clock_nanosleep) break;
+#ifdef SYS_nanosleep
+    if (number == SYS_nanosleep) break;
+#endif
+    usleep(10 * 1000);
   }
   return pid;
 }

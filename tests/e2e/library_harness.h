@@ -58,6 +58,9 @@ std::string MakeRequest(const std::string& command, const std::vector<std::strin
 
 // Children for the tests, started with fork. Each sleeps until killed.
 pid_t StartSleeper();
+// Starts /bin/sleep 1000 and returns once it sits in its sleep call (fully
+// started: image, libraries and locale files mapped).
+pid_t StartSleepProgram();
 // Starts a process tree: `root` with two children, the second of which has
 // a child of its own (the grandchild).
 struct ProcessTree {

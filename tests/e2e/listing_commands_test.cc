@@ -30,12 +30,7 @@ std::string ItemFor(const std::string& text, const std::string& pid) {
 }
 
 TEST_F(ListingCommands, ProcessListShowsTheIdleRecordAndOurChild) {
-  pid_t child = fork();
-  if (child == 0) {
-    execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  usleep(100 * 1000);  // let the exec happen
+  pid_t child = StartSleepProgram();
   auto outcome = library_.Run("<r name=\"  ZEV_GetProcessList_KLV \"/>");
   KillAndReap(child);
   EXPECT_EQ(0, outcome.code);
@@ -62,12 +57,7 @@ TEST_F(ListingCommands, ProcessListShowsTheIdleRecordAndOurChild) {
 }
 
 TEST_F(ListingCommands, ModuleCommandListsTheImageFirstAndTheCLibrary) {
-  pid_t child = fork();
-  if (child == 0) {
-    execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  usleep(100 * 1000);
+  pid_t child = StartSleepProgram();
   std::string pid = std::to_string(child);
   auto outcome = library_.Run(MakeRequest("ZEV_GetProcessModule_KLV", {pid}));
   KillAndReap(child);

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -73,6 +74,16 @@ std::string ExeOf(pid_t pid) {
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
+// True while `pid` is blocked in nanosleep or clock_nanosleep.
+bool InSleepCall(pid_t pid) {
+  const std::string text = ReadBytes("/proc/" + std::to_string(pid) + "/syscall");
+  const long number = std::strtol(text.c_str(), nullptr, 10);
+#ifdef SYS_nanosleep
+  if (number == SYS_nanosleep) return true;
+#endif
+  return number == SYS_clock_nanosleep;
+}
+
 // A `sleep` child, killed and reaped when the object goes. `uid`, when not
 // negative, is taken by the child before it runs sleep.
 class SleepChild {
@@ -87,8 +98,10 @@ class SleepChild {
       execv(SleepPath().c_str(), argv.data());
       _exit(127);
     }
-    // Ready once sleep runs, rather than this test binary or the loader.
-    for (int i = 0; i < 500 && pid_ > 0 && !RunsSleep(pid_); ++i) {
+    // Ready once sleep runs (rather than this test binary or the loader) and
+    // has finished starting up: it sits in its sleep call, with every file
+    // it maps (locale data included) mapped.
+    for (int i = 0; i < 1000 && pid_ > 0 && !(RunsSleep(pid_) && InSleepCall(pid_)); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
