@@ -52,18 +52,22 @@ int DispatchUnchecked(const char16_t* requestFile, const char16_t* resultFile) {
 
   RequestPtr request(new (std::nothrow) CmdRequest());
   if (!request) return -1;
-  if (ReadRequest(requestFile, request.get()) != 0) {
-    request.reset();
-    result->WriteErrorResponse();
-    return -1;
+  uint32_t targetCount = 0;
+  {
+    // The command file is read three times (name, targets, count); one
+    // initialisation of the XML library serves all three reads.
+    kelvane::XmlLibraryScope xmlLibrary;
+    if (ReadRequest(requestFile, request.get()) != 0) {
+      request.reset();
+      result->WriteErrorResponse();
+      return -1;
+    }
+    CountTargets(requestFile, &targetCount);
   }
 
   char16_t cmdName[261];
   kelvane::CopyToField(cmdName, kelvane::FieldView(request->szCmdName));
   const std::u16string_view name(cmdName);
-
-  uint32_t targetCount = 0;
-  CountTargets(requestFile, &targetCount);
 
   const CommandEntry* command = nullptr;
   int32_t code = -1;

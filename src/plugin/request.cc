@@ -221,6 +221,28 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
 
 using kelvane::ReadScope;
 
+kelvane::XmlLibraryScope::XmlLibraryScope() {
+  try {
+    xml::XMLPlatformUtils::Initialize();
+    held_ = true;
+  } catch (...) {
+    // The library counts the attempt; undo it so that later reads start
+    // from an uninitialised library rather than a half-built one.
+    try {
+      xml::XMLPlatformUtils::Terminate();
+    } catch (...) {
+    }
+  }
+}
+
+kelvane::XmlLibraryScope::~XmlLibraryScope() {
+  if (!held_) return;
+  try {
+    xml::XMLPlatformUtils::Terminate();
+  } catch (...) {
+  }
+}
+
 int OpenParser(ParserContext* context) {
   if (context == nullptr) return 0;
   kelvane::platform::Current()->SetParserLocale();

@@ -19,6 +19,29 @@ XERCES_CPP_NAMESPACE_END
 
 namespace kelvane {
 class ParseGuard;
+
+// Keeps the XML library initialised while it lives. The library counts
+// initialisations, so the reads below, each of which still initialises and
+// terminates it around itself, then only move that count instead of
+// rebuilding and discarding the library's static data every time: a call
+// that reads its command file several times holds one of these around the
+// reads. When the library cannot be initialised, the scope terminates it at
+// once and holds nothing (each read then fails on its own as before); in
+// either case the library is terminated exactly once for the scope's
+// initialisation. Never throws.
+class XmlLibraryScope {
+ public:
+  XmlLibraryScope();
+  ~XmlLibraryScope();
+  XmlLibraryScope(const XmlLibraryScope&) = delete;
+  XmlLibraryScope& operator=(const XmlLibraryScope&) = delete;
+
+  // Whether the library is held initialised.
+  bool held() const { return held_; }
+
+ private:
+  bool held_ = false;
+};
 }  // namespace kelvane
 
 // One target process, one per "procid" element, in document order.
