@@ -95,12 +95,18 @@ bool CXmlDoc::ReserveRecords(int32_t wanted) {
 }
 
 void CXmlDoc::GrowText(size_t capacity) {
-  // A fresh buffer is hinted before it is touched, then filled; with
-  // std::basic_string::reserve the copy would come first.
+  // A fresh buffer is hinted and mapped in before it is touched, then
+  // filled; with std::basic_string::reserve the copy would come first. The
+  // text grows into the whole capacity before the next growth, so all of it
+  // is mapped in at once rather than one page fault at a time.
   std::u16string fresh;
   fresh.reserve(capacity);
-  if (fresh.capacity() * sizeof(char16_t) >= kelvane::platform::kLargeBufferBytes) {
-    kelvane::platform::AdviseLargeBuffer(&fresh[0], fresh.capacity() * sizeof(char16_t));
+  const size_t bytes = fresh.capacity() * sizeof(char16_t);
+  if (bytes >= kelvane::platform::kLargeBufferBytes) {
+    kelvane::platform::AdviseLargeBuffer(&fresh[0], bytes);
+  }
+  if (bytes >= kelvane::platform::kPrefaultBufferBytes) {
+    kelvane::platform::PrefaultBuffer(&fresh[0], bytes);
   }
   fresh.append(m_strText);
   m_strText.swap(fresh);

@@ -17,6 +17,15 @@ constexpr size_t kLargeBufferBytes = size_t{4} << 20;
 // effect where the OS offers no such hint; never fails.
 void AdviseLargeBuffer(void* data, size_t bytes);
 
+// Buffers at least this large are worth mapping in before they are filled.
+constexpr size_t kPrefaultBufferBytes = size_t{64} << 10;
+
+// Asks the OS to map in now, writable, every page of the `bytes` at `data`
+// (memory this process owns and is about to write), in one request instead
+// of one page fault per page while the buffer is filled. Contents are not
+// changed. Has no effect where the OS offers no such request; never fails.
+void PrefaultBuffer(void* data, size_t bytes);
+
 }  // namespace platform
 }  // namespace kelvane
 

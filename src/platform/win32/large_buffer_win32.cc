@@ -7,5 +7,8 @@ namespace platform {
 // hint has no equivalent for an ordinary heap buffer.
 void AdviseLargeBuffer(void*, size_t) {}
 
+// Pages are faulted in as the buffer is filled.
+void PrefaultBuffer(void*, size_t) {}
+
 }  // namespace platform
 }  // namespace kelvane
