@@ -173,7 +173,10 @@ bool CheckOperands(const Options& o, std::string* error) {
   return true;
 }
 
-void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void Print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+// The response as text, written out piece by piece.
+void PrintReadable(const std::string& bytes) { WriteReadableText(bytes, Print); }
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "kelvanectl: %s\n", text.c_str()); }
 
@@ -247,14 +250,14 @@ std::vector<RequestTarget> TargetsOf(const Options& o) {
 
 void ShowResponse(const Options& o, const std::string& bytes) {
   if (!o.table) {
-    Print(ReadableText(bytes));
+    PrintReadable(bytes);
     return;
   }
   ResponseDocument doc;
   std::string error;
   if (!ParseResponse(bytes, &doc, &error)) {
     PrintError("cannot read the response (" + error + "); here is its text:");
-    Print(ReadableText(bytes));
+    PrintReadable(bytes);
     return;
   }
   const char* columns = std::getenv("COLUMNS");

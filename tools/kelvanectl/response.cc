@@ -37,16 +37,6 @@ int ResponseDocument::Child(int index, std::string_view name) const {
 
 namespace {
 
-std::u16string WideFromLeBytes(std::string_view bytes) {
-  std::u16string wide;
-  wide.reserve(bytes.size() / 2);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                         (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  }
-  return wide;
-}
-
 bool HasBom(std::string_view bytes) {
   return bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
          static_cast<unsigned char>(bytes[1]) == 0xFE;
@@ -103,7 +93,7 @@ bool DecodeUtf16Le(std::string_view bytes, std::string* utf8, std::string* error
     *error = "the response has an odd number of bytes";
     return false;
   }
-  *utf8 = Utf16ToUtf8(WideFromLeBytes(bytes.substr(2)));
+  *utf8 = Utf16LeToUtf8(bytes.substr(2));
   return true;
 }
 
@@ -253,25 +243,69 @@ bool ParseResponse(std::string_view bytes, ResponseDocument* doc, std::string* e
 }
 
 std::string ReadableText(std::string_view bytes) {
-  if (HasBom(bytes)) bytes.remove_prefix(2);
-  std::string utf8 = Utf16ToUtf8(WideFromLeBytes(bytes));
   std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
-    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
-      out.push_back('?');
-    } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
-      out.push_back('?');  // a C1 control character
-      ++i;
+  out.reserve(bytes.size() / 2 + 1);
+  WriteReadableText(bytes, [&out](std::string_view piece) { out.append(piece); });
+  return out;
+}
+
+void WriteReadableText(std::string_view bytes, const std::function<void(std::string_view)>& write) {
+  constexpr size_t kPieceBytes = 65536;
+  if (HasBom(bytes)) bytes.remove_prefix(2);
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t count = bytes.size() / 2;
+  auto unit = [b](size_t i) -> char32_t { return b[2 * i] | (b[2 * i + 1] << 8); };
+  // Room for one more character (4 bytes) after the piece is full.
+  std::string piece(kPieceBytes + 8, '\0');
+  char* out = &piece[0];
+  size_t used = 0;
+  size_t written = 0;
+  char last = '\0';
+  for (size_t i = 0; i < count; ++i) {
+    char32_t cp = unit(i);
+    if (cp < 0x80) {
+      if (cp == '\r' && i + 1 < count && unit(i + 1) == '\n') continue;
+      if ((cp < 0x20 && cp != '\n' && cp != '\t') || cp == 0x7F) cp = '?';
+      out[used++] = static_cast<char>(cp);
+    } else if (cp <= 0x9F) {
+      out[used++] = '?';  // a C1 control character
+    } else if (cp < 0x800) {
+      out[used++] = static_cast<char>(0xC0 | (cp >> 6));
+      out[used++] = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out.push_back(static_cast<char>(c));
+      bool paired = false;
+      if (cp >= 0xD800 && cp <= 0xDFFF) {
+        const char32_t low = cp <= 0xDBFF && i + 1 < count ? unit(i + 1) : 0;
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+          paired = true;
+        } else {
+          cp = 0xFFFD;  // a lone surrogate
+        }
+      }
+      if (paired) {
+        out[used++] = static_cast<char>(0xF0 | (cp >> 18));
+        out[used++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      } else {
+        out[used++] = static_cast<char>(0xE0 | (cp >> 12));
+      }
+      out[used++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[used++] = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    if (used >= kPieceBytes) {
+      last = out[used - 1];
+      written += used;
+      write(std::string_view(out, used));
+      used = 0;
     }
   }
-  if (!out.empty() && out.back() != '\n') out.push_back('\n');
-  return out;
+  if (used > 0) {
+    last = out[used - 1];
+    written += used;
+    write(std::string_view(out, used));
+  }
+  if (written > 0 && last != '\n') write("\n");
 }
 
 }  // namespace kelvanectl

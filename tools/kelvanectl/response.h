@@ -5,6 +5,7 @@
 #ifndef KELVANECTL_RESPONSE_H_
 #define KELVANECTL_RESPONSE_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,10 @@ bool ParseResponse(std::string_view bytes, ResponseDocument* doc, std::string* e
 // line feed shown as '?'. Bytes without the mark are taken as UTF-16LE all
 // the same.
 std::string ReadableText(std::string_view bytes);
+
+// ReadableText(bytes) handed to `write` piece by piece (pieces of about
+// 64 KiB), so that no copy of the whole text is ever held.
+void WriteReadableText(std::string_view bytes, const std::function<void(std::string_view)>& write);
 
 }  // namespace kelvanectl
 

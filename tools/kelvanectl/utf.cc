@@ -85,19 +85,76 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
+namespace {
+
+// Writes the UTF-8 form of the `count` code units `unit(0..count-1)` to
+// `out` (nothing when null) and returns its length in bytes. A surrogate
+// that is not part of a pair becomes U+FFFD.
+template <typename UnitAt>
+size_t EncodeUtf16AsUtf8(UnitAt unit, size_t count, char* out) {
+  size_t length = 0;
+  for (size_t i = 0; i < count; ++i) {
+    char32_t cp = unit(i);
+    if (cp < 0x80) {
+      if (out != nullptr) out[length] = static_cast<char>(cp);
+      length += 1;
+      continue;
     }
-    AppendUtf8(&out, cp);  // a lone surrogate becomes U+FFFD
+    if (cp < 0x800) {
+      if (out != nullptr) {
+        out[length] = static_cast<char>(0xC0 | (cp >> 6));
+        out[length + 1] = static_cast<char>(0x80 | (cp & 0x3F));
+      }
+      length += 2;
+      continue;
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      if (cp <= 0xDBFF && i + 1 < count) {
+        const char32_t low = unit(i + 1);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+          if (out != nullptr) {
+            out[length] = static_cast<char>(0xF0 | (cp >> 18));
+            out[length + 1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out[length + 2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[length + 3] = static_cast<char>(0x80 | (cp & 0x3F));
+          }
+          length += 4;
+          continue;
+        }
+      }
+      cp = kReplacement;
+    }
+    if (out != nullptr) {
+      out[length] = static_cast<char>(0xE0 | (cp >> 12));
+      out[length + 1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[length + 2] = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    length += 3;
   }
+  return length;
+}
+
+// Measures, then fills a string of exactly the right length.
+template <typename UnitAt>
+std::string ConvertUtf16(UnitAt unit, size_t count) {
+  std::string out(EncodeUtf16AsUtf8(unit, count, nullptr), '\0');
+  if (!out.empty()) EncodeUtf16AsUtf8(unit, count, &out[0]);
   return out;
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  const char16_t* units = text.data();
+  return ConvertUtf16([units](size_t i) -> char32_t { return units[i]; }, text.size());
+}
+
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  return ConvertUtf16([b](size_t i) -> char32_t { return b[2 * i] | (b[2 * i + 1] << 8); },
+                      bytes.size() / 2);
 }
 
 int CodePointWidth(char32_t cp) {

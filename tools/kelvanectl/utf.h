@@ -13,6 +13,9 @@ namespace kelvanectl {
 // Invalid input (malformed or overlong UTF-8, lone surrogates) becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+// Utf16ToUtf8 of the code units in `bytes`, read as UTF-16LE; a trailing odd
+// byte is ignored.
+std::string Utf16LeToUtf8(std::string_view bytes);
 
 // Appends the UTF-8 form of `code_point` (U+FFFD for surrogates and values
 // beyond U+10FFFF).
