@@ -282,17 +282,24 @@ bool LinuxPlatform::SnapshotProcessIds(std::vector<uint32_t>* pids) {
 
 bool LinuxPlatform::IsSystemProcessId(uint32_t) { return false; }
 
+const std::string* LinuxProcess::ImageTarget() {
+  if (image_ == Image::kUnread) {
+    image_ = ReadLinkAt(procDir_, "exe", &imageTarget_) ? Image::kRead : Image::kUnreadable;
+  }
+  return image_ == Image::kRead ? &imageTarget_ : nullptr;
+}
+
 bool LinuxPlatform::ImageBaseName(ProcessHandle& process, std::u16string* name) {
-  std::string target;
-  if (!ReadLinkAt(AsLinux(process).procDir(), "exe", &target)) return false;
-  *name = Utf8ToUtf16(BaseName(target));
+  const std::string* target = AsLinux(process).ImageTarget();
+  if (target == nullptr) return false;
+  *name = Utf8ToUtf16(BaseName(*target));
   return true;
 }
 
 bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) {
-  std::string target;
-  if (!ReadLinkAt(AsLinux(process).procDir(), "exe", &target)) return false;
-  *path = Utf8ToUtf16(target);
+  const std::string* target = AsLinux(process).ImageTarget();
+  if (target == nullptr) return false;
+  *path = Utf8ToUtf16(*target);
   return true;
 }
 
@@ -336,14 +343,13 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 }
 
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
-  const int procDir = AsLinux(process).procDir();
+  LinuxProcess& opened = AsLinux(process);
   std::vector<std::string> paths;
-  if (!MappedFiles(procDir, &paths)) return false;
+  if (!MappedFiles(opened.procDir(), &paths)) return false;
 
   // The image comes first even if something is mapped below it.
-  std::string image;
-  if (ReadLinkAt(procDir, "exe", &image)) {
-    auto it = std::find(paths.begin(), paths.end(), image);
+  if (const std::string* image = opened.ImageTarget()) {
+    auto it = std::find(paths.begin(), paths.end(), *image);
     if (it != paths.end()) std::rotate(paths.begin(), it, it + 1);
   }
 

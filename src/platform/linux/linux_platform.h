@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kelvane {
@@ -31,10 +33,19 @@ class LinuxProcess final : public ProcessHandle {
   int procDir() const { return procDir_; }
   int pidfd() const { return pidfd_; }
 
+  // The target of the process's "exe" link (its image path), read through
+  // procDir on the first call and kept for the handle's life: the name,
+  // the path and the module list of one inspection all see the same image.
+  // Null when the link cannot be read (kernel threads, denied access, a
+  // process gone); that outcome is kept too. (inventory_linux.cc)
+  const std::string* ImageTarget();
+
  private:
   pid_t pid_;
   int procDir_;
   int pidfd_;
+  enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
+  std::string imageTarget_;
 };
 
 class LinuxPlatform final : public Platform {

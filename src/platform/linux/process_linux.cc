@@ -174,9 +174,16 @@ bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityCl
 uint32_t LinuxPlatform::GetPriorityClass(ProcessHandle& process) {
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr) return 0;
-  procfs::Stat stat;
-  if (!procfs::ReadStat(opened->procDir(), &stat)) return 0;
-  return ClassForNice(stat.nice);
+  // The nice value of the main thread, as "stat" shows it, without having
+  // the kernel format and this code parse the whole stat record. The id is
+  // asked first and the opened process checked afterwards: when it still
+  // exists then, the id named it all along (an id is not reused while its
+  // process exists), so the value is its own.
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(opened->linuxPid()));
+  if (nice == -1 && errno != 0) return 0;
+  if (faccessat(opened->procDir(), "stat", F_OK, 0) != 0) return 0;
+  return ClassForNice(nice);
 }
 
 }  // namespace platform
