@@ -358,8 +358,11 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
   modules->reserve(count);
   for (size_t k = 0; k < count; ++k) {
     ModuleEntry entry;
-    entry.baseName = Utf8ToUtf16(BaseName(paths[k]));
     entry.fullPath = Utf8ToUtf16(paths[k]);
+    // The conversion keeps every '/' (a malformed sequence never takes one
+    // with it), so the base name is the converted path's last component.
+    const size_t slash = entry.fullPath.rfind(u'/');
+    entry.baseName = slash == std::u16string::npos ? entry.fullPath : entry.fullPath.substr(slash + 1);
     modules->push_back(std::move(entry));
   }
   return true;
