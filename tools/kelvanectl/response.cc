@@ -263,7 +263,17 @@ void WriteReadableText(std::string_view bytes, const std::function<void(std::str
   char last = '\0';
   for (size_t i = 0; i < count; ++i) {
     char32_t cp = unit(i);
-    if (cp < 0x80) {
+    // Most of a response is printable ASCII: stored as it is, with no
+    // further test until the piece is full.
+    if (cp - 0x20 < 0x5F) {
+      out[used++] = static_cast<char>(cp);
+      while (used < kPieceBytes && i + 1 < count) {
+        const char32_t next = unit(i + 1);
+        if (next - 0x20 >= 0x5F) break;
+        out[used++] = static_cast<char>(next);
+        ++i;
+      }
+    } else if (cp < 0x80) {
       if (cp == '\r' && i + 1 < count && unit(i + 1) == '\n') continue;
       if ((cp < 0x20 && cp != '\n' && cp != '\t') || cp == 0x7F) cp = '?';
       out[used++] = static_cast<char>(cp);
