@@ -60,14 +60,18 @@ int TerminateProcessTree(uint32_t pid) {
 
   // The target is opened first and kept open: its start time tells its own
   // children from processes that a former owner of the same id left behind,
-  // and the stop at the end reaches this very process. A target that cannot
-  // be opened or dated cannot be stopped either, and without its start time
-  // no child can be told apart safely, so then nothing is stopped.
+  // and the stop at the end reaches this very process. A target this caller
+  // may not stop is dated through a query handle instead, and its children
+  // are stopped all the same. Without the target's start time no child can
+  // be told apart safely, so then nothing is stopped.
   std::unique_ptr<ProcessHandle> target = platform->OpenProcess(pid, kAccessTerminate);
-  if (!target) return 0;
+  std::unique_ptr<ProcessHandle> queried;
+  if (!target) queried = platform->OpenProcess(pid, kelvane::platform::kAccessQuery);
+  ProcessHandle* dated = target ? target.get() : queried.get();
+  if (dated == nullptr) return 0;
   uint32_t targetParent = 0;
   uint64_t targetStart = 0;
-  if (!platform->QueryParent(*target, &targetParent, &targetStart)) return 0;
+  if (!platform->QueryParent(*dated, &targetParent, &targetStart)) return 0;
 
   for (uint32_t candidate : pids) {
     if (candidate == pid) continue;
@@ -80,6 +84,7 @@ int TerminateProcessTree(uint32_t pid) {
     platform->TerminateProcess(*child, kelvane::kExitCode);  // outcome ignored
   }
 
+  if (!target) return 0;
   return platform->TerminateProcess(*target, kelvane::kExitCode) ? 1 : 0;
 }
 

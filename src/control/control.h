@@ -22,8 +22,9 @@ int TerminateProcessById(uint32_t pid);
 // recorded parent id is `pid` and it was started no earlier than `pid`, so a
 // process left over from an earlier owner of the same id is spared.
 // Grandchildren are not touched. Returns 1 when `pid` itself was stopped,
-// 0 otherwise. When the process list cannot be taken, or `pid` cannot be
-// opened and dated, nothing at all is stopped and 0 is returned.
+// 0 otherwise. A `pid` this caller may not stop still has its children
+// stopped. When the process list cannot be taken, or `pid` cannot be opened
+// and dated at all, nothing is stopped and 0 is returned.
 int TerminateProcessTree(uint32_t pid);
 
 // Sets the priority class of `pid` to `priorityClass` (64 idle, 16384 below

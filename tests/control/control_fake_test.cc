@@ -20,6 +20,7 @@ struct ScriptedProcess {
   uint32_t parent = 0;
   uint64_t start = 0;
   bool opens = true;
+  bool opensForStop = true;  // grants the stop access (a query open still works)
   bool queries = true;
   bool stops = true;
   bool acceptsPriority = true;
@@ -45,10 +46,11 @@ class ScriptedPlatform : public FakePlatform {
     *pids = listing;
     return true;
   }
-  std::unique_ptr<platform::ProcessHandle> OpenProcess(uint32_t pid, uint32_t) override {
+  std::unique_ptr<platform::ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override {
     opened.push_back(pid);
     auto it = processes.find(pid);
     if (it == processes.end() || !it->second.opens) return nullptr;
+    if (access == platform::kAccessTerminate && !it->second.opensForStop) return nullptr;
     return std::make_unique<FakeProcess>(pid);
   }
   bool TerminateProcess(platform::ProcessHandle& process, uint32_t exitCode) override {
@@ -113,6 +115,17 @@ TEST(TreeStopRuleTest, UndatableOrUnopenableTargetStopsNothing) {
     EXPECT_EQ(0, TerminateProcessTree(100)) << unopenable;
     EXPECT_TRUE(fake.stopped.empty()) << unopenable;
   }
+}
+
+TEST(TreeStopRuleTest, TargetThatMayNotBeStoppedStillHasItsChildrenStopped) {
+  ScriptedPlatform fake;
+  fake.Add(100, 1, 50);
+  fake.Add(200, 100, 60);
+  fake.Add(300, 100, 40);  // older than the target: not its child
+  fake.processes[100].opensForStop = false;
+  ScopedPlatform scoped(&fake);
+  EXPECT_EQ(0, TerminateProcessTree(100));
+  EXPECT_EQ((Ids{200}), fake.stopped);
 }
 
 TEST(TreeStopRuleTest, UnreachableChildrenAreSkippedAndDoNotDecideTheResult) {

@@ -285,13 +285,27 @@ TEST_F(ControlLinuxTest, PriorityReachesEveryThread) {
   DIR* dir = opendir(taskDir.c_str());
   ASSERT_NE(nullptr, dir);
   int threads = 0;
+  std::vector<pid_t> workers;
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
     ++threads;
-    EXPECT_EQ(10, NiceOf(static_cast<pid_t>(std::stoi(entry->d_name)))) << "thread " << entry->d_name;
+    const pid_t tid = static_cast<pid_t>(std::stoi(entry->d_name));
+    if (tid != child) workers.push_back(tid);
+    EXPECT_EQ(10, NiceOf(tid)) << "thread " << entry->d_name;
   }
   closedir(dir);
   EXPECT_EQ(3, threads);
+
+  // A thread's id names no process: it can be neither opened nor acted on.
+  for (pid_t tid : workers) {
+    const uint32_t id = static_cast<uint32_t>(tid);
+    EXPECT_EQ(nullptr, platform::Current()->OpenProcess(id, platform::kAccessQuery));
+    EXPECT_EQ(0, SetProcessPriorityClass(id, 64));
+    EXPECT_EQ(0, TerminateProcessById(id));
+    EXPECT_EQ(0, TerminateProcessTree(id));
+    EXPECT_EQ(10, NiceOf(tid));
+  }
+  EXPECT_EQ(0, kill(child, 0));  // still running
 }
 
 TEST_F(ControlLinuxTest, HandleOfAReapedProcessNeitherSignalsNorQueries) {

@@ -32,6 +32,10 @@ bool PidfdSignal(int pidfd, int signal) {
   return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
 }
 
+// True while the process behind `pidfd` exists (it may be one this process
+// is not allowed to signal).
+bool PidfdAlive(int pidfd) { return PidfdSignal(pidfd, 0) || errno == EPERM; }
+
 LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }
 
 // Priority classes and the nice values that stand for them.
@@ -85,19 +89,28 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcess(uint32_t pid, uint32_t
   // unsigned values, anything beyond pid_t) never reach a system call.
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return nullptr;
   const pid_t linuxPid = static_cast<pid_t>(pid);
+  // The pidfd comes first: it refuses ids of threads other than a process's
+  // main thread (which /proc/<id> would otherwise serve as if they were
+  // processes), and it pins the process the id names now.
+  const int pidfd = PidfdOpen(linuxPid);
+  if (pidfd < 0) return nullptr;
   char path[32];
   std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
-  int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (procDir < 0) return nullptr;
-  int pidfd = -1;
-  if (access == kAccessTerminate || access == kAccessSetPriority) {
-    pidfd = PidfdOpen(linuxPid);
-    if (pidfd < 0) {
-      close(procDir);
-      return nullptr;
-    }
+  const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The directory belongs to the pinned process only if that process still
+  // exists once the directory is open: its id cannot have been reused in
+  // between.
+  if (procDir < 0 || !PidfdAlive(pidfd)) {
+    if (procDir >= 0) close(procDir);
+    close(pidfd);
+    return nullptr;
   }
-  return std::make_unique<LinuxProcess>(linuxPid, procDir, pidfd);
+  if (access == kAccessTerminate || access == kAccessSetPriority) {
+    return std::make_unique<LinuxProcess>(linuxPid, procDir, pidfd);
+  }
+  // A query handle cannot signal.
+  close(pidfd);
+  return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
 }
 
 bool LinuxPlatform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
@@ -147,10 +160,15 @@ bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityCl
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || opened->pidfd() < 0) return false;
   // setpriority() takes ids, not descriptors: make sure the id still names
-  // the process that was opened before using it.
+  // the process that was opened before using it, and again afterwards. The
+  // id cannot be reused while the process exists, so a process that exists
+  // after the call was the one the call reached. What remains is a window
+  // of a few instructions in which the process would have to exit, be
+  // reaped and its id be taken again; then the call reports failure.
   if (!PidfdSignal(opened->pidfd(), 0)) return false;
   const pid_t pid = opened->linuxPid();
   if (!SetThreadNice(pid, nice)) return false;
+  if (!PidfdAlive(opened->pidfd())) return false;
   // Nice values belong to threads; bring the other threads along. Their ids
   // are read through the opened process's own directory, so a process that
   // has gone meanwhile yields none. Their outcome does not change the result.

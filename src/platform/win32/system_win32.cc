@@ -10,8 +10,9 @@ namespace kelvane {
 namespace platform {
 
 Platform* Default() {
-  static Win32Platform* instance = new Win32Platform();
-  return instance;
+  // Stateless, so it may live in static storage and go with the DLL.
+  static Win32Platform instance;
+  return &instance;
 }
 
 std::wstring ToWide(const std::u16string& text) {
