@@ -19,6 +19,9 @@ kelvane_log() { printf '==> %s\n' "$*" >&2; }
 kelvane_use_ccache() {
   if command -v ccache >/dev/null 2>&1; then
     export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    # Paths below the tree are hashed relative to it, so another clone of
+    # the same sources (a CI checkout, say) finds the same entries.
+    export CCACHE_BASEDIR="$KELVANE_ROOT" CCACHE_NOHASHDIR=1
   fi
 }
 
