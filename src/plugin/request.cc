@@ -256,11 +256,9 @@ int OpenParser(ParserContext* context) {
     if (context->pBuilder == nullptr) return 0;
     context->pGuard = new kelvane::ParseGuard();
     return kelvane::RestrictBuilder(context->pBuilder, context->pGuard) ? 1 : 0;
-  } catch (const xml::OutOfMemoryException&) {
-  } catch (const xml::XMLException&) {
-  } catch (const xml::DOMException&) {
-  } catch (const xml::SAXException&) {
   } catch (...) {
+    // Whatever the XML library throws (its own exceptions, out of memory)
+    // means the builder or the document is not to be had.
   }
   return 0;
 }
@@ -275,11 +273,9 @@ int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::D
     if (context->pDoc == nullptr || context->pGuard == nullptr || context->pGuard->failed()) return 0;
     *root = context->pDoc->getDocumentElement();
     return *root != nullptr ? 1 : 0;
-  } catch (const xml::OutOfMemoryException&) {
-  } catch (const xml::XMLException&) {
-  } catch (const xml::DOMException&) {
-  } catch (const xml::SAXException&) {
   } catch (...) {
+    // Whatever the XML library throws (its own exceptions, out of memory)
+    // means the builder or the document is not to be had.
   }
   *root = nullptr;
   return 0;

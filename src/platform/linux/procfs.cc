@@ -13,7 +13,12 @@ namespace kelvane {
 namespace platform {
 namespace procfs {
 
-bool ReadFileAt(int dirFd, const char* name, std::string* out) {
+namespace {
+
+// Reads `name` below `dirFd` into `out`. With `oneRecord`, a read that
+// returns less than asked ends the file: procfs hands out a one-record
+// file in a single read, so the usual closing empty read is saved.
+bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
   int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->clear();
@@ -23,6 +28,7 @@ bool ReadFileAt(int dirFd, const char* name, std::string* out) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n > 0) {
       out->append(buffer, static_cast<size_t>(n));
+      if (oneRecord && static_cast<size_t>(n) < sizeof buffer) break;
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
@@ -34,26 +40,14 @@ bool ReadFileAt(int dirFd, const char* name, std::string* out) {
   return ok;
 }
 
+}  // namespace
+
+bool ReadFileAt(int dirFd, const char* name, std::string* out) {
+  return ReadAt(dirFd, name, false, out);
+}
+
 bool ReadRecordFileAt(int dirFd, const char* name, std::string* out) {
-  int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      out->append(buffer, static_cast<size_t>(n));
-      if (static_cast<size_t>(n) < sizeof buffer) break;
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-      break;
-    }
-  }
-  close(fd);
-  return ok;
+  return ReadAt(dirFd, name, true, out);
 }
 
 bool ParseStat(const std::string& text, Stat* stat) {
