@@ -1,7 +1,7 @@
+// The portable part of the shared test helpers; the OS-specific part
+// (scratch directories, the PID-namespace check) is in
+// test_support_posix.cc and windows/support/test_support_win32.cc.
 #include "support/test_support.h"
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,14 +11,6 @@
 
 namespace kelvane {
 namespace testing {
-
-bool InOwnPidNamespace() { return getpid() == 1; }
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kelvane-test-XXXXXX").string();
-  char* made = mkdtemp(pattern.data());
-  path_ = made != nullptr ? made : std::string();
-}
 
 TempDir::~TempDir() {
   if (!path_.empty()) {
