@@ -65,17 +65,6 @@ int NiceOf(pid_t pid) {
   return getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
 }
 
-int CountOpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
 class ControlLinuxTest : public ::testing::Test {
  protected:
   void TearDown() override {

@@ -90,15 +90,7 @@ pid_t StartSleepProgram() {
     execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 1000 && pid > 0; ++i) {
-    const std::string call = ReadBytes("/proc/" + std::to_string(pid) + "/syscall");
-    const long number = std::strtol(call.c_str(), nullptr, 10);
-    if (number == SYS_clock_nanosleep) break;
-#ifdef SYS_nanosleep
-    if (number == SYS_nanosleep) break;
-#endif
-    usleep(10 * 1000);
-  }
+  for (int i = 0; i < 1000 && pid > 0 && !InSleepCall(pid); ++i) usleep(10 * 1000);
   return pid;
 }
 
@@ -176,16 +168,6 @@ int ReapSignal(pid_t pid) {
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
-int CountOpenDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory stream itself
-}
 
 }  // namespace testing
 }  // namespace kelvane

@@ -77,8 +77,6 @@ void KillAndReap(pid_t pid);
 // Reaps `pid` and returns the signal that ended it (0 if it exited normally
 // or could not be reaped).
 int ReapSignal(pid_t pid);
-// Number of open descriptors of this process.
-int CountOpenDescriptors();
 
 }  // namespace testing
 }  // namespace kelvane

@@ -74,16 +74,6 @@ std::string ExeOf(pid_t pid) {
   return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
-// True while `pid` is blocked in nanosleep or clock_nanosleep.
-bool InSleepCall(pid_t pid) {
-  const std::string text = ReadBytes("/proc/" + std::to_string(pid) + "/syscall");
-  const long number = std::strtol(text.c_str(), nullptr, 10);
-#ifdef SYS_nanosleep
-  if (number == SYS_nanosleep) return true;
-#endif
-  return number == SYS_clock_nanosleep;
-}
-
 // A `sleep` child, killed and reaped when the object goes. `uid`, when not
 // negative, is taken by the child before it runs sleep.
 class SleepChild {

@@ -14,6 +14,12 @@ namespace testing {
 // CTest). Tests that signal processes skip themselves otherwise.
 bool InOwnPidNamespace();
 
+// POSIX only: the number of descriptors this process has open, and
+// whether process `pid` sits in a sleep call (nanosleep or clock_nanosleep),
+// which tells that a started `sleep` program has finished starting up.
+int CountOpenDescriptors();
+bool InSleepCall(int pid);
+
 // A fresh directory under the system's temporary directory, removed (with
 // its contents) when the object goes.
 class TempDir {
