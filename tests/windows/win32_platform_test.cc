@@ -34,18 +34,6 @@ std::u16string Lower(std::u16string text) {
   return text;
 }
 
-// The command line of a process started a moment ago. Wine fills a new
-// process's parameters only once it runs, so an empty line is asked again
-// for a few seconds.
-bool CommandLineOnceStarted(platform::ProcessHandle& process, std::u16string* commandLine) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!P()->CommandLine(process, commandLine)) return false;
-    if (!commandLine->empty()) return true;
-    Sleep(50);
-  }
-  return true;
-}
-
 bool EndsWith(const std::u16string& text, const std::u16string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -286,12 +274,15 @@ TEST(Win32Processes, ImageFactsOfTheSleeper) {
 
 TEST(Win32Processes, LongCommandLinesComeBackWhole) {
   const std::wstring padding(700, L'p');
-  Sleeper sleeper(L"--note " + padding);
-  ASSERT_TRUE(sleeper.started());
+  // Wait for its report: Wine fills in a new process's parameters only as it
+  // starts running (Windows does before), and may show zeros until then.
+  SleeperTree tree(0, 0, L"--note " + padding);
+  ASSERT_TRUE(tree.WaitForMembers(1));
+  const Sleeper& sleeper = tree.root();
   auto process = P()->OpenProcess(sleeper.pid(), platform::kAccessQuery);
   ASSERT_NE(process, nullptr);
   std::u16string commandLine;
-  ASSERT_TRUE(CommandLineOnceStarted(*process, &commandLine));
+  ASSERT_TRUE(P()->CommandLine(*process, &commandLine));
   EXPECT_EQ(commandLine, U16(sleeper.commandLine()));
   EXPECT_GT(commandLine.size(), 700u);
 }

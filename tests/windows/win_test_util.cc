@@ -57,14 +57,15 @@ bool Sleeper::WaitForExit(DWORD milliseconds) const {
   return process_ != nullptr && WaitForSingleObject(process_, milliseconds) == WAIT_OBJECT_0;
 }
 
-SleeperTree::SleeperTree(int children, int parents) {
+SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra) {
   wchar_t base[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH + 1, base);
   directory_ = std::wstring(base) + L"kelvane-tree-" + std::to_wstring(GetCurrentProcessId()) +
                L"-" + std::to_wstring(GetTickCount());
   CreateDirectoryW(directory_.c_str(), nullptr);
   root_ = new Sleeper(L"--report \"" + directory_ + L"\" --children " + std::to_wstring(children) +
-                      L" --parents " + std::to_wstring(parents));
+                      L" --parents " + std::to_wstring(parents) +
+                      (extra.empty() ? std::wstring() : L" " + extra));
 }
 
 SleeperTree::~SleeperTree() {

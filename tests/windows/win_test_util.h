@@ -47,7 +47,8 @@ class Sleeper {
 // children, 2 their children), read from the report directory.
 class SleeperTree {
  public:
-  SleeperTree(int children, int parents);
+  // `extra` is appended to the root's arguments.
+  SleeperTree(int children, int parents, const std::wstring& extra = L"");
   ~SleeperTree();
   SleeperTree(const SleeperTree&) = delete;
   SleeperTree& operator=(const SleeperTree&) = delete;
