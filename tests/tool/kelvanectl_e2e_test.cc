@@ -255,6 +255,10 @@ TEST_F(KelvanectlTest, UsageErrorsExitWith64AndHelpWith0) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("kelvanectl priority 4711 below-normal"), std::string::npos);
   EXPECT_EQ(Ctl({"modules", "--help"}).out, Ctl({"help", "modules"}).out);
+  // --help does not turn an unknown topic into an empty success.
+  r = Ctl({"help", "nope", "--help"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("unknown subcommand 'nope'"), std::string::npos);
 }
 
 }  // namespace

@@ -303,7 +303,7 @@ int RunCommand(const Options& o, const Subcommand& sub) {
       RemoveFile(result_path);
     }
     code = Call(entry, request_path, result_path);
-    have_response = FileExists(result_path) && ReadWholeFile(result_path, &bytes, &error);
+    have_response = ReadWholeFile(result_path, &bytes, &error);
   }
   if (!have_response) {
     PrintError("the library wrote no response (result code " + std::to_string(code) +
@@ -373,12 +373,17 @@ int RunProgram(const std::vector<std::string>& args) {
     std::fprintf(stderr, "Run 'kelvanectl --help' for usage.\n");
     return kExitUsage;
   }
-  if (o.help) {
-    Print(HelpText(o.subcommand == "help" && !o.operands.empty() ? o.operands[0] : o.subcommand));
-    return kExitSuccess;
-  }
-  if (o.subcommand == "help") {
-    Print(HelpText(o.operands.empty() ? "" : o.operands[0]));
+  if (o.help || o.subcommand == "help") {
+    // "help NAME" and "NAME --help" both show NAME's help; a name that is
+    // not a subcommand is a usage error even when --help came with it.
+    std::string topic = o.help ? o.subcommand : std::string();
+    if (o.subcommand == "help" && !o.operands.empty()) topic = o.operands[0];
+    const std::string text = HelpText(topic);
+    if (text.empty()) {
+      PrintError("unknown subcommand '" + topic + "'");
+      return kExitUsage;
+    }
+    Print(text);
     return kExitSuccess;
   }
   const Subcommand* sub = FindSubcommand(o.subcommand);

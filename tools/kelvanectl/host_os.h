@@ -61,7 +61,6 @@ bool MakeTempDirectory(std::string* path, std::string* error);
 // Removes an empty directory / a file; false when it is not there or stays.
 bool RemoveEmptyDirectory(const std::string& path);
 bool RemoveFile(const std::string& path);
-bool FileExists(const std::string& path);
 
 // Whole-file access by UTF-8 path. False with a reason in *error.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);

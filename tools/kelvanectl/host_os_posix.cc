@@ -116,11 +116,6 @@ bool RemoveEmptyDirectory(const std::string& path) { return rmdir(path.c_str()) 
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-bool FileExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

@@ -126,10 +126,6 @@ bool RemoveEmptyDirectory(const std::string& path) { return RemoveDirectoryW(Wid
 
 bool RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != 0; }
 
-bool FileExists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
   std::FILE* file = _wfopen(Wide(path).c_str(), L"rb");
   if (file == nullptr) {

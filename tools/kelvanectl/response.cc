@@ -18,18 +18,26 @@ std::string XmlElement::Get(std::string_view attribute, std::string_view fallbac
   return value != nullptr ? *value : std::string(fallback);
 }
 
+size_t ResponseDocument::SubtreeEnd(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= elements.size()) return 0;
+  const int depth = elements[static_cast<size_t>(index)].depth;
+  size_t end = static_cast<size_t>(index) + 1;
+  while (end < elements.size() && elements[end].depth > depth) ++end;
+  return end;
+}
+
 std::vector<int> ResponseDocument::Children(int index, std::string_view name) const {
   std::vector<int> out;
-  for (size_t i = 0; i < elements.size(); ++i) {
-    if (elements[i].parent == index && (name.empty() || elements[i].name == name)) {
-      out.push_back(static_cast<int>(i));
-    }
+  const size_t end = SubtreeEnd(index);
+  for (size_t i = static_cast<size_t>(index) + 1; i < end; ++i) {
+    if (elements[i].parent == index && elements[i].name == name) out.push_back(static_cast<int>(i));
   }
   return out;
 }
 
 int ResponseDocument::Child(int index, std::string_view name) const {
-  for (size_t i = 0; i < elements.size(); ++i) {
+  const size_t end = SubtreeEnd(index);
+  for (size_t i = static_cast<size_t>(index) + 1; i < end; ++i) {
     if (elements[i].parent == index && elements[i].name == name) return static_cast<int>(i);
   }
   return -1;

@@ -32,11 +32,17 @@ struct XmlElement {
 struct ResponseDocument {
   std::vector<XmlElement> elements;  // document order; elements[0] is the root
 
-  // Indices of the direct children of element `index` named `name` (any
-  // name when `name` is empty), in document order.
-  std::vector<int> Children(int index, std::string_view name = "") const;
+  // Indices of the direct children of element `index` named `name`, in
+  // document order; none for an index that names no element.
+  std::vector<int> Children(int index, std::string_view name) const;
   // Index of the first direct child of `index` named `name`, or -1.
   int Child(int index, std::string_view name) const;
+
+ private:
+  // One past the last descendant of element `index` (elements are in
+  // document order, so a subtree is one run); `index` itself when it names
+  // no element.
+  size_t SubtreeEnd(int index) const;
 };
 
 // The text of a UTF-16LE file with byte-order mark, as UTF-8. Returns false
