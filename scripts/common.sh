@@ -3,7 +3,8 @@
 # Sourced, not run.
 
 KELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-KELVANE_JOBS=$(nproc 2>/dev/null || echo 2)
+KELVANE_JOBS=${KELVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
+export KELVANE_JOBS
 
 # Packages needed to build and run the library and its host.
 KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache)
@@ -26,6 +27,8 @@ kelvane_use_ccache() {
 }
 
 # kelvane_install PACKAGE... — installs whichever of the packages are missing.
+# The package lists are refreshed once per run (the scripts that one run
+# starts see the mark in their environment).
 kelvane_install() {
   local missing=() pkg
   for pkg in "$@"; do
@@ -37,15 +40,24 @@ kelvane_install() {
   kelvane_log "installing ${missing[*]}"
   local sudo=()
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
+  if [ -z "${KELVANE_APT_UPDATED:-}" ]; then
+    "${sudo[@]}" apt-get update -qq
+    export KELVANE_APT_UPDATED=1
+  fi
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# kelvane_build DIR [CMAKE ARGS...] — configures (once) and builds DIR.
+# kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds
+# DIR (everything, or only target NAME). Later -D arguments override the
+# default build type.
 kelvane_build() {
-  local dir=$1
+  local dir=$1 target=()
   shift
-  kelvane_log "building $dir"
+  if [ "${1:-}" = --target ]; then
+    target=(--target "$2")
+    shift 2
+  fi
+  kelvane_log "building $dir${target[1]:+ (${target[1]})}"
   cmake -S "$KELVANE_ROOT" -B "$KELVANE_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$KELVANE_ROOT/$dir" -j "$KELVANE_JOBS" -- --no-print-directory >/dev/null
+  cmake --build "$KELVANE_ROOT/$dir" -j "$KELVANE_JOBS" "${target[@]}" -- --no-print-directory >/dev/null
 }
