@@ -16,26 +16,6 @@ namespace platform {
 
 namespace {
 
-Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32Process*>(&process); }
-
-// The module-path queries cut a name that does not fit without saying so
-// reliably: ask again with more room while the buffer came back full.
-template <typename Query>
-bool QueryGrowing(Query query, std::u16string* out) {
-  std::vector<wchar_t> buffer(MAX_PATH + 1);
-  for (;;) {
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD length = query(buffer.data(), size);
-    if (length == 0) return false;
-    if (length < size - 1) {
-      *out = FromWide(buffer.data(), length);
-      return true;
-    }
-    if (buffer.size() >= 32768) return false;
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 bool ModuleBaseName(HANDLE process, HMODULE module, std::u16string* name) {
   return QueryGrowing(
       [&](wchar_t* buffer, DWORD size) { return GetModuleBaseNameW(process, module, buffer, size); },
@@ -110,7 +90,7 @@ bool Win32Platform::CommandLine(ProcessHandle& process, std::u16string* commandL
                   layout.parametersReadSize)) {
     return false;
   }
-  const size_t length = nt::ReadU16(parameters, layout.commandLineLength);
+  const size_t length = nt::Read<uint16_t>(parameters, layout.commandLineLength);
   if (length == 0) {
     commandLine->clear();
     return true;
@@ -204,11 +184,11 @@ bool Win32Platform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
   size_t offset = 0;
   while (offset + layout.processEntryMinimum <= size) {
     const unsigned char* entry = bytes + offset;
-    const int64_t time = static_cast<int64_t>(nt::ReadU64(entry, layout.processKernelTime)) +
-                         static_cast<int64_t>(nt::ReadU64(entry, layout.processUserTime));
+    const int64_t time = static_cast<int64_t>(nt::Read<uint64_t>(entry, layout.processKernelTime)) +
+                         static_cast<int64_t>(nt::Read<uint64_t>(entry, layout.processUserTime));
     total += time;
     if (nt::ReadWord(entry, layout.processId) == pid) own += time;
-    const uint32_t next = nt::ReadU32(entry, layout.processNextEntry);
+    const uint32_t next = nt::Read<uint32_t>(entry, layout.processNextEntry);
     if (next == 0) break;
     offset += next;
   }

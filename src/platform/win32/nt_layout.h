@@ -41,34 +41,17 @@ constexpr Layout kLayout64 = {48, 8, 40, 40, 32, 136, 112, 120, 0, 40, 48, 80, 8
 
 inline constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
 
+// The T at `offset` of `bytes`, read without any alignment assumption.
+template <typename T>
+T Read(const unsigned char* bytes, size_t offset) {
+  T value;
+  std::memcpy(&value, bytes + offset, sizeof value);
+  return value;
+}
+
 // A pointer-sized field (an address or an id) at `offset` of `bytes`.
 inline uint64_t ReadWord(const unsigned char* bytes, size_t offset) {
-  if (sizeof(void*) == 8) {
-    uint64_t value;
-    std::memcpy(&value, bytes + offset, sizeof value);
-    return value;
-  }
-  uint32_t value;
-  std::memcpy(&value, bytes + offset, sizeof value);
-  return value;
-}
-
-inline uint64_t ReadU64(const unsigned char* bytes, size_t offset) {
-  uint64_t value;
-  std::memcpy(&value, bytes + offset, sizeof value);
-  return value;
-}
-
-inline uint32_t ReadU32(const unsigned char* bytes, size_t offset) {
-  uint32_t value;
-  std::memcpy(&value, bytes + offset, sizeof value);
-  return value;
-}
-
-inline uint16_t ReadU16(const unsigned char* bytes, size_t offset) {
-  uint16_t value;
-  std::memcpy(&value, bytes + offset, sizeof value);
-  return value;
+  return sizeof(void*) == 8 ? Read<uint64_t>(bytes, offset) : Read<uint32_t>(bytes, offset);
 }
 
 }  // namespace nt

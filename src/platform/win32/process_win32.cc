@@ -16,8 +16,6 @@ namespace platform {
 
 namespace {
 
-Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32Process*>(&process); }
-
 bool IsPriorityClass(uint32_t value) {
   switch (value) {
     case IDLE_PRIORITY_CLASS:

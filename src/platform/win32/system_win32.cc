@@ -43,16 +43,12 @@ std::u16string Win32Platform::LibraryFilePath(const void* addressInLibrary) {
           static_cast<LPCWSTR>(addressInLibrary), &module)) {
     return {};
   }
-  std::vector<wchar_t> buffer(MAX_PATH + 1);
-  for (;;) {
-    DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD length = GetModuleFileNameW(module, buffer.data(), size);
-    if (length == 0) return {};
-    if (length < size - 1) return FromWide(buffer.data(), length);
-    // The name may have been cut; try again with more room.
-    if (buffer.size() >= 32768) return {};
-    buffer.resize(buffer.size() * 2);
+  std::u16string path;
+  if (!QueryGrowing([&](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(module, buffer, size); },
+                    &path)) {
+    return {};
   }
+  return path;
 }
 
 char16_t Win32Platform::PathSeparator() { return u'\\'; }

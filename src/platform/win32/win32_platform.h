@@ -26,6 +26,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -37,6 +38,27 @@ namespace platform {
 std::wstring ToWide(const std::u16string& text);
 std::u16string FromWide(const wchar_t* text, size_t length);
 std::u16string FromWide(const wchar_t* text);  // zero-terminated
+
+// Runs a name query of the GetModuleFileNameW kind (`query(buffer, size)`
+// returns the length written, 0 on failure, and cuts a name that does not
+// fit without saying so reliably), asking again with more room while the
+// buffer came back full, up to 32768 units. False (and *out untouched) when
+// the query fails or the name does not fit even then.
+template <typename Query>
+bool QueryGrowing(Query query, std::u16string* out) {
+  std::vector<wchar_t> buffer(MAX_PATH + 1);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD length = query(buffer.data(), size);
+    if (length == 0) return false;
+    if (length < size - 1) {
+      *out = FromWide(buffer.data(), length);
+      return true;
+    }
+    if (buffer.size() >= 32768) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+}
 
 // An open process handle; closed when the object goes.
 class Win32Process final : public ProcessHandle {
@@ -53,6 +75,9 @@ class Win32Process final : public ProcessHandle {
   uint32_t pid_;
   HANDLE handle_;
 };
+
+// The Win32 process behind `process`, or null for a handle of another kind.
+inline Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32Process*>(&process); }
 
 // The process token of this process; closed when the object goes.
 class Win32Token final : public TokenHandle {
