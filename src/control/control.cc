@@ -33,8 +33,7 @@ void StoreMessage(char16_t (&field)[261], const char16_t* id) {
     CopyToField(field, std::u16string_view());
     return;
   }
-  const char16_t* text = LookupMessage(id);
-  CopyToField(field, std::u16string_view(text != nullptr ? text : id));
+  CopyToField(field, std::u16string_view(MessageText(id)));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "inventory/modules.h"
@@ -67,6 +68,12 @@ ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count);
 void FreeProcessList(ProcessRecord* head);
 
 namespace kelvane {
+
+// Owns a record chain and releases it with FreeProcessList.
+struct ProcessListDeleter {
+  void operator()(ProcessRecord* head) const { FreeProcessList(head); }
+};
+using ProcessListPtr = std::unique_ptr<ProcessRecord, ProcessListDeleter>;
 
 // The least time between the start of the priming pass and the start of the
 // collection pass, so that the two CPU samples of a process lie more than

@@ -30,11 +30,6 @@ constexpr CommandEntry kStopProcessTree = {u"ZEV_StopProcessTree_KLV",
 constexpr CommandEntry kSetPriority = {u"ZEV_SetProcessPriority_KLV", u"SetPRISuccessed",
                                        u"SetPRIFailed"};
 
-struct RequestDeleter {
-  void operator()(CmdRequest* request) const { FreeRequest(request); }
-};
-using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
-
 // Runs one control operation over every target. The code starts at 0 when
 // the request named targets and -1 when it named none; any failed target
 // makes it 1.
@@ -50,7 +45,7 @@ int DispatchUnchecked(const char16_t* requestFile, const char16_t* resultFile) {
   std::unique_ptr<CXmlResult> result(new (std::nothrow) CXmlResult(resultFile));
   if (!result) return -1;
 
-  RequestPtr request(new (std::nothrow) CmdRequest());
+  kelvane::RequestPtr request(new (std::nothrow) CmdRequest());
   if (!request) return -1;
   uint32_t targetCount = 0;
   {
@@ -94,9 +89,8 @@ int DispatchUnchecked(const char16_t* requestFile, const char16_t* resultFile) {
   }
 
   const char16_t* summaryId = code == 0 ? command->successId : command->failureId;
-  const char16_t* text = LookupMessage(summaryId);
   char16_t summary[260];
-  kelvane::CopyToField(summary, text != nullptr ? text : summaryId);
+  kelvane::CopyToField(summary, kelvane::MessageText(summaryId));
   result->WriteResult(*request, summary, code);
   return code;
 }
@@ -116,7 +110,6 @@ int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile) {
 extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile,
                                                const char16_t* resultFile) {
   ModuleStateGuard guard;
-  if (requestFile == nullptr || resultFile == nullptr) return -1;
   return DispatchCommand(requestFile, resultFile);
 }
 

@@ -24,37 +24,19 @@ void ApplyIdleCpuRule(ProcessRecord* head) {
   }
 }
 
-namespace {
-
-// Releases a record chain when the branch ends.
-class ChainGuard {
- public:
-  explicit ChainGuard(ProcessRecord* head) : head_(head) {}
-  ~ChainGuard() { FreeProcessList(head_); }
-  ChainGuard(const ChainGuard&) = delete;
-  ChainGuard& operator=(const ChainGuard&) = delete;
-
- private:
-  ProcessRecord* head_;
-};
-
-}  // namespace
-
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result) {
   uint32_t count = 0;
-  ProcessRecord* head = BuildProcessList(&count);
-  ChainGuard release(head);
-  ApplyIdleCpuRule(head);
+  const kelvane::ProcessListPtr head(BuildProcessList(&count));
+  ApplyIdleCpuRule(head.get());
   const int32_t code = count != 0 ? 0 : -1;
-  result->BuildProcessListResponse(request.szCmdName, head);
+  result->BuildProcessListResponse(request.szCmdName, head.get());
   return code;
 }
 
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result) {
   uint32_t count = 0;
-  ProcessRecord* head = CollectTargetProcesses(request.pTargets, &count);
-  ChainGuard release(head);
+  const kelvane::ProcessListPtr head(CollectTargetProcesses(request.pTargets, &count));
   const int32_t code = (count == targetCount && count != 0) ? 0 : -1;
-  result->BuildModuleResponse(request.szCmdName, head);
+  result->BuildModuleResponse(request.szCmdName, head.get());
   return code;
 }

@@ -12,11 +12,11 @@ constexpr size_t kSharedTextUnits = 1024;
 constexpr char16_t kTableFile[] = u"common/config/Resource.ini";
 
 // Module-wide state: set once per load, kept until unload. Static storage,
-// so the shared buffer can never fail to exist once set-up has run.
+// so the shared buffer can never fail to exist once set-up has run; lookups
+// answer from the first set-up on.
 char16_t g_sectionName[kFieldUnits];
 char16_t g_tablePath[kFieldUnits];
 char16_t g_sharedText[kSharedTextUnits];
-bool g_sharedTextReady = false;
 int g_setupCount = 0;
 
 // The table's path for the library file at `libraryPath`: its directory
@@ -47,11 +47,10 @@ void InitMessageTable(const void* module) {
   kelvane::CopyToField(g_tablePath, TablePathFor(os->LibraryFilePath(module), os->PathSeparator()));
   ++g_setupCount;
   g_sharedText[0] = 0;
-  g_sharedTextReady = true;
 }
 
 const char16_t* LookupMessage(const char16_t* id) {
-  if (!g_sharedTextReady) return nullptr;
+  if (g_setupCount <= 0) return nullptr;
   const std::u16string key = id != nullptr ? id : u"";
   const std::u16string tablePath(kelvane::FieldView(g_tablePath));
   std::u16string text = key;
@@ -65,12 +64,16 @@ const char16_t* LookupMessage(const char16_t* id) {
 
 namespace kelvane {
 
+const char16_t* MessageText(const char16_t* id) {
+  const char16_t* text = LookupMessage(id);
+  return text != nullptr ? text : id;
+}
+
 std::u16string MessageTablePath() { return std::u16string(FieldView(g_tablePath)); }
 
 void ResetMessageTableForTesting() {
   g_tablePath[0] = 0;
   g_sharedText[0] = 0;
-  g_sharedTextReady = false;
   g_setupCount = 0;
 }
 

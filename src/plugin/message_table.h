@@ -21,6 +21,10 @@ const char16_t* LookupMessage(const char16_t* id);
 
 namespace kelvane {
 
+// The text for message `id` as LookupMessage gives it, or `id` itself before
+// set-up; the same shared buffer rules apply (copy it at once).
+const char16_t* MessageText(const char16_t* id);
+
 // The table file's path computed at set-up; empty before set-up, or when the
 // library's own path was unknown or too long to leave room for the table's
 // relative path within 259 units (lookups then give the bare ids).

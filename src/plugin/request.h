@@ -8,6 +8,7 @@
 #include <xercesc/util/XercesDefs.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 XERCES_CPP_NAMESPACE_BEGIN
@@ -77,6 +78,16 @@ int CountTargets(const char16_t* requestFile, uint32_t* count);
 // Frees every target of `request` in chain order, then `request` itself
 // (which must have been allocated with new). Null does nothing.
 void FreeRequest(CmdRequest* request);
+
+namespace kelvane {
+
+// Owns a request (and its targets) and frees it with FreeRequest.
+struct RequestDeleter {
+  void operator()(CmdRequest* request) const { FreeRequest(request); }
+};
+using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
+
+}  // namespace kelvane
 
 // Reads the trimmed command name into `name` (260 units). 0 on success, -1
 // when the file cannot be read, has no "name" attribute, or the trimmed

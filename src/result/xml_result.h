@@ -38,9 +38,6 @@ class CXmlResult {
   // Builds and saves the fixed response for an unreadable command file.
   bool WriteErrorResponse();
 
-  // The document as built so far (for tests).
-  const CXmlDoc& document() const { return m_doc; }
-
  private:
   // Declaration, root "<cmdName>Response", "detail", and into "detail".
   void BeginResponse(const char16_t* cmdName);

@@ -180,10 +180,7 @@ class ScriptedPlatform : public FakePlatform {
 };
 
 // A record list freed at the end of the scope.
-struct RecordDeleter {
-  void operator()(ProcessRecord* head) const { FreeProcessList(head); }
-};
-using RecordList = std::unique_ptr<ProcessRecord, RecordDeleter>;
+using RecordList = ProcessListPtr;
 
 inline std::u16string Text(const char16_t* field) { return std::u16string(field); }
 

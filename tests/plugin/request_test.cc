@@ -17,10 +17,7 @@ using testing::TempDir;
 using testing::Utf16LeBytes;
 using testing::WriteBytes;
 
-struct RequestDeleter {
-  void operator()(CmdRequest* request) const { FreeRequest(request); }
-};
-using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
+using kelvane::RequestPtr;
 
 class RequestTest : public ::testing::Test {
  protected:

@@ -19,10 +19,6 @@ namespace xml = XERCES_CPP_NAMESPACE;
 // the first initialisation.
 bool LibraryInitialised() { return xml::XMLPlatformUtils::fgMemoryManager != nullptr; }
 
-struct RequestDeleter {
-  void operator()(CmdRequest* request) const { FreeRequest(request); }
-};
-
 TEST(XmlLibraryScopeTest, ReadsInsideShareOneInitialisationAndBalanceIt) {
   testing::TempDir dir;
   const std::string path = dir.File("request.xml");
@@ -33,7 +29,7 @@ TEST(XmlLibraryScopeTest, ReadsInsideShareOneInitialisationAndBalanceIt) {
     XmlLibraryScope scope;
     ASSERT_TRUE(scope.held());
     for (int round = 0; round < 2; ++round) {
-      std::unique_ptr<CmdRequest, RequestDeleter> request(new CmdRequest{});
+      RequestPtr request(new CmdRequest{});
       ASSERT_EQ(0, ReadRequest(file.c_str(), request.get()));
       EXPECT_EQ(u"A_KLV", FieldView(request->szCmdName));
       ASSERT_NE(nullptr, request->pTargets);
@@ -46,7 +42,7 @@ TEST(XmlLibraryScopeTest, ReadsInsideShareOneInitialisationAndBalanceIt) {
       EXPECT_EQ(2u, count);
       // Failing reads terminate their own initialisation only.
       EXPECT_EQ(-1, CountTargets(u"/nonexistent/kelvane/request.xml", &count));
-      std::unique_ptr<CmdRequest, RequestDeleter> broken(new CmdRequest{});
+      RequestPtr broken(new CmdRequest{});
       EXPECT_EQ(-1, ReadRequest(Utf8ToUtf16(dir.File("missing.xml")).c_str(), broken.get()));
       EXPECT_TRUE(LibraryInitialised());
     }
