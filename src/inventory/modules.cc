@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -17,21 +18,19 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// What a module record takes from its file: the version strings and the
-// modification time, each empty when unknown.
-struct ModuleFacts {
-  std::u16string publisher;
-  std::u16string description;
-  std::u16string productVersion;
-  std::u16string fileVersion;
-  std::u16string modifyTime;
+// The version strings of a file as its version resource holds them: the
+// read's result, and each string (unset when the resource lacks it).
+struct VersionStrings {
+  int result = 1;
+  std::optional<std::u16string> values[4];  // publisher, description, product, file version
 };
 
 // File facts remembered while a FileFactsCache lives. A failed query is
 // remembered as such.
 struct FileFacts {
   std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
-  std::unordered_map<std::u16string, ModuleFacts> modules;
+  std::unordered_map<std::u16string, VersionStrings> versions;
+  std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty when unknown
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -50,38 +49,88 @@ bool FileSizeOf(const std::u16string& path, int64_t* size) {
   return kelvane::platform::Current()->FileSize(path, size);
 }
 
-void QueryModuleFacts(const std::u16string& path, ModuleFacts* facts) {
-  char16_t fields[4][261] = {};
-  kelvane::ReadVersionStringsInto(path, {fields[0], fields[1], fields[2], fields[3]});
-  facts->publisher = fields[0];
-  facts->description = fields[1];
-  facts->productVersion = fields[2];
-  facts->fileVersion = fields[3];
-  kelvane::platform::LocalTime time;
-  if (kelvane::platform::Current()->FileModifyTime(path, &time)) {
-    facts->modifyTime = kelvane::FormatModifyTime(time);
+// Reads the four strings under the first translation of the file's version
+// resource. The result is 0 when the file has a resource without a
+// translation table, 1 otherwise.
+VersionStrings QueryVersionStrings(const std::u16string& path) {
+  VersionStrings strings;
+  kelvane::platform::Platform* p = kelvane::platform::Current();
+  std::vector<uint8_t> blob;
+  if (!p->LoadVersionResource(path, &blob) || blob.empty()) return strings;
+
+  std::vector<uint8_t> raw;
+  std::u16string unused;
+  if (!p->QueryVersionValue(blob, u"\\VarFileInfo\\Translation", &raw, &unused) || raw.size() < 4) {
+    strings.result = 0;
+    return strings;
   }
+  // First translation only: language id, then code page, each 16-bit
+  // little-endian.
+  const unsigned language = raw[0] | (raw[1] << 8);
+  const unsigned codePage = raw[2] | (raw[3] << 8);
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "\\StringFileInfo\\%04x%04x\\", language, codePage);
+  const std::u16string base = kelvane::Widen(prefix);
+  const char16_t* const keys[4] = {u"CompanyName", u"FileDescription", u"ProductVersion", u"FileVersion"};
+  for (size_t i = 0; i < 4; ++i) {
+    std::vector<uint8_t> valueRaw;
+    std::u16string value;
+    if (p->QueryVersionValue(blob, base + keys[i], &valueRaw, &value)) strings.values[i] = std::move(value);
+  }
+  return strings;
 }
 
-// The facts of the file at `path`: remembered ones while a FileFactsCache
-// lives, otherwise queried into `scratch`.
-const ModuleFacts& ModuleFactsOf(const std::u16string& path, ModuleFacts* scratch) {
+// The version strings of the file at `path`: remembered ones while a
+// FileFactsCache lives, otherwise queried into `scratch`.
+const VersionStrings& VersionStringsOf(const std::u16string& path, VersionStrings* scratch) {
   if (g_facts == nullptr) {
-    QueryModuleFacts(path, scratch);
+    *scratch = QueryVersionStrings(path);
     return *scratch;
   }
-  auto found = g_facts->modules.find(path);
-  if (found == g_facts->modules.end()) {
-    found = g_facts->modules.emplace(path, ModuleFacts()).first;
-    QueryModuleFacts(path, &found->second);
+  auto found = g_facts->versions.find(path);
+  if (found == g_facts->versions.end()) {
+    found = g_facts->versions.emplace(path, QueryVersionStrings(path)).first;
   }
   return found->second;
 }
 
-// Copies a version string into its field unless the file lacks it.
-template <size_t N>
-void CopyIfPresent(char16_t (&field)[N], const std::u16string& value) {
-  if (!value.empty()) kelvane::CopyToField(field, value);
+std::u16string QueryModifyTime(const std::u16string& path) {
+  kelvane::platform::LocalTime time;
+  if (!kelvane::platform::Current()->FileModifyTime(path, &time)) return {};
+  return kelvane::FormatModifyTime(time);
+}
+
+// "YYYY-MM-DD hh:mm:ss" of the file at `path`, empty when unknown;
+// remembered while a FileFactsCache lives.
+std::u16string ModifyTimeOf(const std::u16string& path) {
+  if (g_facts == nullptr) return QueryModifyTime(path);
+  auto found = g_facts->modifyTimes.find(path);
+  if (found == g_facts->modifyTimes.end()) {
+    found = g_facts->modifyTimes.emplace(path, QueryModifyTime(path)).first;
+  }
+  return found->second;
+}
+
+// The four version fields of a record, each 261 units.
+struct VersionFields {
+  char16_t* publisher;
+  char16_t* description;
+  char16_t* productVersion;
+  char16_t* fileVersion;
+};
+
+// Stores each string the file holds into its field (cut to 260 units); a
+// string the resource lacks leaves its field as it was. Returns the read's
+// result.
+int ApplyVersionStrings(const std::u16string& path, const VersionFields& fields) {
+  VersionStrings scratch;
+  const VersionStrings& strings = VersionStringsOf(path, &scratch);
+  char16_t* const targets[4] = {fields.publisher, fields.description, fields.productVersion,
+                                fields.fileVersion};
+  for (size_t i = 0; i < 4; ++i) {
+    if (strings.values[i]) kelvane::CopyBounded(targets[i], 261, *strings.values[i]);
+  }
+  return strings.result;
 }
 
 }  // namespace
@@ -99,43 +148,6 @@ std::u16string NormalizedImagePath(std::u16string_view path) {
     return directory;
   }
   return std::u16string(path);
-}
-
-int ReadVersionStringsInto(std::u16string_view path, const VersionFields& fields) {
-  platform::Platform* p = platform::Current();
-  const std::u16string file(path);
-  std::vector<uint8_t> blob;
-  if (!p->LoadVersionResource(file, &blob) || blob.empty()) return 1;
-
-  std::vector<uint8_t> raw;
-  std::u16string unused;
-  if (!p->QueryVersionValue(blob, u"\\VarFileInfo\\Translation", &raw, &unused) || raw.size() < 4) {
-    return 0;
-  }
-  // First translation only: language id, then code page, each 16-bit
-  // little-endian.
-  const unsigned language = raw[0] | (raw[1] << 8);
-  const unsigned codePage = raw[2] | (raw[3] << 8);
-  char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "\\StringFileInfo\\%04x%04x\\", language, codePage);
-  const std::u16string base = Widen(prefix);
-
-  struct Name {
-    const char16_t* key;
-    char16_t* field;
-  };
-  const Name names[] = {{u"CompanyName", fields.publisher},
-                        {u"FileDescription", fields.description},
-                        {u"ProductVersion", fields.productVersion},
-                        {u"FileVersion", fields.fileVersion}};
-  for (const Name& name : names) {
-    std::vector<uint8_t> valueRaw;
-    std::u16string value;
-    if (p->QueryVersionValue(blob, base + name.key, &valueRaw, &value)) {
-      CopyBounded(name.field, 261, value);
-    }
-  }
-  return 1;
 }
 
 std::u16string FormatModifyTime(const platform::LocalTime& time) {
@@ -180,15 +192,15 @@ int64_t QueryFileSize(std::u16string_view path) {
 }
 
 int ReadVersionStrings(ModuleRecord* record) {
-  return kelvane::ReadVersionStringsInto(
-      kelvane::FieldView(record->szPath),
-      {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
+  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)),
+                             {record->szPublisher, record->szDescript, record->szProductVersion,
+                              record->szFileVersion});
 }
 
 int ReadVersionStrings(ProcessRecord* record) {
-  return kelvane::ReadVersionStringsInto(
-      kelvane::FieldView(record->szPath),
-      {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion});
+  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)),
+                             {record->szPublisher, record->szDescript, record->szProductVersion,
+                              record->szFileVersion});
 }
 
 int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
@@ -204,13 +216,9 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
     path = &normalized;
   }
   kelvane::CopyToField(record->szPath, *path);
-  ModuleFacts scratch;
-  const ModuleFacts& facts = ModuleFactsOf(*path, &scratch);
-  CopyIfPresent(record->szPublisher, facts.publisher);
-  CopyIfPresent(record->szDescript, facts.description);
-  CopyIfPresent(record->szProductVersion, facts.productVersion);
-  CopyIfPresent(record->szFileVersion, facts.fileVersion);
-  kelvane::CopyToField(record->szModifyTime, facts.modifyTime);
+  ApplyVersionStrings(*path, {record->szPublisher, record->szDescript, record->szProductVersion,
+                              record->szFileVersion});
+  kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(*path));
   return 1;
 }
 

@@ -74,15 +74,6 @@ namespace kelvane {
 // The normalisation of NormalizeImagePath without a length limit.
 std::u16string NormalizedImagePath(std::u16string_view path);
 
-// The four version fields of a record, each 261 units.
-struct VersionFields {
-  char16_t* publisher;
-  char16_t* description;
-  char16_t* productVersion;
-  char16_t* fileVersion;
-};
-int ReadVersionStringsInto(std::u16string_view path, const VersionFields& fields);
-
 // "YYYY-MM-DD hh:mm:ss".
 std::u16string FormatModifyTime(const platform::LocalTime& time);
 
@@ -90,8 +81,8 @@ std::u16string FormatModifyTime(const platform::LocalTime& time);
 void FreeModuleList(ModuleRecord* head);
 
 // While an object of this class lives, the size, version strings and
-// modification time of each file path are asked of the platform once and
-// then reused (a listing meets the same image and libraries in many
+// modification time of each file path (of images and modules alike) are
+// asked of the platform once and then reused (a listing meets the same image and libraries in many
 // processes). Objects nest; the
 // outermost one holds the facts. Not thread-safe, like the rest of the
 // inventory.

@@ -155,6 +155,37 @@ TEST_F(VersionStringsTest, ProcessRecordsUseTheirOwnFields) {
   EXPECT_EQ(Text(record->szFileVersion), u"6.0.1");
 }
 
+TEST_F(VersionStringsTest, ImagesAndModulesOfOneFileShareOneReadWhileTheCacheLives) {
+  platform_.strings[u"\\StringFileInfo\\040904b0\\FileVersion"] = u"6.0.1";
+  platform_.translation.reset();  // the read's result 0 is remembered too
+  platform_.strings.clear();
+  FileFactsCache cache;
+  auto first = std::make_unique<ProcessRecord>();
+  CopyToField(first->szPath, u"C:\\app.exe");
+  EXPECT_EQ(ReadVersionStrings(first.get()), 0);
+  const size_t asked = platform_.queries.size();
+  EXPECT_GT(asked, 0u);
+  platform_.translation = std::vector<uint8_t>{0x09, 0x04, 0xB0, 0x04};
+  auto second = std::make_unique<ProcessRecord>();
+  CopyToField(second->szPath, u"C:\\app.exe");
+  EXPECT_EQ(ReadVersionStrings(second.get()), 0);
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 0);
+  EXPECT_EQ(platform_.queries.size(), asked);
+}
+
+TEST_F(VersionStringsTest, SharedReadsKeepEachRecordsOwnStrings) {
+  platform_.strings[u"\\StringFileInfo\\040904b0\\FileVersion"] = u"6.0.1";
+  FileFactsCache cache;
+  auto image = std::make_unique<ProcessRecord>();
+  CopyToField(image->szPath, u"C:\\app.exe");
+  EXPECT_EQ(ReadVersionStrings(image.get()), 1);
+  CopyToField(record_->szDescript, u"kept");
+  EXPECT_EQ(ReadVersionStrings(record_.get()), 1);
+  EXPECT_EQ(Text(image->szFileVersion), u"6.0.1");
+  EXPECT_EQ(Text(record_->szFileVersion), u"6.0.1");
+  EXPECT_EQ(Text(record_->szDescript), u"kept");  // a string the file lacks stays as it was
+}
+
 TEST_F(ModulesTest, ModuleChainKeepsOrderAndFailedQueries) {
   ScriptedProcess& p = platform_.processes[10];
   p.modules = std::vector<platform::ModuleEntry>{
