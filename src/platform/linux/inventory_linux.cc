@@ -20,7 +20,6 @@
 //     as they are).
 //   - The debug privilege stands for "may inspect every process": effective
 //     uid 0 or CAP_SYS_PTRACE in the effective capability set.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -53,8 +52,6 @@ constexpr uint64_t kDebugPrivilegeLuid = 20;
 constexpr int kCapSysPtrace = 19;
 
 class LinuxToken final : public TokenHandle {};
-
-LinuxProcess& AsLinux(ProcessHandle& process) { return static_cast<LinuxProcess&>(process); }
 
 // Reads the target of `name` relative to `dirFd`; false when it cannot be
 // read.
@@ -264,14 +261,8 @@ std::u16string LinuxPlatform::WindowsDirectory() { return {}; }
 // ---- Processes --------------------------------------------------------------
 
 bool LinuxPlatform::SnapshotProcessIds(std::vector<uint32_t>* pids) {
-  DIR* dir = opendir("/proc");
-  if (dir == nullptr) return false;
   std::vector<uint32_t> found;
-  while (struct dirent* entry = readdir(dir)) {
-    uint32_t pid = 0;
-    if (procfs::ParsePidName(entry->d_name, &pid)) found.push_back(pid);
-  }
-  closedir(dir);
+  if (!EnumerateProcessIds(&found)) return false;
   std::sort(found.begin(), found.end());
   pids->clear();
   pids->reserve(found.size() + 1);
@@ -290,14 +281,16 @@ const std::string* LinuxProcess::ImageTarget() {
 }
 
 bool LinuxPlatform::ImageBaseName(ProcessHandle& process, std::u16string* name) {
-  const std::string* target = AsLinux(process).ImageTarget();
+  LinuxProcess* opened = AsLinux(process);
+  const std::string* target = opened != nullptr ? opened->ImageTarget() : nullptr;
   if (target == nullptr) return false;
   *name = Utf8ToUtf16(BaseName(*target));
   return true;
 }
 
 bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) {
-  const std::string* target = AsLinux(process).ImageTarget();
+  LinuxProcess* opened = AsLinux(process);
+  const std::string* target = opened != nullptr ? opened->ImageTarget() : nullptr;
   if (target == nullptr) return false;
   *path = Utf8ToUtf16(*target);
   return true;
@@ -305,7 +298,8 @@ bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) 
 
 bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
   std::string text;
-  if (!procfs::ReadRecordFileAt(AsLinux(process).procDir(), "statm", &text)) return false;
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
   const char* p = text.data();
   const char* end = p + text.size();
   uint64_t size = 0;
@@ -317,7 +311,8 @@ bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
 
 bool LinuxPlatform::CommandLine(ProcessHandle& process, std::u16string* commandLine) {
   std::string text;
-  if (!procfs::ReadRecordFileAt(AsLinux(process).procDir(), "cmdline", &text)) return false;
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "cmdline", &text)) return false;
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::replace(text.begin(), text.end(), '\0', ' ');
   *commandLine = Utf8ToUtf16(text);
@@ -343,12 +338,12 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 }
 
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
-  LinuxProcess& opened = AsLinux(process);
+  LinuxProcess* opened = AsLinux(process);
   std::vector<std::string> paths;
-  if (!MappedFiles(opened.procDir(), &paths)) return false;
+  if (opened == nullptr || !MappedFiles(opened->procDir(), &paths)) return false;
 
   // The image comes first even if something is mapped below it.
-  if (const std::string* image = opened.ImageTarget()) {
+  if (const std::string* image = opened->ImageTarget()) {
     auto it = std::find(paths.begin(), paths.end(), *image);
     if (it != paths.end()) std::rotate(paths.begin(), it, it + 1);
   }
@@ -379,9 +374,8 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
   } else if (pid <= static_cast<uint32_t>(INT32_MAX)) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    std::string text;
     procfs::Stat stat;
-    if (procfs::ReadRecordFileAt(AT_FDCWD, path, &text) && procfs::ParseStat(text, &stat)) {
+    if (procfs::ReadStat(AT_FDCWD, path, &stat)) {
       process = stat.utime + stat.stime;
     }
   }

@@ -48,6 +48,9 @@ class LinuxProcess final : public ProcessHandle {
   std::string imageTarget_;
 };
 
+// The Linux process behind `process`, or null for a handle of another kind.
+inline LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }
+
 class LinuxPlatform final : public Platform {
  public:
   // system_linux.cc

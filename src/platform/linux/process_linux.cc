@@ -36,8 +36,6 @@ bool PidfdSignal(int pidfd, int signal) {
 // is not allowed to signal).
 bool PidfdAlive(int pidfd) { return PidfdSignal(pidfd, 0) || errno == EPERM; }
 
-LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }
-
 // Priority classes and the nice values that stand for them.
 struct ClassNice {
   uint32_t priorityClass;
@@ -147,7 +145,7 @@ bool LinuxPlatform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr) return false;
   procfs::Stat stat;
-  if (!procfs::ReadStat(opened->procDir(), &stat)) return false;
+  if (!procfs::ReadStat(opened->procDir(), "stat", &stat)) return false;
   if (stat.ppid < 0 || stat.ppid > INT_MAX) return false;
   *parentPid = static_cast<uint32_t>(stat.ppid);
   *creationTime = stat.startTime;

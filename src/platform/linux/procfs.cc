@@ -54,10 +54,9 @@ bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime.
+  // 14 = utime, 15 = stime, 22 = starttime.
   const char* p = text.c_str() + close + 2;
   Stat parsed;
-  parsed.state = *p;
   int field = 3;
   while (*p != '\0' && field <= 22) {
     while (*p == ' ') ++p;
@@ -71,7 +70,6 @@ bool ParseStat(const std::string& text, Stat* stat) {
         case 4: parsed.ppid = value; break;
         case 14: parsed.utime = static_cast<uint64_t>(value); break;
         case 15: parsed.stime = static_cast<uint64_t>(value); break;
-        case 19: parsed.nice = value; break;
         case 22: parsed.startTime = static_cast<uint64_t>(value); break;
         default: break;
       }
@@ -86,9 +84,9 @@ bool ParseStat(const std::string& text, Stat* stat) {
   return true;
 }
 
-bool ReadStat(int procDir, Stat* stat) {
+bool ReadStat(int dirFd, const char* name, Stat* stat) {
   std::string text;
-  return ReadRecordFileAt(procDir, "stat", &text) && ParseStat(text, stat);
+  return ReadRecordFileAt(dirFd, name, &text) && ParseStat(text, stat);
 }
 
 bool ParsePidName(const char* name, uint32_t* pid) {
@@ -115,10 +113,16 @@ bool IsAnonymousMemoryName(std::string_view path) {
          (name.size() == 13 && name.compare(0, 5, "/SYSV") == 0);
 }
 
+namespace {
+
+// Appends `path`, the name of one file-backed mapping, to `paths` unless it
+// is listed already or names no file (not absolute, or anonymous memory).
 void AddMappedFile(std::string_view path, std::vector<std::string>* paths) {
   if (path.empty() || path[0] != '/' || IsAnonymousMemoryName(path)) return;
   if (std::find(paths->begin(), paths->end(), path) == paths->end()) paths->emplace_back(path);
 }
+
+}  // namespace
 
 void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths) {
   size_t pos = 0;

@@ -25,16 +25,16 @@ bool ReadRecordFileAt(int dirFd, const char* name, std::string* out);
 // Parsed /proc/<pid>/stat. The command name may contain spaces and
 // parentheses, so the fields are taken after the last ')'.
 struct Stat {
-  char state = 0;
   int64_t ppid = 0;
   uint64_t utime = 0;      // clock ticks
   uint64_t stime = 0;      // clock ticks
-  int64_t nice = 0;
   uint64_t startTime = 0;  // clock ticks since boot
 };
 bool ParseStat(const std::string& text, Stat* stat);
-// Reads and parses "stat" relative to the process directory `procDir`.
-bool ReadStat(int procDir, Stat* stat);
+// Reads and parses the stat file `name` relative to directory descriptor
+// `dirFd` ("stat" in a process directory, or an absolute path with
+// AT_FDCWD).
+bool ReadStat(int dirFd, const char* name, Stat* stat);
 
 // Converts a decimal directory name ("1234") to a pid; false for anything
 // else (including values that do not fit a pid).
@@ -45,10 +45,6 @@ bool ParsePidName(const char* name, uint32_t* pid);
 // ("/dev/zero (deleted)"), System V shared memory ("/SYSV0000002a
 // (deleted)"), anonymous huge pages and asynchronous I/O rings.
 bool IsAnonymousMemoryName(std::string_view path);
-
-// Appends `path`, the name of one file-backed mapping, to `paths` unless it
-// is listed already or names no file (not absolute, or anonymous memory).
-void AddMappedFile(std::string_view path, std::vector<std::string>* paths);
 
 // The files mapped according to a /proc/<pid>/maps text ("start-end perms
 // offset dev inode   path" lines): each path once, in the address order of
