@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,18 @@ struct LocalTime {
   int minute = 0;
   int second = 0;
 };
+
+// The calendar fields of `parts` (as localtime fills them) as a LocalTime.
+inline LocalTime LocalTimeFromTm(const std::tm& parts) {
+  LocalTime time;
+  time.year = parts.tm_year + 1900;
+  time.month = parts.tm_mon + 1;
+  time.day = parts.tm_mday;
+  time.hour = parts.tm_hour;
+  time.minute = parts.tm_min;
+  time.second = parts.tm_sec;
+  return time;
+}
 
 // Access rights asked for when a process is opened (Windows values; other
 // backends check whatever gives the same meaning).

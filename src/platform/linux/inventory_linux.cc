@@ -240,12 +240,7 @@ bool LinuxPlatform::FileModifyTime(const std::u16string& path, LocalTime* time) 
   struct tm local;
   const time_t mtime = st.st_mtime;
   if (localtime_r(&mtime, &local) == nullptr) return false;
-  time->year = local.tm_year + 1900;
-  time->month = local.tm_mon + 1;
-  time->day = local.tm_mday;
-  time->hour = local.tm_hour;
-  time->minute = local.tm_min;
-  time->second = local.tm_sec;
+  *time = LocalTimeFromTm(local);
   return true;
 }
 

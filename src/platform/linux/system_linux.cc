@@ -170,17 +170,10 @@ std::u16string LinuxPlatform::ReadProfileString(const std::u16string& section, c
 void LinuxPlatform::SetParserLocale() {}
 
 LocalTime LinuxPlatform::Now() {
-  LocalTime result;
   time_t now = time(nullptr);
   struct tm parts {};
-  if (localtime_r(&now, &parts) == nullptr) return result;
-  result.year = parts.tm_year + 1900;
-  result.month = parts.tm_mon + 1;
-  result.day = parts.tm_mday;
-  result.hour = parts.tm_hour;
-  result.minute = parts.tm_min;
-  result.second = parts.tm_sec;
-  return result;
+  if (localtime_r(&now, &parts) == nullptr) return LocalTime();
+  return LocalTimeFromTm(parts);
 }
 
 }  // namespace platform

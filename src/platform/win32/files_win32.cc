@@ -93,14 +93,7 @@ bool Win32Platform::FileModifyTime(const std::u16string& path, LocalTime* time) 
   __time64_t modified = info.st_mtime;
   struct tm* local = _localtime64(&modified);
   if (local == nullptr) return false;
-  LocalTime out;
-  out.year = local->tm_year + 1900;
-  out.month = local->tm_mon + 1;
-  out.day = local->tm_mday;
-  out.hour = local->tm_hour;
-  out.minute = local->tm_min;
-  out.second = local->tm_sec;
-  *time = out;
+  *time = LocalTimeFromTm(*local);
   return true;
 }
 
