@@ -14,21 +14,7 @@
 #include "common/text.h"
 #include "markup/index_check.h"
 #include "markup/xml_doc.h"
-
-// Sets the navigation positions, which only the engine's own operations
-// move otherwise, so that writes reach every parsed element.
-class CXmlDocTestAccess {
- public:
-  static void SetPositions(CXmlDoc& doc, int32_t parent, int32_t current, int32_t child) {
-    doc.m_posParent = parent;
-    doc.m_posCurrent = current;
-    doc.m_posChild = child;
-    doc.m_nodeKind = current != 0 ? 1 : 0;
-  }
-  // Forgets what earlier attribute searches learned, so that the next one
-  // scans the tag from its start.
-  static void ForgetAttributeSearch(CXmlDoc& doc) { doc.m_attributeCache.pos = 0; }
-};
+#include "markup/xml_doc_test_access.h"
 
 namespace {
 

@@ -11,20 +11,7 @@
 #include "common/text.h"
 #include "markup/index_check.h"
 #include "markup/xml_doc.h"
-
-class CXmlDocTestAccess {
- public:
-  static ElementRecord& Record(CXmlDoc& doc, int32_t pos) { return doc.RecordAt(pos); }
-  static ElementRecord* Segment(const CXmlDoc& doc, int32_t index) { return doc.m_segmentTable[index]; }
-  static void SetNextFree(CXmlDoc& doc, int32_t next) { doc.m_posNextFree = next; }
-  // Makes `current` the current element (with `parent` and `child`).
-  static void SetPositions(CXmlDoc& doc, int32_t parent, int32_t current, int32_t child) {
-    doc.m_posParent = parent;
-    doc.m_posCurrent = current;
-    doc.m_posChild = child;
-    doc.m_nodeKind = current != 0 ? 1 : 0;
-  }
-};
+#include "markup/xml_doc_test_access.h"
 
 namespace kelvane {
 namespace testing {

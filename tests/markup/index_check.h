@@ -1,7 +1,7 @@
 // Consistency check of a CXmlDoc's element index against its text, for the
 // tests and the fuzzer: every invariant that the engine's operations keep.
-#ifndef KELVANE_MARKUP_INDEX_CHECK_H_
-#define KELVANE_MARKUP_INDEX_CHECK_H_
+#ifndef KELVANE_TESTS_MARKUP_INDEX_CHECK_H_
+#define KELVANE_TESTS_MARKUP_INDEX_CHECK_H_
 
 #include <string>
 
@@ -15,4 +15,4 @@ bool CheckIndex(const CXmlDoc& doc, std::string* problem);
 
 }  // namespace kelvane
 
-#endif  // KELVANE_MARKUP_INDEX_CHECK_H_
+#endif  // KELVANE_TESTS_MARKUP_INDEX_CHECK_H_
