@@ -24,8 +24,7 @@ CXmlDoc::CXmlDoc() {
   // "Empty document". When even that cannot be allocated the document stays
   // without index; every writing operation then returns false until a
   // LoadText succeeds.
-  BuildIndexOrRefuse();
-  m_docFlags = 0;
+  BuildIndex();
 }
 
 CXmlDoc::~CXmlDoc() {

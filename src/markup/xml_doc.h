@@ -234,7 +234,6 @@ class CXmlDoc {
   // Parser internals (xml_parse.cc). ScanElements returns the first element
   // created; it sets `*refused` when a tag does not fit its length field.
   int32_t ScanElements(TagScanner& scanner, bool* refused);
-  bool BuildIndexOrRefuse();
   void ResetToEmpty(std::u16string_view message);
 
   // Writer internals (xml_write.cc).
@@ -245,6 +244,10 @@ class CXmlDoc {
   // would overflow or memory runs out.
   bool PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
                        int32_t* delta);
+  // Links record `element` into `parent`'s children right after `sibling`
+  // (0: as the first child): its parent, sibling links, FIRST_CHILD bit and
+  // level (under a parent other than the root) are set, its other fields
+  // kept. Used by the parser as by the writer.
   void LinkElement(int32_t parent, int32_t sibling, int32_t element);
   // Ranges (first, last) of attribute-name words in a start tag.
   using NameRanges = std::vector<std::pair<int32_t, int32_t>>;
@@ -280,9 +283,11 @@ class CXmlDoc {
   } m_attributeCache;
 };
 
-// Advances `*offset` over white space (space, tab, line feed, carriage
-// return) in the `length` characters of `text`; true when a character
-// follows.
+// White space in markup: space, tab, line feed, carriage return.
+inline bool IsMarkupSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
+
+// Advances `*offset` over white space (IsMarkupSpace) in the `length`
+// characters of `text`; true when a character follows.
 bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset);
 
 // Whether the scanner's word (wordFirst..wordLast) names `wanted`: its

@@ -12,15 +12,13 @@ using kelvane::FormatDecimal;
 
 namespace {
 
-inline bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
-
 // Characters that may follow '<' to open a start tag.
 inline bool IsNameStart(char16_t c) {
   return (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c > 0x60;
 }
 
 // Characters that end a tag name in the parser.
-inline bool IsNameEnd(char16_t c) { return IsSpace(c) || c == u'/' || c == u'>'; }
+inline bool IsNameEnd(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
 
 // What the markup reader found at a '<'.
 struct Markup {
@@ -38,26 +36,29 @@ class MarkupReader {
  public:
   MarkupReader(const char16_t* text, int32_t length) : t_(text), len_(length) {}
 
+  // The character at `i`, or '\0' past the end (which no test below
+  // matches, so a construct cut short by the end of the text reads as
+  // malformed).
   char16_t At(int32_t i) const { return i < len_ ? t_[i] : u'\0'; }
 
   // Reads the construct opened by the '<' at `pos`.
   void Read(int32_t pos, bool inDoctype, Markup* m) const {
     const char16_t c1 = At(pos + 1);
-    if (pos + 1 < len_ && IsNameStart(c1)) {
+    if (IsNameStart(c1)) {
       ReadStartTag(pos, m);
-    } else if (c1 == u'/' && pos + 1 < len_) {
+    } else if (c1 == u'/') {
       m->kind = TOKEN_END_TAG;
       m->unterminatedLabel = u"Element end tag";
       m->nameFirst = pos + 2;
       m->nameEnd = NameEnd(pos + 2);
       FindGreater(m->nameEnd, m);
-    } else if (c1 == u'?' && pos + 1 < len_) {
+    } else if (c1 == u'?') {
       m->kind = TOKEN_PI;
       m->unterminatedLabel = u"Processing instruction";
       m->nameFirst = pos + 2;
       m->nameEnd = NameEnd(pos + 2);
       FindTerminator(pos + 2, u"?", 1, m);
-    } else if (c1 == u'!' && pos + 1 < len_) {
+    } else if (c1 == u'!') {
       ReadBang(pos, inDoctype, m);
     } else {
       Error(pos + 1, u"tag name character", m);
@@ -150,16 +151,15 @@ class MarkupReader {
 
   void ReadBang(int32_t pos, bool inDoctype, Markup* m) const {
     const char16_t c2 = At(pos + 2);
-    const bool more = pos + 2 < len_;
-    if (more && c2 == u'-') {
-      if (pos + 3 < len_ && t_[pos + 3] == u'-') {
+    if (c2 == u'-') {
+      if (At(pos + 3) == u'-') {
         m->kind = TOKEN_COMMENT;
         m->unterminatedLabel = u"Comment";
         FindTerminator(pos + 2, u"--", 2, m);
       } else {
         Error(pos + 3, u"comment tag", m);
       }
-    } else if (more && (c2 == u'E' || c2 == u'A' || c2 == u'N')) {
+    } else if (c2 == u'E' || c2 == u'A' || c2 == u'N') {
       if (inDoctype) {
         // A markup declaration of the internal subset; quotes are not tracked.
         m->kind = TOKEN_DOCTYPE;
@@ -168,15 +168,15 @@ class MarkupReader {
       } else {
         Error(pos + 2, nullptr, m);
       }
-    } else if (more && c2 == u'[' && !inDoctype) {
-      if (pos + 3 < len_ && t_[pos + 3] == u'C') {
+    } else if (c2 == u'[' && !inDoctype) {
+      if (At(pos + 3) == u'C') {
         m->kind = TOKEN_CDATA;
         m->unterminatedLabel = u"CDATA Section";
         FindTerminator(pos + 2, u"]]", 2, m);
       } else {
         Error(pos + 3, u"tag", m);
       }
-    } else if (more && c2 == u'D' && !inDoctype) {
+    } else if (c2 == u'D' && !inDoctype) {
       ReadDoctype(pos, m);
     } else {
       Error(pos + 2, u"! tag", m);
@@ -223,7 +223,7 @@ void AppendIncorrect(std::u16string* out, const char16_t* subject, int32_t offse
 
 bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset) {
   int32_t i = *offset;
-  while (i < length && IsSpace(text[i])) ++i;
+  while (i < length && IsMarkupSpace(text[i])) ++i;
   *offset = i;
   return i < length;
 }
@@ -263,8 +263,7 @@ int32_t ReadToken(TagScanner& scanner, OpenTag& entry) {
   int32_t end;
   if (t[pos] != u'<') {
     int32_t i = pos;
-    while (i < len && IsSpace(t[i])) ++i;
-    if (i < len && t[i] != u'<') {
+    if (SkipSpaces(t, len, &i) && t[i] != u'<') {
       kind = TOKEN_TEXT;
       while (i < len && t[i] != u'<' && t[i] != u'>') ++i;
       end = (i < len && t[i] == u'>') ? i : i - 1;
@@ -322,7 +321,6 @@ int32_t CXmlDoc::ScanElements(TagScanner& scanner, bool* refused) {
   int32_t parent = 0;
   int32_t depth = 0;
   int32_t first = 0;
-  const uint32_t baseLevel = RecordAt(0).Level();
 
   // Closes the `count` innermost open elements as unended: each loses its
   // end tag and its children, which follow it as siblings. Closing outermost
@@ -380,22 +378,11 @@ int32_t CXmlDoc::ScanElements(TagScanner& scanner, bool* refused) {
       const int32_t n = m_posNextFree++;
       if (first == 0) first = n;
       ElementRecord& nr = RecordAt(n);
-      ElementRecord& pr = RecordAt(parent);
-      nr.parent = parent;
-      nr.nextSibling = 0;
-      if (pr.firstChild == 0) {
-        pr.firstChild = n;
-        nr.prevSibling = n;
-        nr.state = ElementRecord::FIRST_CHILD;
-      } else {
-        ElementRecord& g = RecordAt(pr.firstChild);
-        const int32_t last = g.prevSibling;
-        RecordAt(last).nextSibling = n;
-        nr.prevSibling = last;
-        g.prevSibling = n;
-        nr.state = 0;
-      }
-      nr.SetLevel(baseLevel + static_cast<uint32_t>(depth));
+      // Appended as the parent's last child (its level follows from the
+      // parent's).
+      const int32_t firstSibling = RecordAt(parent).firstChild;
+      nr.state = 0;
+      LinkElement(parent, firstSibling != 0 ? RecordAt(firstSibling).prevSibling : 0, n);
       nr.firstChild = 0;
       nr.offset = e.start;
       nr.SetTagLengths(e.length, 0);
@@ -476,7 +463,7 @@ void CXmlDoc::ResetToEmpty(std::u16string_view message) {
   }
 }
 
-bool CXmlDoc::BuildIndexOrRefuse() {
+bool CXmlDoc::BuildIndex() {
   try {
     const std::u16string earlier = m_strMessages;
     m_posParent = m_posCurrent = m_posChild = 0;
@@ -489,9 +476,6 @@ bool CXmlDoc::BuildIndexOrRefuse() {
       m_strMessages = u"Empty document";
     } else {
       TagScanner scanner;
-      scanner.wordFirst = 0;
-      scanner.wordLast = -1;
-      scanner.scanPos = 0;
       scanner.text = m_strText.data();
       scanner.textLength = length;
       scanner.scanFlags = m_docFlags;
@@ -511,8 +495,6 @@ bool CXmlDoc::BuildIndexOrRefuse() {
         if (RecordAt(first).nextSibling != 0) m_strMessages = u"Root element has sibling";
       }
     }
-    m_posParent = m_posCurrent = m_posChild = 0;
-    m_nodeKind = 0;
     if (!earlier.empty()) {
       if (m_strMessages.empty()) {
         m_strMessages = earlier;
@@ -528,8 +510,6 @@ bool CXmlDoc::BuildIndexOrRefuse() {
     return false;
   }
 }
-
-bool CXmlDoc::BuildIndex() { return BuildIndexOrRefuse(); }
 
 bool CXmlDoc::LoadText(std::u16string_view text) {
   if (static_cast<int64_t>(text.size()) > m_maxTextLength) {
@@ -548,5 +528,5 @@ bool CXmlDoc::LoadText(std::u16string_view text) {
     ResetToEmpty(u"Out of memory");
     return false;
   }
-  return BuildIndexOrRefuse();
+  return BuildIndex();
 }

@@ -7,11 +7,9 @@
 
 namespace {
 
-inline bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
-
 // Ends an attribute name or a word not following '='.
 inline bool EndsAttributeWord(char16_t c) {
-  return c == u'=' || IsSpace(c) || c == u'>' || c == u'/' || c == u'?';
+  return c == u'=' || IsMarkupSpace(c) || c == u'>' || c == u'/' || c == u'?';
 }
 
 // Ends a word read by ReadWord.
@@ -96,8 +94,7 @@ bool ReadWord(TagScanner& scanner) {
   const char16_t* t = scanner.text;
   const int32_t len = scanner.textLength;
   int32_t p = scanner.scanPos;
-  while (p < len && IsSpace(t[p])) ++p;
-  if (p >= len) {
+  if (!SkipSpaces(t, len, &p)) {
     scanner.scanPos = p;
     scanner.wordFirst = p;
     scanner.wordLast = p - 1;
@@ -237,10 +234,9 @@ bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
   const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
   int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
 
-  const char16_t* tail = (flags & ADD_START_TAG_ONLY) ? u">" : (flags & ADD_SPACE_SLASH) ? u" />" : u"/>";
-  const size_t tailLength = (flags & ADD_START_TAG_ONLY) ? 1 : (flags & ADD_SPACE_SLASH) ? 3 : 2;
-  if (name.size() + 1 + tailLength > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
-  const int32_t startTag = static_cast<int32_t>(name.size() + 1 + tailLength);
+  const std::u16string_view tail = (flags & ADD_START_TAG_ONLY) ? u">" : (flags & ADD_SPACE_SLASH) ? u" />" : u"/>";
+  if (name.size() + 1 + tail.size() > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
+  const int32_t startTag = static_cast<int32_t>(name.size() + 1 + tail.size());
 
   if (m_posNextFree >= m_recordCapacity) {
     if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
@@ -252,7 +248,7 @@ bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
     m_scratch.reserve(name.size() + 8);
     m_scratch.push_back(u'<');
     m_scratch.append(name);
-    m_scratch.append(tail, tailLength);
+    m_scratch.append(tail);
     if (!PlaceNewElement(parent, &sibling, flags, &offset, &delta)) return false;
   } catch (const std::exception&) {
     return false;
@@ -264,10 +260,7 @@ bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
   nr.extent = startTag;
   nr.SetTagLengths(startTag, 0);
   nr.state = (flags & ADD_START_TAG_ONLY) ? static_cast<uint32_t>(ElementRecord::UNENDED) : 0u;
-  nr.parent = parent;
   nr.firstChild = 0;
-  nr.nextSibling = 0;
-  nr.prevSibling = 0;
   LinkElement(parent, sibling, n);
   ShiftFollowing(n, delta, false);
 
@@ -324,7 +317,7 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
     scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::QUOTED);
     int32_t q = p;
     if (isValue) {
-      while (q < len && !IsSpace(t[q]) && t[q] != u'>') ++q;
+      while (q < len && !IsMarkupSpace(t[q]) && t[q] != u'>') ++q;
     } else {
       while (q < len && !EndsAttributeWord(t[q])) ++q;
     }
