@@ -19,16 +19,10 @@
 
 #include "fixtures.h"
 #include "kelvane/plugin.h"
+#include "tool_test_util.h"
 #include "utf.h"
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The raw (still escaped) value of `name="..."` in `tag`, or nullptr-like
 // empty flag through *found.
@@ -68,7 +62,7 @@ extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, cons
   if (requestFile == nullptr || resultFile == nullptr) return -1;
   std::string request_path = kelvanectl::Utf16ToUtf8(requestFile);
   std::string result_path = kelvanectl::Utf16ToUtf8(resultFile);
-  std::string request = ReadText(request_path);
+  std::string request = kelvane_tool_test::ReadFile(request_path);
 
   if (const char* log = std::getenv("KELVANE_FAKE_LOG")) {
     std::ofstream out(log, std::ios::binary | std::ios::trunc);
@@ -98,12 +92,7 @@ extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, cons
   }
   if (std::getenv("KELVANE_FAKE_SILENT") != nullptr) return code;
 
-  std::u16string wide = kelvanectl::Utf8ToUtf16(response);
-  std::string bytes = "\xFF\xFE";
-  for (char16_t c : wide) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
+  const std::string bytes = kelvane_tool_test::Utf16Bytes(response);
   std::FILE* file = std::fopen(result_path.c_str(), "wb");
   if (file == nullptr) return code;
   std::fwrite(bytes.data(), 1, bytes.size(), file);

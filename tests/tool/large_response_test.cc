@@ -15,17 +15,8 @@
 namespace kelvanectl {
 namespace {
 
+using kelvane_tool_test::LeBytes;
 using kelvane_tool_test::Utf16Bytes;
-
-// UTF-16LE bytes of `units` as they stand (lone surrogates included).
-std::string LeBytes(const std::u16string& units) {
-  std::string out;
-  for (char16_t u : units) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>(u >> 8));
-  }
-  return out;
-}
 
 TEST(LargeResponse, PiecesJoinToTheReadableTextAcrossEveryBoundary) {
   // A line mixing CR LF, a surrogate pair, two- and three-byte characters

@@ -74,12 +74,7 @@ TEST(ResponseParser, DecodesEntitiesAndCharacterReferences) {
 }
 
 TEST(ResponseParser, SurrogatePairsAndLoneSurrogates) {
-  std::string bytes = "\xFF\xFE";
-  std::u16string text = u"<r a=\"\U0001F600\xD800x\"/>";
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
+  const std::string bytes = "\xFF\xFE" + kelvane_tool_test::LeBytes(u"<r a=\"\U0001F600\xD800x\"/>");
   ResponseDocument doc;
   std::string error;
   ASSERT_TRUE(ParseResponse(bytes, &doc, &error)) << error;

@@ -10,14 +10,19 @@
 
 namespace kelvane_tool_test {
 
-// UTF-16LE bytes of a UTF-8 text, after a byte-order mark.
-inline std::string Utf16Bytes(const std::string& utf8) {
-  std::string bytes = "\xFF\xFE";
-  for (char16_t c : kelvanectl::Utf8ToUtf16(utf8)) {
+// UTF-16LE bytes of `units` as they stand (lone surrogates included).
+inline std::string LeBytes(const std::u16string& units) {
+  std::string bytes;
+  for (char16_t c : units) {
     bytes.push_back(static_cast<char>(c & 0xFF));
     bytes.push_back(static_cast<char>(c >> 8));
   }
   return bytes;
+}
+
+// UTF-16LE bytes of a UTF-8 text, after a byte-order mark.
+inline std::string Utf16Bytes(const std::string& utf8) {
+  return "\xFF\xFE" + LeBytes(kelvanectl::Utf8ToUtf16(utf8));
 }
 
 inline std::string ReadFile(const std::string& path) {

@@ -287,29 +287,8 @@ void WriteReadableText(std::string_view bytes, const std::function<void(std::str
       out[used++] = static_cast<char>(cp);
     } else if (cp <= 0x9F) {
       out[used++] = '?';  // a C1 control character
-    } else if (cp < 0x800) {
-      out[used++] = static_cast<char>(0xC0 | (cp >> 6));
-      out[used++] = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      bool paired = false;
-      if (cp >= 0xD800 && cp <= 0xDFFF) {
-        const char32_t low = cp <= 0xDBFF && i + 1 < count ? unit(i + 1) : 0;
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          ++i;
-          paired = true;
-        } else {
-          cp = 0xFFFD;  // a lone surrogate
-        }
-      }
-      if (paired) {
-        out[used++] = static_cast<char>(0xF0 | (cp >> 18));
-        out[used++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      } else {
-        out[used++] = static_cast<char>(0xE0 | (cp >> 12));
-      }
-      out[used++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[used++] = static_cast<char>(0x80 | (cp & 0x3F));
+      used += EncodeUtf8(NextUtf16(unit, count, &i), out + used);
     }
     if (used >= kPieceBytes) {
       last = out[used - 1];

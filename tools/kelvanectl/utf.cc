@@ -11,22 +11,8 @@ bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 }  // namespace
 
 void AppendUtf8(std::string* out, char32_t cp) {
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
+  char bytes[4];
+  out->append(bytes, EncodeUtf8(cp, bytes));
 }
 
 char32_t NextCodePoint(std::string_view text, size_t* pos) {
@@ -94,44 +80,8 @@ template <typename UnitAt>
 size_t EncodeUtf16AsUtf8(UnitAt unit, size_t count, char* out) {
   size_t length = 0;
   for (size_t i = 0; i < count; ++i) {
-    char32_t cp = unit(i);
-    if (cp < 0x80) {
-      if (out != nullptr) out[length] = static_cast<char>(cp);
-      length += 1;
-      continue;
-    }
-    if (cp < 0x800) {
-      if (out != nullptr) {
-        out[length] = static_cast<char>(0xC0 | (cp >> 6));
-        out[length + 1] = static_cast<char>(0x80 | (cp & 0x3F));
-      }
-      length += 2;
-      continue;
-    }
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
-      if (cp <= 0xDBFF && i + 1 < count) {
-        const char32_t low = unit(i + 1);
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          ++i;
-          if (out != nullptr) {
-            out[length] = static_cast<char>(0xF0 | (cp >> 18));
-            out[length + 1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out[length + 2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out[length + 3] = static_cast<char>(0x80 | (cp & 0x3F));
-          }
-          length += 4;
-          continue;
-        }
-      }
-      cp = kReplacement;
-    }
-    if (out != nullptr) {
-      out[length] = static_cast<char>(0xE0 | (cp >> 12));
-      out[length + 1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out[length + 2] = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    length += 3;
+    const char32_t cp = NextUtf16(unit, count, &i);
+    length += out != nullptr ? EncodeUtf8(cp, out + length) : Utf8Length(cp);
   }
   return length;
 }

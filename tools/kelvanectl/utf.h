@@ -17,9 +17,59 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // byte is ignored.
 std::string Utf16LeToUtf8(std::string_view bytes);
 
-// Appends the UTF-8 form of `code_point` (U+FFFD for surrogates and values
-// beyond U+10FFFF).
+// The UTF-8 form of `code_point`, U+FFFD for surrogates and values beyond
+// U+10FFFF: its length in bytes, and the bytes written to `out` (room for
+// 4 bytes).
+inline size_t Utf8Length(char32_t code_point) {
+  if (code_point < 0x80) return 1;
+  if (code_point < 0x800) return 2;
+  if (code_point < 0x10000 || code_point > 0x10FFFF) return 3;
+  return 4;
+}
+inline size_t EncodeUtf8(char32_t code_point, char* out) {
+  char32_t cp = code_point;
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+// Appends the UTF-8 form of `code_point` (see EncodeUtf8).
 void AppendUtf8(std::string* out, char32_t code_point);
+
+// The code point at UTF-16 unit `unit(*i)` of `count` units. A high
+// surrogate followed by a low one gives their pair, and *i is advanced to
+// the low one; any other surrogate gives U+FFFD.
+template <typename UnitAt>
+char32_t NextUtf16(UnitAt unit, size_t count, size_t* i) {
+  const char32_t cp = unit(*i);
+  if (cp < 0xD800 || cp > 0xDFFF) return cp;
+  if (cp <= 0xDBFF && *i + 1 < count) {
+    const char32_t low = unit(*i + 1);
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      ++*i;
+      return 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+  }
+  return 0xFFFD;
+}
 
 // Decodes the code point that starts at `text[*pos]` and advances *pos past
 // it; a malformed sequence yields U+FFFD and advances by one byte.
