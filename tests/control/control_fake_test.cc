@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "control/control.h"
 #include "plugin/message_table.h"
+#include "support/targets.h"
 #include "support/fake_platform.h"
 
 namespace kelvane {
@@ -179,18 +180,6 @@ TEST(ControlOperationsTest, PriorityClassIsPassedOnUnchanged) {
   EXPECT_EQ(0, SetProcessPriorityClass(100, 32));
   EXPECT_EQ(0, SetProcessPriorityClass(101, 32));  // no such process
   EXPECT_EQ(0, TerminateProcessById(101));
-}
-
-// Builds a chain of targets; the returned storage owns them.
-std::vector<ProcTarget> MakeTargets(const std::vector<std::u16string>& pids, int32_t priority) {
-  std::vector<ProcTarget> targets(pids.size());
-  for (size_t i = 0; i < pids.size(); ++i) {
-    targets[i] = ProcTarget{};
-    CopyToField(targets[i].szPID, pids[i]);
-    targets[i].nPriority = priority;
-    targets[i].pNext = i + 1 < pids.size() ? &targets[i + 1] : nullptr;
-  }
-  return targets;
 }
 
 // What a target's message must read: the table's text when the table

@@ -17,6 +17,7 @@
 
 #include "control/control.h"
 #include "platform/platform.h"
+#include "support/targets.h"
 #include "support/test_support.h"
 
 namespace kelvane {
@@ -30,35 +31,8 @@ using platform::kAccessTerminate;
 #define REQUIRE_OWN_NAMESPACE()                                                    \
   if (!InOwnPidNamespace()) GTEST_SKIP() << "needs its own PID namespace (unshare)"
 
-// Starts `sleep 1000`; the caller reaps it.
-pid_t StartSleeper() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    execlp("sleep", "sleep", "1000", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
-// True while `pid`, a child of this process, has not ended.
-bool Running(pid_t pid) {
-  int status = 0;
-  return waitpid(pid, &status, WNOHANG) == 0;
-}
-
 // Reaps child `pid` and tells whether SIGKILL ended it.
-bool ReapKilled(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return false;
-  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
-// Stops and reaps a child of this test (a positive id it started itself).
-void Dispose(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
+bool ReapKilled(pid_t pid) { return ReapSignal(pid) == SIGKILL; }
 
 int NiceOf(pid_t pid) {
   errno = 0;
@@ -68,7 +42,7 @@ int NiceOf(pid_t pid) {
 class ControlLinuxTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (pid_t pid : started_) Dispose(pid);
+    for (pid_t pid : started_) KillAndReap(pid);
     // As pid 1 of the namespace this process adopts every orphan.
     if (InOwnPidNamespace()) {
       while (waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -118,54 +92,26 @@ TEST_F(ControlLinuxTest, IdsThatNameNoProcessFailAndTouchNothing) {
       {ControlOp::kSetPriority, u"SetPRISuccessed", u"SetPRIFailed"},
   };
   for (const auto& command : commands) {
-    std::vector<ProcTarget> targets(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-      targets[i] = ProcTarget{};
-      for (size_t k = 0; k < texts[i].size(); ++k) targets[i].szPID[k] = texts[i][k];
-      targets[i].nPriority = 64;
-      targets[i].pNext = i + 1 < texts.size() ? &targets[i + 1] : nullptr;
-    }
+    std::vector<ProcTarget> targets = MakeTargets(texts, 64);
     int32_t code = 0;
     ApplyToTargets(&targets[0], command.op, command.success, command.failure, &code);
     EXPECT_EQ(1, code);
     for (const ProcTarget& t : targets) EXPECT_EQ(1, t.nResult);
   }
-  EXPECT_TRUE(Running(a));
-  EXPECT_TRUE(Running(b));
+  EXPECT_TRUE(IsRunning(a));
+  EXPECT_TRUE(IsRunning(b));
   EXPECT_EQ(niceA, NiceOf(a));
   EXPECT_EQ(niceB, NiceOf(b));
 }
 
 TEST_F(ControlLinuxTest, TreeStopEndsDirectChildrenAndSparesTheGrandchild) {
   REQUIRE_OWN_NAMESPACE();
-  int pipeChildren[2];
-  int pipeGrandchild[2];
-  ASSERT_EQ(0, pipe(pipeChildren));
-  ASSERT_EQ(0, pipe(pipeGrandchild));
-  pid_t target = fork();
-  ASSERT_GE(target, 0);
-  if (target == 0) {
-    pid_t first = StartSleeper();
-    pid_t second = fork();
-    if (second == 0) {
-      pid_t grandchild = StartSleeper();
-      (void)!write(pipeGrandchild[1], &grandchild, sizeof grandchild);
-      execlp("sleep", "sleep", "1000", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    pid_t both[2] = {first, second};
-    (void)!write(pipeChildren[1], both, sizeof both);
-    for (;;) pause();
-  }
+  const ProcessTree tree = StartTree();
+  const pid_t target = tree.root;
+  ASSERT_GT(target, 0);
   started_.push_back(target);
-  close(pipeChildren[1]);
-  close(pipeGrandchild[1]);
-  pid_t children[2] = {0, 0};
-  pid_t grandchild = 0;
-  ASSERT_EQ(static_cast<ssize_t>(sizeof children), read(pipeChildren[0], children, sizeof children));
-  ASSERT_EQ(static_cast<ssize_t>(sizeof grandchild), read(pipeGrandchild[0], &grandchild, sizeof grandchild));
-  close(pipeChildren[0]);
-  close(pipeGrandchild[0]);
+  const pid_t children[2] = {tree.child1, tree.child2};
+  const pid_t grandchild = tree.grandchild;
   ASSERT_GT(children[0], 0);
   ASSERT_GT(children[1], 0);
   ASSERT_GT(grandchild, 0);
@@ -178,7 +124,7 @@ TEST_F(ControlLinuxTest, TreeStopEndsDirectChildrenAndSparesTheGrandchild) {
   Forget(target);
   EXPECT_TRUE(ReapKilled(children[0]));
   EXPECT_TRUE(ReapKilled(children[1]));
-  EXPECT_TRUE(Running(grandchild));
+  EXPECT_TRUE(IsRunning(grandchild));
   started_.push_back(grandchild);  // disposed of by TearDown
 }
 
@@ -354,7 +300,7 @@ TEST_F(ControlLinuxTest, RepeatedOperationsLeaveNoDescriptorsOpen) {
     EXPECT_TRUE(ReapKilled(victim));
   }
   EXPECT_EQ(before, CountOpenDescriptors());
-  EXPECT_TRUE(Running(child));
+  EXPECT_TRUE(IsRunning(child));
 }
 
 }  // namespace

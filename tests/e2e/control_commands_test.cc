@@ -21,14 +21,7 @@ constexpr char kCommandFileError[] =
     "\xE8\xAF\xB7\xE6\xA3\x80\xE6\x9F\xA5\xE8\xBE\x93\xE5\x85\xA5\xE7\x9A\x84"
     "Cmd\xE6\x96\x87\xE4\xBB\xB6\xE4\xBF\xA1\xE6\x81\xAF!";
 
-class ControlCommands : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!InOwnPidNamespace()) GTEST_SKIP() << "needs its own PID namespace";
-    ASSERT_NE(nullptr, library_.invoke());
-  }
-  LoadedLibrary library_;
-};
+using ControlCommands = LibraryTest;
 
 TEST_F(ControlCommands, StopWritesTheResponseByteForByte) {
   pid_t sleeper = StartSleeper();

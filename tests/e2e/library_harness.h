@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -48,6 +50,17 @@ class LoadedLibrary {
   int counter_ = 0;
 };
 
+// A test of the commands through a freshly loaded library; skipped outside
+// a PID namespace of its own, since the commands act on real processes.
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InOwnPidNamespace()) GTEST_SKIP() << "needs its own PID namespace";
+    ASSERT_NE(nullptr, library_.invoke());
+  }
+  LoadedLibrary library_;
+};
+
 // The same text with every DateTime="…" value replaced by "T".
 std::string MaskDateTimes(const std::string& text);
 
@@ -55,28 +68,6 @@ std::string MaskDateTimes(const std::string& text);
 // entry of `pids` (each PID attribute written as given).
 std::string MakeRequest(const std::string& command, const std::vector<std::string>& pids,
                         const std::string& extraAttributes = std::string());
-
-// Children for the tests, started with fork. Each sleeps until killed.
-pid_t StartSleeper();
-// Starts /bin/sleep 1000 and returns once it sits in its sleep call (fully
-// started: image, libraries and locale files mapped).
-pid_t StartSleepProgram();
-// Starts a process tree: `root` with two children, the second of which has
-// a child of its own (the grandchild).
-struct ProcessTree {
-  pid_t root = 0;
-  pid_t child1 = 0;
-  pid_t child2 = 0;
-  pid_t grandchild = 0;
-};
-ProcessTree StartTree();
-// True while `pid` exists and is not a zombie.
-bool IsRunning(pid_t pid);
-// Kills (if still running) and reaps a process this test started or adopted.
-void KillAndReap(pid_t pid);
-// Reaps `pid` and returns the signal that ended it (0 if it exited normally
-// or could not be reaped).
-int ReapSignal(pid_t pid);
 
 }  // namespace testing
 }  // namespace kelvane

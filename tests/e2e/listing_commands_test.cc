@@ -13,14 +13,7 @@ namespace kelvane {
 namespace testing {
 namespace {
 
-class ListingCommands : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!InOwnPidNamespace()) GTEST_SKIP() << "needs its own PID namespace";
-    ASSERT_NE(nullptr, library_.invoke());
-  }
-  LoadedLibrary library_;
-};
+using ListingCommands = LibraryTest;
 
 // The start tag of the ProcessItem whose PID attribute is `pid`.
 std::string ItemFor(const std::string& text, const std::string& pid) {

@@ -29,6 +29,7 @@
 #include "inventory/scripted_platform.h"
 #include "platform/linux/procfs.h"
 #include "plugin/request.h"
+#include "support/targets.h"
 #include "support/test_support.h"
 
 namespace kelvane {
@@ -95,12 +96,7 @@ class SleepChild {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  ~SleepChild() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  ~SleepChild() { KillAndReap(pid_); }
   SleepChild(const SleepChild&) = delete;
   SleepChild& operator=(const SleepChild&) = delete;
   pid_t pid() const { return pid_; }
@@ -120,19 +116,7 @@ pid_t VanishedPid() {
 
 std::string Utf8(const char16_t* field) { return Utf16ToUtf8(field); }
 
-class TargetList {
- public:
-  void Add(pid_t pid) { Add(std::to_string(pid)); }
-  void Add(const std::string& text) {
-    targets_.push_back(std::make_unique<ProcTarget>());
-    CopyToField(targets_.back()->szPID, Utf8ToUtf16(text));
-    if (targets_.size() > 1) targets_[targets_.size() - 2]->pNext = targets_.back().get();
-  }
-  const ProcTarget* first() const { return targets_.empty() ? nullptr : targets_.front().get(); }
-
- private:
-  std::vector<std::unique_ptr<ProcTarget>> targets_;
-};
+std::u16string PidText(pid_t pid) { return Utf8ToUtf16(std::to_string(pid)); }
 
 class LinuxInventoryTest : public ::testing::Test {
  protected:
@@ -142,9 +126,8 @@ class LinuxInventoryTest : public ::testing::Test {
   void TearDown() override { ClearCpuSamples(); }
 
   RecordList CollectOne(pid_t pid, uint32_t* count) {
-    TargetList targets;
-    targets.Add(pid);
-    return RecordList(CollectTargetProcesses(targets.first(), count));
+    const auto targets = MakeTargets({PidText(pid)});
+    return RecordList(CollectTargetProcesses(&targets[0], count));
   }
 };
 
@@ -267,12 +250,7 @@ class MappingChild {
     if (pid_ > 0 && read(ready[0], &ok, 1) == 1) ready_ = ok == '1';
     close(ready[0]);
   }
-  ~MappingChild() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  ~MappingChild() { KillAndReap(pid_); }
   MappingChild(const MappingChild&) = delete;
   MappingChild& operator=(const MappingChild&) = delete;
   pid_t pid() const { return pid_; }
@@ -313,11 +291,9 @@ TEST_F(LinuxInventoryTest, VanishedTargetHoldsOnlyItsId) {
   SleepChild child({"sleep", "30"});
   ASSERT_TRUE(child.ready());
   const pid_t gone = VanishedPid();
-  TargetList targets;
-  targets.Add(child.pid());
-  targets.Add(gone);
+  const auto targets = MakeTargets({PidText(child.pid()), PidText(gone)});
   uint32_t count = 0;
-  RecordList list(CollectTargetProcesses(targets.first(), &count));
+  RecordList list(CollectTargetProcesses(&targets[0], &count));
   EXPECT_EQ(count, 1u);
   ASSERT_NE(list, nullptr);
   EXPECT_NE(list->pModules, nullptr);

@@ -6,6 +6,7 @@
 #include "inventory/cpu_sampler.h"
 #include "inventory/scripted_platform.h"
 #include "plugin/request.h"
+#include "support/targets.h"
 
 namespace kelvane {
 namespace testing {
@@ -250,27 +251,13 @@ TEST_F(ListBuilderTest, NothingInspectableGivesNull) {
   EXPECT_EQ(CpuSampleCount(), 0u);
 }
 
-class TargetsTest : public ListBuilderTest {
- protected:
-  ProcTarget* Add(const char16_t* pid) {
-    targets_.push_back(std::make_unique<ProcTarget>());
-    ProcTarget* target = targets_.back().get();
-    CopyToField(target->szPID, pid);
-    if (targets_.size() > 1) targets_[targets_.size() - 2]->pNext = target;
-    return target;
-  }
-  const ProcTarget* First() const { return targets_.empty() ? nullptr : targets_.front().get(); }
-  std::vector<std::unique_ptr<ProcTarget>> targets_;
-};
+using TargetsTest = ListBuilderTest;
 
 TEST_F(TargetsTest, OneRecordPerTargetInRequestOrder) {
-  Add(u"12");
-  Add(u"4321");  // no such process
-  Add(u"abc");   // reads as 0: the idle record
-  Add(u" 0010x");
-  Add(u"-1");
+  // 4321 names no process; "abc" reads as 0: the idle record.
+  const auto targets = MakeTargets({u"12", u"4321", u"abc", u" 0010x", u"-1"});
   uint32_t count = 77;
-  RecordList list(CollectTargetProcesses(First(), &count));
+  RecordList list(CollectTargetProcesses(&targets[0], &count));
   EXPECT_EQ(Pids(list.get()), (std::vector<uint32_t>{12, 4321, 0, 10, 4294967295u}));
   EXPECT_EQ(count, 3u);
   const ProcessRecord* vanished = list->pNext;
@@ -287,8 +274,8 @@ TEST_F(TargetsTest, NoTargets) {
   uint32_t count = 77;
   EXPECT_EQ(CollectTargetProcesses(nullptr, &count), nullptr);
   EXPECT_EQ(count, 0u);
-  Add(u"10");
-  RecordList list(CollectTargetProcesses(First(), nullptr));
+  const auto targets = MakeTargets({u"10"});
+  RecordList list(CollectTargetProcesses(&targets[0], nullptr));
   EXPECT_NE(list, nullptr);
   FreeProcessList(nullptr);
 }

@@ -20,6 +20,30 @@ bool InOwnPidNamespace();
 int CountOpenDescriptors();
 bool InSleepCall(int pid);
 
+// POSIX only: children for the process tests, started with fork; ids are
+// pids. Each sleeper sleeps until killed.
+int StartSleeper();
+// Starts /bin/sleep 1000 and returns once it sits in its sleep call (fully
+// started: image, libraries and locale files mapped).
+int StartSleepProgram();
+// A process tree: `root` with two children, the second of which has a child
+// of its own (the grandchild).
+struct ProcessTree {
+  int root = 0;
+  int child1 = 0;
+  int child2 = 0;
+  int grandchild = 0;
+};
+ProcessTree StartTree();
+// True while `pid` exists and is not a zombie.
+bool IsRunning(int pid);
+// Kills (if still running) and reaps a process this test started or
+// adopted; ids below 1 are ignored.
+void KillAndReap(int pid);
+// Reaps `pid` and returns the signal that ended it (0 if it exited normally
+// or could not be reaped).
+int ReapSignal(int pid);
+
 // A fresh directory under the system's temporary directory, removed (with
 // its contents) when the object goes.
 class TempDir {
