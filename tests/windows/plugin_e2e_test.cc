@@ -60,13 +60,7 @@ class PluginE2E : public ::testing::Test {
     ASSERT_FALSE(dir_.path().empty());
   }
 
-  std::wstring Path(const std::string& name) const {
-    std::wstring path = wintest::W(Utf8ToUtf16(dir_.File(name)));
-    for (wchar_t& c : path) {
-      if (c == L'/') c = L'\\';
-    }
-    return path;
-  }
+  std::wstring Path(const std::string& name) const { return wintest::WinPath(dir_, name); }
 
   // Runs one request (UTF-8 XML text); the response as UTF-8 in *response.
   int Invoke(const std::string& request, std::string* response) {

@@ -39,9 +39,7 @@ bool EndsWith(const std::u16string& text, const std::u16string& tail) {
 }
 
 std::u16string TempFile(const testing::TempDir& dir, const std::string& name) {
-  std::u16string path = Utf8ToUtf16(dir.File(name));
-  std::replace(path.begin(), path.end(), u'/', u'\\');
-  return path;
+  return U16(wintest::WinPath(dir, name));
 }
 
 // ---- Library, configuration, files ----------------------------------------

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <vector>
 
+#include "common/text.h"
+
 namespace kelvane {
 namespace wintest {
 
@@ -17,6 +19,14 @@ std::wstring ProgramDirectory() {
 
 std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 std::wstring W(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring WinPath(const testing::TempDir& dir, const std::string& name) {
+  std::wstring path = W(Utf8ToUtf16(dir.File(name)));
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
 
 Sleeper::Sleeper(const std::wstring& arguments) {
   job_ = CreateJobObjectW(nullptr, nullptr);
@@ -57,22 +67,14 @@ bool Sleeper::WaitForExit(DWORD milliseconds) const {
   return process_ != nullptr && WaitForSingleObject(process_, milliseconds) == WAIT_OBJECT_0;
 }
 
-SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra) {
-  wchar_t base[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH + 1, base);
-  directory_ = std::wstring(base) + L"kelvane-tree-" + std::to_wstring(GetCurrentProcessId()) +
-               L"-" + std::to_wstring(GetTickCount());
-  CreateDirectoryW(directory_.c_str(), nullptr);
+SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra)
+    : directory_(W(Utf8ToUtf16(dir_.path()))) {
   root_ = new Sleeper(L"--report \"" + directory_ + L"\" --children " + std::to_wstring(children) +
                       L" --parents " + std::to_wstring(parents) +
                       (extra.empty() ? std::wstring() : L" " + extra));
 }
 
-SleeperTree::~SleeperTree() {
-  delete root_;
-  std::error_code ignored;
-  std::filesystem::remove_all(std::filesystem::path(directory_), ignored);
-}
+SleeperTree::~SleeperTree() { delete root_; }
 
 bool SleeperTree::WaitForMembers(size_t count) {
   for (int i = 0; i < 200; ++i) {

@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "support/test_support.h"
+
 namespace kelvane {
 namespace wintest {
 
@@ -18,6 +20,9 @@ std::wstring ProgramDirectory();
 // UTF-16 conversions between the test code (char16_t) and Win32 (wchar_t).
 std::u16string U16(const std::wstring& text);
 std::wstring W(const std::u16string& text);
+
+// The Windows path (backslashes) of file `name` in `dir`.
+std::wstring WinPath(const testing::TempDir& dir, const std::string& name);
 
 // A kelvane_sleeper started by the test with `arguments`. Every process it
 // starts belongs to a job that is closed (and so ends them all) when the
@@ -60,6 +65,7 @@ class SleeperTree {
   const Sleeper& root() const { return *root_; }
 
  private:
+  testing::TempDir dir_;  // the report directory; outlives the sleepers
   std::wstring directory_;
   Sleeper* root_ = nullptr;
 };
