@@ -29,14 +29,20 @@ void AppendUtf8(std::string* out, uint32_t cp) {
 }
 }  // namespace
 
+std::u16string_view CutToUnits(std::u16string_view text, size_t maxUnits) {
+  if (text.size() <= maxUnits) return text;
+  size_t n = maxUnits;
+  // A cut must not separate a surrogate pair: drop a trailing high half.
+  if (n > 0 && IsHighSurrogate(text[n - 1])) --n;
+  return text.substr(0, n);
+}
+
 size_t CopyBounded(char16_t* dst, size_t capacity, std::u16string_view src) {
   if (capacity == 0) return 0;
-  size_t n = src.size() < capacity - 1 ? src.size() : capacity - 1;
-  // A cut must not separate a surrogate pair: drop a trailing high half.
-  if (n < src.size() && n > 0 && IsHighSurrogate(src[n - 1])) --n;
-  for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-  dst[n] = u'\0';
-  return n;
+  const std::u16string_view cut = CutToUnits(src, capacity - 1);
+  for (size_t i = 0; i < cut.size(); ++i) dst[i] = cut[i];
+  dst[cut.size()] = u'\0';
+  return cut.size();
 }
 
 size_t FieldLength(const char16_t* field, size_t capacity) {

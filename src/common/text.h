@@ -12,6 +12,10 @@
 
 namespace kelvane {
 
+// `text` cut to at most `maxUnits` units, one fewer when the cut would leave
+// the high half of a surrogate pair as the last unit.
+std::u16string_view CutToUnits(std::u16string_view text, size_t maxUnits);
+
 // Copies `src` into `dst`, a field of `capacity` units (terminator
 // included), and terminates it. Copies at most capacity - 1 units and never
 // leaves the high half of a surrogate pair as the last unit. Returns the

@@ -76,16 +76,6 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-// Cuts `text` to at most kMaxProfileValue units without leaving the high
-// half of a surrogate pair at the end.
-std::u16string CutValue(std::u16string_view text) {
-  if (text.size() > kMaxProfileValue) {
-    text = text.substr(0, kMaxProfileValue);
-    if (text.back() >= 0xD800 && text.back() <= 0xDBFF) text.remove_suffix(1);
-  }
-  return std::u16string(text);
-}
-
 // Finds `key` in the first section named `section`. Lines are trimmed;
 // "[name]" opens a section, "key=value" is an entry, lines starting with
 // ';' and lines without '=' are ignored. The value is trimmed and one pair
@@ -117,7 +107,7 @@ bool FindProfileValue(std::u16string_view text, std::u16string_view section, std
     if (found.size() >= 2 && (found.front() == u'"' || found.front() == u'\'') && found.back() == found.front()) {
       found = found.substr(1, found.size() - 2);
     }
-    *value = CutValue(found);
+    *value = std::u16string(CutToUnits(found, kMaxProfileValue));
     return true;
   }
   return false;
@@ -160,7 +150,7 @@ std::u16string LinuxPlatform::ReadProfileString(const std::u16string& section, c
   std::u16string value;
   if (path.empty() || !ReadWholeFile(ToNativePath(path), &bytes) ||
       !FindProfileValue(DecodeProfile(bytes), section, key, &value)) {
-    return CutValue(fallback);
+    return std::u16string(CutToUnits(fallback, kMaxProfileValue));
   }
   return value;
 }
