@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -72,6 +73,11 @@ int TerminateProcessTree(uint32_t pid) {
   uint64_t targetStart = 0;
   if (!platform->QueryParent(*dated, &targetParent, &targetStart)) return 0;
 
+  // Every child is chosen before any is stopped. A stopped child's own
+  // children are handed to the nearest subreaper or namespace init, which
+  // may be the target itself; deciding afterwards would take them for
+  // children of the target and stop grandchildren.
+  std::vector<std::unique_ptr<ProcessHandle>> children;
   for (uint32_t candidate : pids) {
     if (candidate == pid) continue;
     std::unique_ptr<ProcessHandle> child = platform->OpenProcess(candidate, kAccessTerminate);
@@ -80,6 +86,9 @@ int TerminateProcessTree(uint32_t pid) {
     uint64_t start = 0;
     if (!platform->QueryParent(*child, &parent, &start)) continue;
     if (parent != pid || start < targetStart) continue;
+    children.push_back(std::move(child));
+  }
+  for (const std::unique_ptr<ProcessHandle>& child : children) {
     platform->TerminateProcess(*child, kelvane::kExitCode);  // outcome ignored
   }
 

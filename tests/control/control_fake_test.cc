@@ -35,6 +35,9 @@ class ScriptedPlatform : public FakePlatform {
   std::vector<uint32_t> opened;       // ids asked for, in order
   std::vector<uint32_t> stopped;      // ids stopped, in order
   std::vector<uint32_t> prioritySet;  // classes set, in order
+  // When set, the children of a stopped process are handed to this id at
+  // once, as Linux hands orphans to the nearest subreaper.
+  uint32_t subreaper = 0;
 
   void Add(uint32_t pid, uint32_t parent, uint64_t start) {
     listing.push_back(pid);
@@ -58,6 +61,11 @@ class ScriptedPlatform : public FakePlatform {
     EXPECT_EQ(0u, exitCode);
     if (!processes[process.pid()].stops) return false;
     stopped.push_back(process.pid());
+    if (subreaper != 0) {
+      for (auto& entry : processes) {
+        if (entry.second.parent == process.pid()) entry.second.parent = subreaper;
+      }
+    }
     return true;
   }
   bool QueryParent(platform::ProcessHandle& process, uint32_t* parent, uint64_t* start) override {
@@ -89,6 +97,21 @@ TEST(TreeStopRuleTest, StopsOnlyDirectChildrenStartedNoEarlierThanTheTarget) {
 
   EXPECT_EQ(1, TerminateProcessTree(100));
   EXPECT_EQ((Ids{200, 500, 100}), fake.stopped);  // children in listing order, target last
+}
+
+TEST(TreeStopRuleTest, GrandchildrenHandedToASubreaperTargetAreSpared) {
+  // The target adopts orphans: once a child is stopped, its own child names
+  // the target as parent. It was not a child when the stop began.
+  ScriptedPlatform fake;
+  fake.Add(100, 1, 50);    // the target, a subreaper
+  fake.Add(200, 100, 60);  // child
+  fake.Add(300, 200, 70);  // grandchild, listed after its parent
+  fake.Add(400, 100, 80);  // child
+  fake.subreaper = 100;
+  ScopedPlatform scoped(&fake);
+
+  EXPECT_EQ(1, TerminateProcessTree(100));
+  EXPECT_EQ((Ids{200, 400, 100}), fake.stopped);
 }
 
 TEST(TreeStopRuleTest, ListingFailureStopsNothing) {
