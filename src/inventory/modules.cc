@@ -119,6 +119,12 @@ struct VersionFields {
   char16_t* fileVersion;
 };
 
+// The version fields of a module or process record.
+template <typename Record>
+VersionFields VersionFieldsOf(Record* record) {
+  return {record->szPublisher, record->szDescript, record->szProductVersion, record->szFileVersion};
+}
+
 // Stores each string the file holds into its field (cut to 260 units); a
 // string the resource lacks leaves its field as it was. Returns the read's
 // result.
@@ -192,15 +198,11 @@ int64_t QueryFileSize(std::u16string_view path) {
 }
 
 int ReadVersionStrings(ModuleRecord* record) {
-  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)),
-                             {record->szPublisher, record->szDescript, record->szProductVersion,
-                              record->szFileVersion});
+  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
 int ReadVersionStrings(ProcessRecord* record) {
-  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)),
-                             {record->szPublisher, record->szDescript, record->szProductVersion,
-                              record->szFileVersion});
+  return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
 int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
@@ -216,8 +218,7 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
     path = &normalized;
   }
   kelvane::CopyToField(record->szPath, *path);
-  ApplyVersionStrings(*path, {record->szPublisher, record->szDescript, record->szProductVersion,
-                              record->szFileVersion});
+  ApplyVersionStrings(*path, VersionFieldsOf(record));
   kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(*path));
   return 1;
 }

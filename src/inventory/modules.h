@@ -82,10 +82,9 @@ void FreeModuleList(ModuleRecord* head);
 
 // While an object of this class lives, the size, version strings and
 // modification time of each file path (of images and modules alike) are
-// asked of the platform once and then reused (a listing meets the same image and libraries in many
-// processes). Objects nest; the
-// outermost one holds the facts. Not thread-safe, like the rest of the
-// inventory.
+// asked of the platform once and then reused (a listing meets the same
+// image and libraries in many processes). Objects nest; the outermost one
+// holds the facts. Not thread-safe, like the rest of the inventory.
 class FileFactsCache {
  public:
   FileFactsCache();
