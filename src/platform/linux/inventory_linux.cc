@@ -275,17 +275,26 @@ const std::string* LinuxProcess::ImageTarget() {
   return image_ == Image::kRead ? &imageTarget_ : nullptr;
 }
 
-bool LinuxPlatform::ImageBaseName(ProcessHandle& process, std::u16string* name) {
+namespace {
+
+// The image path of `process`; null for a handle of another kind or an
+// unreadable link.
+const std::string* ImageTargetOf(ProcessHandle& process) {
   LinuxProcess* opened = AsLinux(process);
-  const std::string* target = opened != nullptr ? opened->ImageTarget() : nullptr;
+  return opened != nullptr ? opened->ImageTarget() : nullptr;
+}
+
+}  // namespace
+
+bool LinuxPlatform::ImageBaseName(ProcessHandle& process, std::u16string* name) {
+  const std::string* target = ImageTargetOf(process);
   if (target == nullptr) return false;
   *name = Utf8ToUtf16(BaseName(*target));
   return true;
 }
 
 bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) {
-  LinuxProcess* opened = AsLinux(process);
-  const std::string* target = opened != nullptr ? opened->ImageTarget() : nullptr;
+  const std::string* target = ImageTargetOf(process);
   if (target == nullptr) return false;
   *path = Utf8ToUtf16(*target);
   return true;
