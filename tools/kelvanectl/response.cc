@@ -260,15 +260,18 @@ std::string ReadableText(std::string_view bytes) {
 void WriteReadableText(std::string_view bytes, const std::function<void(std::string_view)>& write) {
   constexpr size_t kPieceBytes = 65536;
   if (HasBom(bytes)) bytes.remove_prefix(2);
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const Utf16LeUnits unit{reinterpret_cast<const unsigned char*>(bytes.data())};
   const size_t count = bytes.size() / 2;
-  auto unit = [b](size_t i) -> char32_t { return b[2 * i] | (b[2 * i + 1] << 8); };
   // Room for one more character (4 bytes) after the piece is full.
   std::string piece(kPieceBytes + 8, '\0');
   char* out = &piece[0];
   size_t used = 0;
-  size_t written = 0;
-  char last = '\0';
+  char last = '\0';  // the last character handed out; '\0' while none was
+  auto flush = [&] {
+    last = out[used - 1];
+    write(std::string_view(out, used));
+    used = 0;
+  };
   for (size_t i = 0; i < count; ++i) {
     char32_t cp = unit(i);
     // Most of a response is printable ASCII: stored as it is, with no
@@ -290,19 +293,10 @@ void WriteReadableText(std::string_view bytes, const std::function<void(std::str
     } else {
       used += EncodeUtf8(NextUtf16(unit, count, &i), out + used);
     }
-    if (used >= kPieceBytes) {
-      last = out[used - 1];
-      written += used;
-      write(std::string_view(out, used));
-      used = 0;
-    }
+    if (used >= kPieceBytes) flush();
   }
-  if (used > 0) {
-    last = out[used - 1];
-    written += used;
-    write(std::string_view(out, used));
-  }
-  if (written > 0 && last != '\n') write("\n");
+  if (used > 0) flush();
+  if (last != '\0' && last != '\n') write("\n");
 }
 
 }  // namespace kelvanectl

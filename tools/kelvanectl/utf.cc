@@ -102,8 +102,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::string Utf16LeToUtf8(std::string_view bytes) {
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  return ConvertUtf16([b](size_t i) -> char32_t { return b[2 * i] | (b[2 * i + 1] << 8); },
+  return ConvertUtf16(Utf16LeUnits{reinterpret_cast<const unsigned char*>(bytes.data())},
                       bytes.size() / 2);
 }
 

@@ -54,6 +54,13 @@ inline size_t EncodeUtf8(char32_t code_point, char* out) {
 // Appends the UTF-8 form of `code_point` (see EncodeUtf8).
 void AppendUtf8(std::string* out, char32_t code_point);
 
+// The code units of UTF-16LE bytes, as NextUtf16 reads them: unit `i` is
+// bytes 2i and 2i + 1.
+struct Utf16LeUnits {
+  const unsigned char* bytes;
+  char32_t operator()(size_t i) const { return bytes[2 * i] | (bytes[2 * i + 1] << 8); }
+};
+
 // The code point at UTF-16 unit `unit(*i)` of `count` units. A high
 // surrogate followed by a low one gives their pair, and *i is advanced to
 // the low one; any other surrogate gives U+FFFD.
