@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "support/test_support.h"
 
@@ -37,6 +36,19 @@ bool InSleepCall(int pid) {
 #endif
   return number == SYS_clock_nanosleep;
 }
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name (state first), which
+// may itself hold spaces and parentheses; empty when the process is gone.
+std::string StatFields(int pid) {
+  const std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return std::string();
+  return stat.substr(close + 2);
+}
+
+}  // namespace
 
 int StartSleeper() {
   pid_t pid = fork();
@@ -79,21 +91,17 @@ ProcessTree StartTree() {
   // grandchild's write is one pid, the root's write two.
   pid_t received[3] = {0, 0, 0};
   size_t got = 0;
-  std::vector<pid_t> buffer(3);
-  char* bytes = reinterpret_cast<char*>(buffer.data());
-  while (got < 3 * sizeof(pid_t)) {
-    ssize_t n = read(fds[0], bytes + got, 3 * sizeof(pid_t) - got);
+  char* bytes = reinterpret_cast<char*>(received);
+  while (got < sizeof received) {
+    ssize_t n = read(fds[0], bytes + got, sizeof received - got);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
   close(fds[0]);
-  for (int i = 0; i < 3; ++i) received[i] = buffer[static_cast<size_t>(i)];
   // Tell the pids apart by their parents: the grandchild's parent is a child.
   auto parentOf = [](pid_t pid) -> pid_t {
-    std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    return static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
+    const std::string fields = StatFields(pid);  // "S ppid ..."
+    return fields.size() > 2 ? static_cast<pid_t>(std::atoi(fields.c_str() + 2)) : 0;
   };
   for (pid_t pid : received) {
     if (parentOf(pid) == tree.root) {
@@ -110,10 +118,8 @@ ProcessTree StartTree() {
 }
 
 bool IsRunning(int pid) {
-  std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size()) return false;
-  return stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+  const std::string fields = StatFields(pid);
+  return !fields.empty() && fields[0] != 'Z' && fields[0] != 'X';
 }
 
 void KillAndReap(int pid) {
