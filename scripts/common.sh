@@ -28,7 +28,8 @@ kelvane_use_ccache() {
 
 # kelvane_install PACKAGE... — installs whichever of the packages are missing.
 # The package lists are refreshed once per run (the scripts that one run
-# starts see the mark in their environment).
+# starts see the mark in their environment). Another apt or dpkg at work on
+# the machine is waited for (up to ten minutes) instead of failing the run.
 kelvane_install() {
   local missing=() pkg
   for pkg in "$@"; do
@@ -41,10 +42,10 @@ kelvane_install() {
   local sudo=()
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   if [ -z "${KELVANE_APT_UPDATED:-}" ]; then
-    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" apt-get update -qq -o DPkg::Lock::Timeout=600
     export KELVANE_APT_UPDATED=1
   fi
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds
