@@ -7,7 +7,7 @@ KELVANE_JOBS=${KELVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 export KELVANE_JOBS
 
 # Packages needed to build and run the library and its host.
-KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache)
+KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache nlohmann-json3-dev)
 # Further packages needed by the test suites, fuzzing and benchmarks.
 KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps
                        libpugixml-dev libtinyxml2-dev python3 python3-psutil)

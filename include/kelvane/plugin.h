@@ -19,7 +19,11 @@
  *
  * The six typed entry points are part of the host framework's contract;
  * they do no work and return fixed values. They are exported under their
- * C++ decorated names. Strings are zero-terminated UTF-16.
+ * C++ decorated names, so they are declared for C++ hosts only. Strings are
+ * zero-terminated UTF-16.
+ *
+ * The header serves C (C11 and later: char16_t comes from <uchar.h>) and C++
+ * (C++11 and later) hosts alike.
  */
 #ifndef KELVANE_PLUGIN_H_
 #define KELVANE_PLUGIN_H_
@@ -32,6 +36,8 @@
 
 #ifdef __cplusplus
 extern "C" {
+#else
+#include <uchar.h>
 #endif
 
 KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, const char16_t* resultFile);

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "host_os.h"
+
 #include <gtest/gtest.h>
 
 namespace kelvanectl {
@@ -74,6 +76,38 @@ TEST(Arguments, OptionValues) {
   EXPECT_NE(UsageError({"list", "--library="}).find("non-empty"), std::string::npos);
   EXPECT_NE(UsageError({"list", "--tabel"}).find("unknown option --tabel"), std::string::npos);
   EXPECT_EQ(MustParse({"list", "--library=a=b"}).library, "a=b");
+}
+
+TEST(Arguments, JsonSortTopAndVersion) {
+  Options o = MustParse({"list", "--json", "--sort", "memory", "--top=5"});
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.view.sort, SortKey::kMemory);
+  EXPECT_EQ(o.view.top, 5u);
+  // --top alone ranks by CPU; --sort alone keeps every process.
+  EXPECT_EQ(MustParse({"list", "--top", "3"}).view.sort, SortKey::kCpu);
+  EXPECT_EQ(MustParse({"list", "--sort", "name"}).view.top, 0u);
+  EXPECT_TRUE(MustParse({"stop", "1", "--json"}).json);
+  EXPECT_TRUE(MustParse({"invoke", "a", "b", "--json"}).json);
+  EXPECT_TRUE(MustParse({"--version"}).version);
+  EXPECT_TRUE(MustParse({"--version", "--json"}).json);
+
+  EXPECT_NE(UsageError({"list", "--json", "--table"}).find("exclude each other"), std::string::npos);
+  EXPECT_NE(UsageError({"stop", "1", "--sort", "cpu"}).find("belong to list"), std::string::npos);
+  EXPECT_NE(UsageError({"modules", "1", "--top", "2"}).find("belong to list"), std::string::npos);
+  EXPECT_NE(UsageError({"list", "--sort", "size"}).find("unknown sort key 'size'"), std::string::npos);
+  for (const char* bad : {"0", "-1", "+2", "x", "99999999999999999999"}) {
+    EXPECT_NE(UsageError({"list", "--top", bad}).find("positive whole number"), std::string::npos) << bad;
+  }
+  UsageError({"list", "--sort"});
+  UsageError({"help", "--json"});
+}
+
+TEST(LibraryLookup, InstalledLayoutFirstThenBesideTheProgram) {
+  std::vector<std::string> paths = DefaultLibraryPaths("/opt/x/bin");
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(paths[1], JoinPath("/opt/x/bin", DefaultLibraryName()));
+  EXPECT_EQ(paths[0], JoinPath(JoinPath(JoinPath(JoinPath("/opt/x/bin", ".."), "lib"), "kelvane"),
+                               DefaultLibraryName()));
 }
 
 TEST(ExitStatus, FollowsTheResultCode) {

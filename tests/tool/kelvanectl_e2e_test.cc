@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "kelvane/version.h"
 #include "tool_test_util.h"
 #include "utf.h"
 
@@ -204,6 +207,63 @@ TEST_F(KelvanectlTest, Tables) {
   for (size_t start = 0, end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
     EXPECT_LE(kelvanectl::DisplayWidth(r.out.substr(start, end - start)), 100u);
   }
+}
+
+TEST_F(KelvanectlTest, JsonOnEverySubcommand) {
+  using nlohmann::json;
+  RunResult r = Ctl({"list", "--json", "--sort", "memory", "--top", "2"});
+  EXPECT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  ASSERT_EQ(list["processes"].size(), 2u);
+  EXPECT_EQ(list["processes"][0]["pid"], 1234);
+  EXPECT_EQ(list["processes"][1]["name"], "sleep");
+  EXPECT_EQ(list["result"]["code"], 0);
+
+  r = Ctl({"stop", "1234", "5678", "--json"}, {{"KELVANE_FAKE_CODE", "1"}});
+  EXPECT_EQ(r.status, 1);
+  json stop = json::parse(r.out);
+  ASSERT_EQ(stop["targets"].size(), 2u);
+  EXPECT_EQ(stop["targets"][1]["result"]["message"], "TerminateProcFailed");
+  EXPECT_EQ(stop["result"]["code"], 1);
+
+  for (std::vector<std::string> args : {std::vector<std::string>{"stop-tree", "4", "--json"},
+                                        {"priority", "9", "idle", "--json"},
+                                        {"modules", "1234", "--json"}}) {
+    r = Ctl(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_EQ(json::parse(r.out)["result"]["code"], 0) << args[0];
+  }
+
+  // No response: the error output says so, standard output stays JSON.
+  r = Ctl({"stop", "1", "--json"}, {{"KELVANE_FAKE_SILENT", "1"}, {"KELVANE_FAKE_CODE", "-1"}});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("wrote no response"), std::string::npos);
+  json none = json::parse(r.out);
+  EXPECT_EQ(none["command"], "ZEV_StopProcess_KLV");
+  EXPECT_EQ(none["result"]["code"], -1);
+  EXPECT_TRUE(none["result"]["message"].is_null());
+
+  ScratchDir dir;
+  kelvane_tool_test::WriteFile(dir.File("req.xml"), "<request name=\"ZEV_GetProcessList_KLV\"/>");
+  r = Ctl({"invoke", dir.File("req.xml"), dir.File("res.xml"), "--json"});
+  EXPECT_EQ(json::parse(r.out)["processes"].size(), 3u);
+}
+
+TEST_F(KelvanectlTest, SortAndTopShapeTheTable) {
+  RunResult r = Ctl({"list", "--table", "--top", "1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("System Idle Process"), std::string::npos) << r.out;  // the busiest
+  EXPECT_EQ(r.out.find("sleep"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 of 3 processes\n"), std::string::npos) << r.out;
+  r = Ctl({"list", "--table", "--sort", "pid"});
+  EXPECT_LT(r.out.find("sleep 100"), r.out.find("/usr/bin/"));
+}
+
+TEST_F(KelvanectlTest, VersionIsTheProjectVersion) {
+  RunResult r = Ctl({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("kelvanectl ") + KELVANE_VERSION_STRING + "\n");
+  EXPECT_EQ(Log(), "");  // the library is not called
 }
 
 TEST_F(KelvanectlTest, AnInterruptDuringTheCallStillRemovesTheTemporaryFiles) {

@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "host_os.h"
+#include "json_output.h"
 #include "kelvane/plugin.h"
+#include "kelvane/version.h"
 #include "request.h"
 #include "response.h"
 #include "table.h"
@@ -25,16 +27,17 @@ struct Subcommand {
 
 const Subcommand kSubcommands[] = {
     {"invoke", nullptr,
-     "usage: kelvanectl invoke REQUEST RESULT [--library PATH]\n"
+     "usage: kelvanectl invoke REQUEST RESULT [--json] [--library PATH]\n"
      "\n"
      "Calls the library's entry point with a command file you wrote yourself and\n"
      "the path of the response file, and prints the result code (0, 1 or -1).\n"
-     "The response file is left where the library wrote it.\n"
+     "The response file is left where the library wrote it. With --json: the\n"
+     "response file as JSON (see 'kelvanectl --help').\n"
      "\n"
      "example:\n"
      "  kelvanectl invoke request.xml response.xml\n"},
     {"stop", "ZEV_StopProcess_KLV",
-     "usage: kelvanectl stop PID... [--table] [--out FILE] [--library PATH]\n"
+     "usage: kelvanectl stop PID... [--table | --json] [--out FILE] [--library PATH]\n"
      "\n"
      "Stops each process immediately. Ids are passed to the library exactly as\n"
      "given; a target that cannot be stopped is reported and the others go on.\n"
@@ -42,7 +45,7 @@ const Subcommand kSubcommands[] = {
      "example:\n"
      "  kelvanectl stop 4711 4712 --table\n"},
     {"stop-tree", "ZEV_StopProcessTree_KLV",
-     "usage: kelvanectl stop-tree PID... [--table] [--out FILE] [--library PATH]\n"
+     "usage: kelvanectl stop-tree PID... [--table | --json] [--out FILE] [--library PATH]\n"
      "\n"
      "Stops each process together with its direct children (grandchildren keep\n"
      "running).\n"
@@ -50,7 +53,7 @@ const Subcommand kSubcommands[] = {
      "example:\n"
      "  kelvanectl stop-tree 4711\n"},
     {"priority", "ZEV_SetProcessPriority_KLV",
-     "usage: kelvanectl priority PID CLASS [--table] [--out FILE] [--library PATH]\n"
+     "usage: kelvanectl priority PID CLASS [--table | --json] [--out FILE] [--library PATH]\n"
      "\n"
      "Sets the priority class of a process. CLASS is a name or its constant:\n"
      "  idle (64), below-normal (16384), normal (32), above-normal (32768),\n"
@@ -59,17 +62,23 @@ const Subcommand kSubcommands[] = {
      "example:\n"
      "  kelvanectl priority 4711 below-normal\n"},
     {"list", "ZEV_GetProcessList_KLV",
-     "usage: kelvanectl list [--table] [--out FILE] [--library PATH]\n"
+     "usage: kelvanectl list [--table | --json] [--sort KEY] [--top N] [--out FILE]\n"
+     "                       [--library PATH]\n"
      "\n"
      "Lists every running process with its command line, owner, CPU usage,\n"
      "memory, image facts, priority class and loaded modules. With --table: one\n"
      "line per process (pid, name, user, CPU %, memory, priority class, command\n"
-     "line cut to the terminal width).\n"
+     "line cut to the terminal width). With --json: every field of every process.\n"
+     "\n"
+     "  --sort KEY  order the processes by cpu or memory (largest first), pid or\n"
+     "              name (smallest first); ties keep the library's order\n"
+     "  --top N     show only the first N processes (by CPU when --sort is not\n"
+     "              given)\n"
      "\n"
      "example:\n"
-     "  kelvanectl list --table\n"},
+     "  kelvanectl list --table --sort memory --top 10\n"},
     {"modules", "ZEV_GetProcessModule_KLV",
-     "usage: kelvanectl modules PID... [--table] [--out FILE] [--library PATH]\n"
+     "usage: kelvanectl modules PID... [--table | --json] [--out FILE] [--library PATH]\n"
      "\n"
      "Lists the loaded modules of each process. With --table: per process the\n"
      "module name, path and modification time.\n"
@@ -86,7 +95,8 @@ const Subcommand kSubcommands[] = {
 };
 
 const char kOverview[] =
-    "usage: kelvanectl SUBCOMMAND [ARGS...] [--table] [--out FILE] [--library PATH]\n"
+    "usage: kelvanectl SUBCOMMAND [ARGS...] [--table | --json] [--out FILE] [--library PATH]\n"
+    "       kelvanectl --version\n"
     "\n"
     "Runs a command of the kelvane process-management library and shows its\n"
     "response.\n"
@@ -103,10 +113,15 @@ const char kOverview[] =
     "\n"
     "options:\n"
     "  --table         print a compact table instead of the response text\n"
+    "  --json          print the response as JSON (lower-camel keys: pid, name,\n"
+    "                  path, commandLine, user, cpu, memory, priority, ..., and\n"
+    "                  result with code and message)\n"
     "  --out FILE      have the library write its UTF-16 response to FILE and\n"
     "                  keep it (otherwise a temporary file is used and removed)\n"
-    "  --library PATH  the library to load (default: libkelvane.so beside this\n"
-    "                  program)\n"
+    "  --library PATH  the library to load (default: ../lib/kelvane/libkelvane.so\n"
+    "                  from this program's directory when it is there, as\n"
+    "                  installed, else libkelvane.so beside this program)\n"
+    "  --version       the version of kelvanectl\n"
     "  --help          this text; 'kelvanectl help SUBCOMMAND' for one subcommand\n"
     "\n"
     "exit status: the library's result code: 0 the command succeeded, 1 it\n"
@@ -148,9 +163,11 @@ bool IsOption(const std::string& arg, const char* name) {
   return arg == option || arg.compare(0, option.size() + 1, option + "=") == 0;
 }
 
-bool CheckOperands(const Options& o, std::string* error) {
+bool CheckOperands(const Options& o, bool view_given, std::string* error) {
   const std::string& s = o.subcommand;
   size_t n = o.operands.size();
+  if (o.table && o.json) return *error = "--table and --json exclude each other", false;
+  if (view_given && s != "list") return *error = "--sort and --top belong to list", false;
   if (s == "invoke") {
     if (n != 2) return *error = "invoke needs REQUEST and RESULT", false;
     if (o.table || !o.out.empty()) return *error = "invoke takes neither --table nor --out", false;
@@ -167,6 +184,7 @@ bool CheckOperands(const Options& o, std::string* error) {
   } else if (s == "list") {
     if (n != 0) return *error = "list takes no operands", false;
   } else if (s == "help") {
+    if (o.json) return *error = "help takes no --json", false;
     if (n > 1) return *error = "help takes at most one subcommand", false;
     if (n == 1 && FindSubcommand(o.operands[0]) == nullptr) {
       return *error = "unknown subcommand '" + o.operands[0] + "'", false;
@@ -209,8 +227,16 @@ class TempFiles {
 bool LoadEntryPoint(const Options& o, DynamicLibrary* library, RemoteInvokeFunction* entry) {
   std::string path = o.library;
   if (path.empty()) {
-    std::string directory = ExecutableDirectory();
-    path = JoinPath(directory, DefaultLibraryName());
+    // The first that exists; the last (beside the program) names the
+    // library in the error when none does.
+    std::vector<std::string> candidates = DefaultLibraryPaths(ExecutableDirectory());
+    path = candidates.back();
+    for (const std::string& candidate : candidates) {
+      if (FileExists(candidate)) {
+        path = candidate;
+        break;
+      }
+    }
   }
   std::string error;
   if (!library->Load(path, &error)) {
@@ -250,20 +276,51 @@ std::vector<RequestTarget> TargetsOf(const Options& o) {
   return targets;
 }
 
-void ShowResponse(const Options& o, const std::string& bytes) {
-  if (!o.table) {
+// A call that left no response file: said on the error output, and with
+// --json a document with the result code alone on standard output.
+void ReportNoResponse(const Options& o, const std::string& command, int code) {
+  PrintError("the library wrote no response (result code " + std::to_string(code) +
+             "); it writes none for a command it does not know or a result path it cannot use");
+  if (o.json) Print(FormatJsonWithoutResponse(command, code));
+}
+
+// Shows the response as --table, --json or text say. `command` is the
+// library's command name (empty for invoke); `code` the call's result code.
+void ShowResponse(const Options& o, const std::string& command, int code, const std::string& bytes) {
+  if (!o.table && !o.json) {
     PrintReadable(bytes);
     return;
   }
   ResponseDocument doc;
   std::string error;
   if (!ParseResponse(bytes, &doc, &error)) {
+    if (o.json) {
+      PrintError("cannot read the response (" + error + ")");
+      Print(FormatJsonWithoutResponse(command, code));
+      return;
+    }
     PrintError("cannot read the response (" + error + "); here is its text:");
     PrintReadable(bytes);
     return;
   }
+  if (o.json) {
+    Print(FormatJson(doc, code, o.view));
+    return;
+  }
   const char* columns = std::getenv("COLUMNS");
-  Print(FormatTable(doc, ChooseWidth(TerminalColumns(), columns)));
+  Print(FormatTable(doc, ChooseWidth(TerminalColumns(), columns), o.view));
+}
+
+// The response file at `path` shown as ShowResponse does; a missing file is
+// reported on the error output (and as a JSON result without a message).
+void ShowResponseFile(const Options& o, const std::string& command, int code, const std::string& path) {
+  std::string bytes;
+  std::string error;
+  if (!ReadWholeFile(path, &bytes, &error)) {
+    ReportNoResponse(o, command, code);
+    return;
+  }
+  ShowResponse(o, command, code, bytes);
 }
 
 int RunCommand(const Options& o, const Subcommand& sub) {
@@ -273,7 +330,11 @@ int RunCommand(const Options& o, const Subcommand& sub) {
 
   if (sub.command == nullptr) {  // invoke
     int code = Call(entry, o.operands[0], o.operands[1]);
-    Print(std::to_string(code) + "\n");
+    if (o.json) {
+      ShowResponseFile(o, "", code, o.operands[1]);
+    } else {
+      Print(std::to_string(code) + "\n");
+    }
     return ExitStatusForResult(code);
   }
 
@@ -308,10 +369,9 @@ int RunCommand(const Options& o, const Subcommand& sub) {
     have_response = ReadWholeFile(result_path, &bytes, &error);
   }
   if (!have_response) {
-    PrintError("the library wrote no response (result code " + std::to_string(code) +
-               "); it writes none for a command it does not know or a result path it cannot use");
+    ReportNoResponse(o, sub.command, code);
   } else {
-    ShowResponse(o, bytes);
+    ShowResponse(o, sub.command, code, bytes);
   }
   return ExitStatusForResult(code);
 }
@@ -321,6 +381,7 @@ int RunCommand(const Options& o, const Subcommand& sub) {
 bool ParseArguments(const std::vector<std::string>& args, Options* o, std::string* error) {
   *o = Options();
   bool options_done = false;
+  bool view_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (!options_done && arg == "--") {
@@ -329,6 +390,28 @@ bool ParseArguments(const std::vector<std::string>& args, Options* o, std::strin
       o->help = true;
     } else if (!options_done && arg == "--table") {
       o->table = true;
+    } else if (!options_done && arg == "--json") {
+      o->json = true;
+    } else if (!options_done && arg == "--version") {
+      o->version = true;
+    } else if (!options_done && IsOption(arg, "--sort")) {
+      std::string key;
+      if (!TakeValue(args, &i, "--sort", &key, error)) return false;
+      if (!ParseSortKey(key, &o->view.sort)) {
+        *error = "unknown sort key '" + key + "' (cpu, memory, pid or name)";
+        return false;
+      }
+      view_given = true;
+    } else if (!options_done && IsOption(arg, "--top")) {
+      std::string count;
+      int64_t value;
+      if (!TakeValue(args, &i, "--top", &count, error)) return false;
+      if (!ParseInteger(count, &value) || value < 1 || count[0] == '+') {
+        *error = "--top needs a positive whole number, not '" + count + "'";
+        return false;
+      }
+      o->view.top = static_cast<size_t>(value);
+      view_given = true;
     } else if (!options_done && IsOption(arg, "--library")) {
       if (!TakeValue(args, &i, "--library", &o->library, error)) return false;
     } else if (!options_done && IsOption(arg, "--out")) {
@@ -346,18 +429,26 @@ bool ParseArguments(const std::vector<std::string>& args, Options* o, std::strin
       o->operands.push_back(arg);
     }
   }
-  if (o->help) return true;
+  if (o->help || (o->version && o->subcommand.empty())) return true;
+  // --top alone shows the busiest processes.
+  if (o->view.top != 0 && o->view.sort == SortKey::kNone) o->view.sort = SortKey::kCpu;
   if (o->subcommand.empty()) {
     *error = "no subcommand given";
     return false;
   }
-  return CheckOperands(*o, error);
+  return CheckOperands(*o, view_given, error);
 }
 
 int ExitStatusForResult(int result_code) {
   if (result_code == 0) return kExitSuccess;
   if (result_code == 1) return kExitTargetFailed;
   return kExitFailed;
+}
+
+std::vector<std::string> DefaultLibraryPaths(const std::string& program_directory) {
+  const std::string name = DefaultLibraryName();
+  return {JoinPath(JoinPath(JoinPath(program_directory, ".."), "lib"), JoinPath("kelvane", name)),
+          JoinPath(program_directory, name)};
 }
 
 std::string HelpText(const std::string& subcommand) {
@@ -386,6 +477,11 @@ int RunProgram(const std::vector<std::string>& args) {
       return kExitUsage;
     }
     Print(text);
+    return kExitSuccess;
+  }
+  if (o.version) {
+    Print(o.json ? FormatJsonVersion(KELVANE_VERSION_STRING)
+                 : std::string("kelvanectl ") + KELVANE_VERSION_STRING + "\n");
     return kExitSuccess;
   }
   const Subcommand* sub = FindSubcommand(o.subcommand);

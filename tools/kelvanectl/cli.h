@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "table.h"
+
 namespace kelvanectl {
 
 // Exit statuses of the program.
@@ -22,13 +24,17 @@ struct Options {
   std::string library;                // --library PATH; empty: beside the executable
   std::string out;                    // --out FILE; empty: temporary file
   bool table = false;                 // --table
+  bool json = false;                  // --json
+  ListView view;                      // list --sort KEY --top N
   bool help = false;                  // --help / -h
+  bool version = false;               // --version
 };
 
 // Parses the arguments (program name excluded). Options may stand anywhere;
 // "--" ends them. A single-dash argument other than "-h" is an operand, so
 // "stop -1" passes the id "-1" on. Checks the operand count of each
-// subcommand. False with a message in *error for a usage error.
+// subcommand. --table and --json exclude each other; --sort and --top
+// belong to list. False with a message in *error for a usage error.
 bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error);
 
 // The exit status for a result code of the library.
@@ -37,6 +43,12 @@ int ExitStatusForResult(int result_code);
 // Help for one subcommand, or the overview for an empty name; empty text for
 // an unknown name.
 std::string HelpText(const std::string& subcommand);
+
+// The library paths tried when no --library is given, in order, for a
+// program in directory `program_directory`: the installed layout's
+// ../lib/kelvane/NAME, then NAME beside the program (the build tree's and
+// the Windows deployment's layout).
+std::vector<std::string> DefaultLibraryPaths(const std::string& program_directory);
 
 // Runs the program: parses `args`, prints to standard output / error, and
 // returns the exit status.

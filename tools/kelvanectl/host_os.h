@@ -18,6 +18,9 @@ const char* DefaultLibraryName();
 // it cannot be found.
 std::string ExecutableDirectory();
 
+// True when `path` (UTF-8) names an existing file.
+bool FileExists(const std::string& path);
+
 // Joins a directory and a file name with the platform's separator.
 std::string JoinPath(const std::string& directory, const std::string& name);
 

@@ -51,6 +51,11 @@ std::string ExecutableDirectory() {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty()) return name;
   if (directory.back() == '/') return directory + name;

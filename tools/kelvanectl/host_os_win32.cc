@@ -60,6 +60,11 @@ std::string ExecutableDirectory() {
   return Narrow(buffer.c_str(), slash);
 }
 
+bool FileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty()) return name;
   if (directory.back() == '\\' || directory.back() == '/') return directory + name;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "request.h"
@@ -76,11 +77,6 @@ std::string Summary(const ResponseDocument& doc) {
   return text + "\n";
 }
 
-std::vector<int> Items(const ResponseDocument& doc) {
-  int detail = doc.Child(0, "detail");
-  return detail < 0 ? std::vector<int>() : doc.Children(detail, "ProcessItem");
-}
-
 std::string NumberCell(const XmlElement& element, std::string_view attribute) {
   int64_t value;
   if (!ParseInteger(element.Get(attribute), &value) || value < 0) return "-";
@@ -89,7 +85,7 @@ std::string NumberCell(const XmlElement& element, std::string_view attribute) {
 
 std::string ControlTable(const ResponseDocument& doc) {
   std::vector<std::vector<std::string>> rows;
-  for (int index : Items(doc)) {
+  for (int index : ProcessItems(doc)) {
     const XmlElement& item = doc.elements[static_cast<size_t>(index)];
     int64_t priority = 0;
     std::string priority_text = "-";
@@ -108,9 +104,10 @@ std::string ControlTable(const ResponseDocument& doc) {
   return out + Summary(doc);
 }
 
-std::string ProcessTable(const ResponseDocument& doc, size_t width) {
+std::string ProcessTable(const ResponseDocument& doc, size_t width, const ListView& view) {
   std::vector<std::vector<std::string>> rows;
-  for (int index : Items(doc)) {
+  const size_t total = ProcessItems(doc).size();
+  for (int index : ProcessItems(doc, view)) {
     const XmlElement& item = doc.elements[static_cast<size_t>(index)];
     int64_t memory;
     int64_t priority;
@@ -132,13 +129,14 @@ std::string ProcessTable(const ResponseDocument& doc, size_t width) {
                                 {"PRIORITY", false, 0},
                                 {"COMMAND", false, 0}},
                                rows, width);
-  out += std::to_string(rows.size()) + (rows.size() == 1 ? " process\n" : " processes\n");
+  if (rows.size() != total) out += std::to_string(rows.size()) + " of ";
+  out += std::to_string(total) + (total == 1 ? " process\n" : " processes\n");
   return out + Summary(doc);
 }
 
 std::string ModuleTable(const ResponseDocument& doc) {
   std::string out;
-  std::vector<int> items = Items(doc);
+  std::vector<int> items = ProcessItems(doc);
   for (int index : items) {
     const XmlElement& item = doc.elements[static_cast<size_t>(index)];
     std::vector<std::vector<std::string>> rows;
@@ -200,7 +198,54 @@ bool ParseInteger(std::string_view text, int64_t* value) {
   return true;
 }
 
-std::string FormatTable(const ResponseDocument& doc, size_t width) {
+bool ParseSortKey(std::string_view text, SortKey* key) {
+  if (text == "cpu") *key = SortKey::kCpu;
+  else if (text == "memory") *key = SortKey::kMemory;
+  else if (text == "pid") *key = SortKey::kPid;
+  else if (text == "name") *key = SortKey::kName;
+  else return false;
+  return true;
+}
+
+std::vector<int> ProcessItems(const ResponseDocument& doc, const ListView& view) {
+  int detail = doc.Child(0, "detail");
+  std::vector<int> items = detail < 0 ? std::vector<int>() : doc.Children(detail, "ProcessItem");
+  auto element = [&](int index) -> const XmlElement& { return doc.elements[static_cast<size_t>(index)]; };
+  // A numeric key: (has no number, value) so that records without a number
+  // go last in either direction.
+  auto number = [&](int index, std::string_view attribute, bool descending) {
+    int64_t value;
+    if (!ParseInteger(element(index).Get(attribute), &value)) return std::make_pair(true, int64_t{0});
+    return std::make_pair(false, descending ? -value : value);
+  };
+  switch (view.sort) {
+    case SortKey::kNone:
+      break;
+    case SortKey::kCpu:
+    case SortKey::kMemory:
+    case SortKey::kPid: {
+      const char* attribute = view.sort == SortKey::kCpu      ? "CpuUsage"
+                              : view.sort == SortKey::kMemory ? "MemoryUsage"
+                                                              : "PID";
+      const bool descending = view.sort != SortKey::kPid;
+      std::vector<std::pair<std::pair<bool, int64_t>, int>> keyed;
+      keyed.reserve(items.size());
+      for (int index : items) keyed.emplace_back(number(index, attribute, descending), index);
+      std::stable_sort(keyed.begin(), keyed.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (size_t i = 0; i < keyed.size(); ++i) items[i] = keyed[i].second;
+      break;
+    }
+    case SortKey::kName:
+      std::stable_sort(items.begin(), items.end(),
+                       [&](int a, int b) { return element(a).Get("name") < element(b).Get("name"); });
+      break;
+  }
+  if (view.top != 0 && items.size() > view.top) items.resize(view.top);
+  return items;
+}
+
+std::string FormatTable(const ResponseDocument& doc, size_t width, const ListView& view) {
   if (doc.elements.empty()) return "Empty response.\n";
   const std::string& root = doc.elements[0].name;
   if (root == "Response") {
@@ -208,7 +253,7 @@ std::string FormatTable(const ResponseDocument& doc, size_t width) {
     std::string message = result < 0 ? "" : Cell(doc.elements[static_cast<size_t>(result)], "ErrMsg");
     return "The library could not read the command file: " + message + "\n" + Summary(doc);
   }
-  if (root == "ZEV_GetProcessList_KLVResponse") return ProcessTable(doc, width);
+  if (root == "ZEV_GetProcessList_KLVResponse") return ProcessTable(doc, width, view);
   if (root == "ZEV_GetProcessModule_KLVResponse") return ModuleTable(doc);
   return ControlTable(doc);
 }
