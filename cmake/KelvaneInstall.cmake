@@ -42,7 +42,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/doc/manual.md ${CMAKE_SOURCE_DIR}/examples/hos
 if(NOT WIN32)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/templates/kelvane.pc.in ${CMAKE_BINARY_DIR}/kelvane.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/kelvane.pc DESTINATION lib/pkgconfig COMPONENT runtime)
-  install(FILES ${CMAKE_SOURCE_DIR}/doc/kelvanectl.1
+  configure_file(${CMAKE_SOURCE_DIR}/doc/kelvanectl.1.in ${CMAKE_BINARY_DIR}/kelvanectl.1 @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/kelvanectl.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
 
