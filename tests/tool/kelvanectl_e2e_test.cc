@@ -259,6 +259,26 @@ TEST_F(KelvanectlTest, SortAndTopShapeTheTable) {
   EXPECT_LT(r.out.find("sleep 100"), r.out.find("/usr/bin/"));
 }
 
+TEST_F(KelvanectlTest, WithoutLibraryOptionTheInstalledLayoutComesFirst) {
+  // PREFIX/bin/kelvanectl with PREFIX/lib/kelvane/libkelvane.so (the fake)
+  // and nothing beside the program.
+  ScratchDir prefix;
+  std::filesystem::create_directories(prefix.File("bin"));
+  std::filesystem::create_directories(prefix.File("lib/kelvane"));
+  std::filesystem::copy_file(KELVANECTL_PATH, prefix.File("bin/kelvanectl"));
+  std::filesystem::copy_file(FAKE_PLUGIN_PATH, prefix.File("lib/kelvane/libkelvane.so"));
+  ScratchDir tmp;
+  RunResult r = kelvane_tool_test::Run(prefix.File("bin/kelvanectl"), {"stop", "1", "--json"}, {{"TMPDIR", tmp.path()}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out)["command"], "ZEV_StopProcess_KLV");
+
+  // Without it, the library beside the program is named in the error.
+  std::filesystem::remove(prefix.File("lib/kelvane/libkelvane.so"));
+  r = kelvane_tool_test::Run(prefix.File("bin/kelvanectl"), {"stop", "1"}, {{"TMPDIR", tmp.path()}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find(prefix.File("bin/libkelvane.so")), std::string::npos) << r.err;
+}
+
 TEST_F(KelvanectlTest, VersionIsTheProjectVersion) {
   RunResult r = Ctl({"--version"});
   EXPECT_EQ(r.status, 0);
