@@ -6,7 +6,7 @@
 #   lib/kelvane/common/config/Resource.ini      the message table, beside the library
 #   include/kelvane/plugin.h, version.h
 #   lib/pkgconfig/kelvane.pc                    relocatable (paths from its own place)
-#   share/man/man1/kelvanectl.1, share/doc/kelvane/
+#   share/man/man1/kelvanectl.1.gz, share/doc/kelvane/
 # kelvanectl looks for ../lib/kelvane/libkelvane.so next to itself first, so
 # the installed program finds the installed library with no flags.
 #
@@ -42,8 +42,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/doc/manual.md ${CMAKE_SOURCE_DIR}/examples/hos
 if(NOT WIN32)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/templates/kelvane.pc.in ${CMAKE_BINARY_DIR}/kelvane.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/kelvane.pc DESTINATION lib/pkgconfig COMPONENT runtime)
-  configure_file(${CMAKE_SOURCE_DIR}/doc/kelvanectl.1.in ${CMAKE_BINARY_DIR}/kelvanectl.1 @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/kelvanectl.1
+  # Manual pages are installed compressed, as Debian's policy asks.
+  configure_file(${CMAKE_SOURCE_DIR}/doc/kelvanectl.1.in ${CMAKE_BINARY_DIR}/man/kelvanectl.1 @ONLY)
+  file(ARCHIVE_CREATE OUTPUT ${CMAKE_BINARY_DIR}/man/kelvanectl.1.gz PATHS ${CMAKE_BINARY_DIR}/man/kelvanectl.1
+    FORMAT raw COMPRESSION GZip COMPRESSION_LEVEL 9)
+  install(FILES ${CMAKE_BINARY_DIR}/man/kelvanectl.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
 
