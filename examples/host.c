@@ -15,7 +15,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #define getpid() ((unsigned long)GetCurrentProcessId())
+#define SEPARATOR "\\"
 #else
+#define SEPARATOR "/"
 #include <dlfcn.h>
 #include <unistd.h>
 #endif
@@ -78,8 +80,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  snprintf(request_path, sizeof request_path, "%s/request.xml", argv[2]);
-  snprintf(result_path, sizeof result_path, "%s/response.xml", argv[2]);
+  snprintf(request_path, sizeof request_path, "%s" SEPARATOR "request.xml", argv[2]);
+  snprintf(result_path, sizeof result_path, "%s" SEPARATOR "response.xml", argv[2]);
   file = fopen(request_path, "wb");
   if (file == NULL) {
     perror(request_path);
