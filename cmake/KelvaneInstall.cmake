@@ -71,8 +71,9 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  # The long description; CPack puts the summary line above it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "process-management plugin library and its command-line host\n A host agent loads libkelvane.so and calls ZEV_RemoteInvoke with an XML\n command file: list processes and their modules, stop processes or process\n trees, set priority classes. kelvanectl runs these commands from a shell,\n as XML, a table or JSON.")
+    "A host agent loads libkelvane.so and calls ZEV_RemoteInvoke with an XML\ncommand file: list processes and their modules, stop processes or process\ntrees, set priority classes. kelvanectl runs these commands from a shell,\nshowing the response as XML, a table or JSON.")
   # The run-time dependencies are read from the binaries by dpkg-shlibdeps,
   # so they follow whatever the library is linked against (a static or a
   # shared Xerces-C++).
