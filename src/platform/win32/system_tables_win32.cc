@@ -53,6 +53,7 @@ SystemTableSource* NativeSystemTables() {
 }
 
 void SystemTables::StartPass() {
+  std::lock_guard<std::mutex> lock(mutex_);
   haveCpu_ = false;
   cpuTimes_.clear();
   cpuAsked_.clear();
@@ -134,6 +135,7 @@ bool SystemTables::ReadCpuTable() {
 }
 
 bool SystemTables::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (NeedsReading(haveCpu_, cpuTimes_.count(pid) != 0, pid, &cpuAsked_, &cpuMissReread_)) {
     if (!ReadCpuTable()) return false;
   }
@@ -168,6 +170,7 @@ bool SystemTables::ReadOwnerTable() {
 }
 
 UserLookup SystemTables::ProcessUserName(uint32_t pid, std::u16string* name) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (NeedsReading(owners_ != nullptr, ownerRows_.count(pid) != 0, pid, &ownerAsked_,
                    &ownerMissReread_)) {
     if (!ReadOwnerTable()) return UserLookup::kTableUnavailable;

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -152,6 +153,7 @@ SystemTableSource* NativeSystemTables();
 // another pass without a snapshot) and, once per pass, when an id is
 // missing from it (the process may have started after the table was read).
 // Failures are never kept: an unreadable table is asked again next time.
+// Callers on several threads are served one at a time.
 class SystemTables {
  public:
   explicit SystemTables(SystemTableSource* source) : source_(source) {}
@@ -179,6 +181,7 @@ class SystemTables {
   bool ReadOwnerTable();
 
   SystemTableSource* source_;
+  std::mutex mutex_;
   // CPU times: per process id, and the sum over all processes.
   bool haveCpu_ = false;
   std::unordered_map<uint32_t, int64_t> cpuTimes_;
