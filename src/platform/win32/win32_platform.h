@@ -3,8 +3,10 @@
 // the environment block, and the documented Win32 calls for control,
 // accounts, privileges, version resources and files. Its methods are spread
 // over a few files by topic (system_win32.cc, files_win32.cc,
-// process_win32.cc, inventory_win32.cc); this header is their common
-// declaration. Only files of this directory include <windows.h>.
+// process_win32.cc, inventory_win32.cc, with the listing's system-wide
+// tables in system_tables_win32.cc and 64-bit processes seen from the
+// 32-bit build in wow64_win32.cc); this header is their common declaration.
+// Only files of this directory include <windows.h>.
 #ifndef KELVANE_PLATFORM_WIN32_WIN32_PLATFORM_H_
 #define KELVANE_PLATFORM_WIN32_WIN32_PLATFORM_H_
 
