@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32/nt_layout.h"
+#include "platform/win32/wow64_win32.h"
 
 namespace kelvane {
 namespace platform {
@@ -104,10 +105,19 @@ bool Win32Platform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
   Win32Process* win32 = AsWin32(process);
   if (win32 == nullptr) return false;
   unsigned char record[64] = {};
-  if (!QueryBasicInformation(win32->handle(), record)) return false;
+  uint32_t parent = 0;
+  if (QueryBasicInformation(win32->handle(), record)) {
+    parent = static_cast<uint32_t>(nt::ReadWord(record, nt::kLayout.basicParentId));
+  } else if (wow64::IsOtherWordSize(win32->handle())) {
+    // A 64-bit process whose basic information this 32-bit build cannot
+    // have in its own layout is asked in the 64-bit one.
+    if (!wow64::ParentId(win32->handle(), &parent)) return false;
+  } else {
+    return false;
+  }
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(win32->handle(), &created, &exited, &kernel, &user)) return false;
-  *parentPid = static_cast<uint32_t>(nt::ReadWord(record, nt::kLayout.basicParentId));
+  *parentPid = parent;
   *creationTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
   return true;
 }

@@ -1,6 +1,7 @@
 // Processes of the other word size; see wow64_win32.h.
 #include "platform/win32/wow64_win32.h"
 
+#include <cstring>
 #include <new>
 
 #include "platform/win32/nt_layout.h"
@@ -29,6 +30,7 @@ constexpr ULONG kProcessCommandLineInformation = 60;
 constexpr ULONG kCommandLineAnswerLimit = 0x10100;
 constexpr size_t kBasicInformation64Size = 48;
 constexpr size_t kBasicInformation64Peb = 8;
+constexpr size_t kBasicInformation64Parent = 40;
 
 // The counted string (64-bit layout) at `field`, read through `read`.
 bool ReadString64(const MemoryReader& read, const unsigned char* field, std::u16string* text) {
@@ -43,19 +45,28 @@ bool ReadString64(const MemoryReader& read, const unsigned char* field, std::u16
   return true;
 }
 
+// The 64-bit basic information of `process` (information class 0) into
+// `record`, through the WOW64 native services; false when missing.
+bool QueryBasicInformation64(HANDLE process, unsigned char (&record)[kBasicInformation64Size]) {
+  NtWow64QueryInformationProcess64Fn query =
+      Resolve<NtWow64QueryInformationProcess64Fn>(L"ntdll", "NtWow64QueryInformationProcess64");
+  if (query == nullptr) return false;
+  // 8-byte aligned, as the 64-bit structure is.
+  uint64_t basic[kBasicInformation64Size / sizeof(uint64_t)] = {};
+  if (query(process, 0, basic, sizeof basic, nullptr) != 0) return false;
+  std::memcpy(record, basic, sizeof basic);
+  return true;
+}
+
 // The 64-bit environment block of `process` and a reader of its memory,
 // through the WOW64 native services. False when either is missing or the
 // block's address cannot be had.
 bool Reach64(HANDLE process, uint64_t* peb, MemoryReader* reader) {
-  NtWow64QueryInformationProcess64Fn query =
-      Resolve<NtWow64QueryInformationProcess64Fn>(L"ntdll", "NtWow64QueryInformationProcess64");
   NtWow64ReadVirtualMemory64Fn readMemory =
       Resolve<NtWow64ReadVirtualMemory64Fn>(L"ntdll", "NtWow64ReadVirtualMemory64");
-  if (query == nullptr || readMemory == nullptr) return false;
-  // 8-byte aligned, as the 64-bit structure is.
-  uint64_t basic[kBasicInformation64Size / sizeof(uint64_t)] = {};
-  if (query(process, 0, basic, sizeof basic, nullptr) != 0) return false;
-  *peb = nt::Read<uint64_t>(reinterpret_cast<const unsigned char*>(basic), kBasicInformation64Peb);
+  unsigned char basic[kBasicInformation64Size];
+  if (readMemory == nullptr || !QueryBasicInformation64(process, basic)) return false;
+  *peb = nt::Read<uint64_t>(basic, kBasicInformation64Peb);
   if (*peb == 0) return false;
   *reader = [process, readMemory](uint64_t address, void* buffer, size_t size) {
     if (address == 0) return false;
@@ -129,6 +140,13 @@ bool ImagePath(HANDLE process, std::u16string* path) {
     }
   }
   return false;
+}
+
+bool ParentId(HANDLE process, uint32_t* parentPid) {
+  unsigned char basic[kBasicInformation64Size];
+  if (!QueryBasicInformation64(process, basic)) return false;
+  *parentPid = static_cast<uint32_t>(nt::Read<uint64_t>(basic, kBasicInformation64Parent));
+  return true;
 }
 
 std::u16string BaseName(const std::u16string& path) {

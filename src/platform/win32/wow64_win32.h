@@ -46,6 +46,11 @@ bool CommandLine(HANDLE process, std::u16string* commandLine);
 // nothing.
 bool ListModules(HANDLE process, size_t limit, std::vector<ModuleEntry>* modules);
 
+// The parent id recorded for a 64-bit process, from its 64-bit basic
+// information (NtWow64QueryInformationProcess64); for when the basic
+// information in this build's layout is refused. False when missing.
+bool ParentId(HANDLE process, uint32_t* parentPid);
+
 // The layout readers behind the routes above, on any reader of a 64-bit
 // process's memory whose environment block is at `peb`. Exposed so that the
 // 64-bit build can check them on a live process with ReadProcessMemory.
