@@ -28,14 +28,16 @@ std::wstring WinPath(const testing::TempDir& dir, const std::string& name) {
   return path;
 }
 
-Sleeper::Sleeper(const std::wstring& arguments) {
+Sleeper::Sleeper(const std::wstring& arguments, const std::wstring& program) {
   job_ = CreateJobObjectW(nullptr, nullptr);
   if (job_ != nullptr) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
-  commandLine_ = L"\"" + ProgramDirectory() + L"\\" + (L"" KELVANE_SLEEPER_NAME) + L"\" --seconds 45";
+  const std::wstring path =
+      program.empty() ? ProgramDirectory() + L"\\" + (L"" KELVANE_SLEEPER_NAME) : program;
+  commandLine_ = L"\"" + path + L"\" --seconds 45";
   if (!arguments.empty()) commandLine_ += L" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -67,11 +69,13 @@ bool Sleeper::WaitForExit(DWORD milliseconds) const {
   return process_ != nullptr && WaitForSingleObject(process_, milliseconds) == WAIT_OBJECT_0;
 }
 
-SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra)
+SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra,
+                         const std::wstring& program)
     : directory_(W(Utf8ToUtf16(dir_.path()))) {
   root_ = new Sleeper(L"--report \"" + directory_ + L"\" --children " + std::to_wstring(children) +
                       L" --parents " + std::to_wstring(parents) +
-                      (extra.empty() ? std::wstring() : L" " + extra));
+                      (extra.empty() ? std::wstring() : L" " + extra),
+                      program);
 }
 
 SleeperTree::~SleeperTree() { delete root_; }
@@ -96,6 +100,12 @@ std::map<uint32_t, int> SleeperTree::Members() const {
     members[static_cast<uint32_t>(std::stoul(entry.path().stem().wstring()))] = depth;
   }
   return members;
+}
+
+std::wstring OtherSleeper() {
+  wchar_t buffer[32768];
+  const DWORD length = GetEnvironmentVariableW(L"KELVANE_OTHER_SLEEPER", buffer, 32768);
+  return length > 0 && length < 32768 ? std::wstring(buffer, length) : std::wstring();
 }
 
 bool IsRunning(uint32_t pid) {

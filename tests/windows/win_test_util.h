@@ -29,7 +29,9 @@ std::wstring WinPath(const testing::TempDir& dir, const std::string& name);
 // object goes; the sleepers also end by themselves after their time.
 class Sleeper {
  public:
-  explicit Sleeper(const std::wstring& arguments = L"");
+  // `program` is the sleeper's Windows path; empty for the one beside the
+  // test program.
+  explicit Sleeper(const std::wstring& arguments = L"", const std::wstring& program = L"");
   ~Sleeper();
   Sleeper(const Sleeper&) = delete;
   Sleeper& operator=(const Sleeper&) = delete;
@@ -52,8 +54,9 @@ class Sleeper {
 // children, 2 their children), read from the report directory.
 class SleeperTree {
  public:
-  // `extra` is appended to the root's arguments.
-  SleeperTree(int children, int parents, const std::wstring& extra = L"");
+  // `extra` is appended to the root's arguments; `program` as for Sleeper.
+  SleeperTree(int children, int parents, const std::wstring& extra = L"",
+              const std::wstring& program = L"");
   ~SleeperTree();
   SleeperTree(const SleeperTree&) = delete;
   SleeperTree& operator=(const SleeperTree&) = delete;
@@ -69,6 +72,11 @@ class SleeperTree {
   std::wstring directory_;
   Sleeper* root_ = nullptr;
 };
+
+// The Windows path of the sleeper of the other word size (the 64-bit one
+// for a 32-bit test program, and the other way round), from the
+// environment variable KELVANE_OTHER_SLEEPER; empty when it is not set.
+std::wstring OtherSleeper();
 
 // True while process `pid` exists and has not ended.
 bool IsRunning(uint32_t pid);

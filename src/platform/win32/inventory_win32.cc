@@ -1,15 +1,17 @@
 // Facts about open processes: image name and path, working set, command
 // line (read from the process's environment block), owning account, loaded
-// modules, and the CPU times of the whole system.
+// modules, and the CPU times of the whole system. A process of the other
+// word size (64-bit, seen from the 32-bit build) is read through
+// wow64_win32.h; every other process through the process-status library.
 // <windows.h> (through the backend header) must precede the other OS headers.
 #include "platform/win32/win32_platform.h"
 
 #include <psapi.h>
-#include <wtsapi32.h>
 
 #include <vector>
 
 #include "platform/win32/nt_layout.h"
+#include "platform/win32/wow64_win32.h"
 
 namespace kelvane {
 namespace platform {
@@ -38,16 +40,17 @@ bool ReadMemory(HANDLE process, uint64_t address, void* buffer, size_t size) {
          read == size;
 }
 
-typedef LONG(NTAPI* NtQuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
-
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004L);
-constexpr ULONG kSystemProcessInformation = 5;
-
 }  // namespace
 
 bool Win32Platform::ImageBaseName(ProcessHandle& process, std::u16string* name) {
   Win32Process* win32 = AsWin32(process);
   if (win32 == nullptr) return false;
+  if (wow64::IsOtherWordSize(win32->handle())) {
+    std::u16string path;
+    if (!wow64::ImagePath(win32->handle(), &path)) return false;
+    *name = wow64::BaseName(path);
+    return true;
+  }
   // The first module is the image.
   HMODULE image = nullptr;
   DWORD needed = 0;
@@ -59,7 +62,9 @@ bool Win32Platform::ImageBaseName(ProcessHandle& process, std::u16string* name) 
 
 bool Win32Platform::ImageFullPath(ProcessHandle& process, std::u16string* path) {
   Win32Process* win32 = AsWin32(process);
-  return win32 != nullptr && ModuleFileName(win32->handle(), nullptr, path);
+  if (win32 == nullptr) return false;
+  if (wow64::IsOtherWordSize(win32->handle())) return wow64::ImagePath(win32->handle(), path);
+  return ModuleFileName(win32->handle(), nullptr, path);
 }
 
 bool Win32Platform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
@@ -76,6 +81,7 @@ bool Win32Platform::CommandLine(ProcessHandle& process, std::u16string* commandL
   Win32Process* win32 = AsWin32(process);
   if (win32 == nullptr) return false;
   const HANDLE handle = win32->handle();
+  if (wow64::IsOtherWordSize(handle)) return wow64::CommandLine(handle, commandLine);
   const nt::Layout& layout = nt::kLayout;
 
   unsigned char basic[64] = {};
@@ -105,37 +111,22 @@ bool Win32Platform::CommandLine(ProcessHandle& process, std::u16string* commandL
 }
 
 UserLookup Win32Platform::ProcessUserName(uint32_t pid, std::u16string* name) {
-  WTS_PROCESS_INFOW* table = nullptr;
-  DWORD count = 0;
-  if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &table, &count)) {
-    return UserLookup::kTableUnavailable;
-  }
-  UserLookup result = UserLookup::kNotListed;
-  for (DWORD i = 0; i < count; ++i) {
-    if (table[i].ProcessId != pid) continue;
-    wchar_t account[261] = {};
-    wchar_t domain[261] = {};
-    DWORD accountSize = 260;
-    DWORD domainSize = 260;
-    SID_NAME_USE use;
-    if (table[i].pUserSid != nullptr &&
-        LookupAccountSidW(nullptr, table[i].pUserSid, account, &accountSize, domain, &domainSize,
-                          &use)) {
-      *name = FromWide(account);
-      result = UserLookup::kFound;
-    } else {
-      result = UserLookup::kAccountUnknown;
-    }
-    break;
-  }
-  WTSFreeMemory(table);
-  return result;
+  return tables_.ProcessUserName(pid, name);
 }
 
 bool Win32Platform::ListModules(ProcessHandle& process, size_t limit,
                                 std::vector<ModuleEntry>* modules) {
   Win32Process* win32 = AsWin32(process);
   if (win32 == nullptr || limit == 0) return false;
+  if (wow64::IsOtherWordSize(win32->handle())) {
+    if (wow64::ListModules(win32->handle(), limit, modules)) return true;
+    // Without the loader list, at least the image.
+    ModuleEntry image;
+    if (!wow64::ImagePath(win32->handle(), &image.fullPath)) return false;
+    image.baseName = wow64::BaseName(image.fullPath);
+    modules->assign(1, std::move(image));
+    return true;
+  }
   std::vector<HMODULE> handles(limit);
   DWORD needed = 0;
   if (!EnumProcessModules(win32->handle(), handles.data(),
@@ -155,46 +146,7 @@ bool Win32Platform::ListModules(ProcessHandle& process, size_t limit,
 }
 
 bool Win32Platform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
-  NtQuerySystemInformationFn query = reinterpret_cast<NtQuerySystemInformationFn>(
-      reinterpret_cast<void*>(ResolveExport(L"ntdll", "NtQuerySystemInformation")));
-  if (query == nullptr) return false;
-
-  // The table's size changes from call to call: grow the buffer and retry
-  // while the call reports that it does not fit. 8-byte aligned storage.
-  std::vector<uint64_t> storage(0x20000 / sizeof(uint64_t));
-  LONG status = 0;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    ULONG needed = 0;
-    const ULONG size = static_cast<ULONG>(storage.size() * sizeof(uint64_t));
-    status = query(kSystemProcessInformation, storage.data(), size, &needed);
-    if (status != kStatusInfoLengthMismatch) break;
-    size_t next = storage.size() * 2;
-    const size_t wanted = (static_cast<size_t>(needed) + 0x10000) / sizeof(uint64_t);
-    if (wanted > next) next = wanted;
-    if (next * sizeof(uint64_t) > (size_t{256} << 20)) return false;
-    storage.assign(next, 0);
-  }
-  if (status != 0) return false;
-
-  const nt::Layout& layout = nt::kLayout;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(storage.data());
-  const size_t size = storage.size() * sizeof(uint64_t);
-  int64_t total = 0;
-  int64_t own = 0;
-  size_t offset = 0;
-  while (offset + layout.processEntryMinimum <= size) {
-    const unsigned char* entry = bytes + offset;
-    const int64_t time = static_cast<int64_t>(nt::Read<uint64_t>(entry, layout.processKernelTime)) +
-                         static_cast<int64_t>(nt::Read<uint64_t>(entry, layout.processUserTime));
-    total += time;
-    if (nt::ReadWord(entry, layout.processId) == pid) own += time;
-    const uint32_t next = nt::Read<uint32_t>(entry, layout.processNextEntry);
-    if (next == 0) break;
-    offset += next;
-  }
-  *processTime = own;
-  *totalTime = total;
-  return true;
+  return tables_.CpuTimes(pid, processTime, totalTime);
 }
 
 }  // namespace platform

@@ -41,6 +41,22 @@ constexpr Layout kLayout64 = {48, 8, 40, 40, 32, 136, 112, 120, 0, 40, 48, 80, 8
 
 inline constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
 
+// The 64-bit loader's structures, read from a 64-bit process whatever this
+// build's word size: the environment block's loader data pointer, the head
+// of the load-order module list in the loader data, and in each list entry
+// the next link, the full path and the base name (counted strings: length
+// in bytes at +0, buffer address at +8).
+struct Loader64 {
+  static constexpr size_t pebLoaderData = 0x18;
+  static constexpr size_t loaderLoadOrderList = 0x10;
+  static constexpr size_t entryNext = 0x00;
+  static constexpr size_t entryFullName = 0x48;
+  static constexpr size_t entryBaseName = 0x58;
+  static constexpr size_t entryReadSize = 0x68;
+  static constexpr size_t stringLength = 0;
+  static constexpr size_t stringBuffer = 8;
+};
+
 // The T at `offset` of `bytes`, read without any alignment assumption.
 template <typename T>
 T Read(const unsigned char* bytes, size_t offset) {

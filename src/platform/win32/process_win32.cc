@@ -1,15 +1,18 @@
 // Listing processes, opening them, and controlling them: Toolhelp and the
 // process-status library for the lists, OpenProcess / TerminateProcess /
 // priority classes for control, NtQueryInformationProcess for the parent.
+// Control works on processes of either word size alike.
 // <windows.h> (through the backend header) must precede the other OS headers.
 #include "platform/win32/win32_platform.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <new>
 #include <vector>
 
 #include "platform/win32/nt_layout.h"
+#include "platform/win32/wow64_win32.h"
 
 namespace kelvane {
 namespace platform {
@@ -45,20 +48,18 @@ bool QueryBasicInformation(HANDLE process, unsigned char* record) {
 }
 
 bool Win32Platform::SnapshotProcessIds(std::vector<uint32_t>* pids) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  // A snapshot starts a listing pass: the system-wide tables are read anew.
+  tables_.StartPass();
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return false;
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
-  if (!Process32FirstW(snapshot, &entry)) {
-    CloseHandle(snapshot);
-    return false;
-  }
+  if (!Process32FirstW(snapshot.get(), &entry)) return false;
   std::vector<uint32_t> out;
   do {
     out.push_back(entry.th32ProcessID);
     entry.dwSize = sizeof entry;
-  } while (Process32NextW(snapshot, &entry));
-  CloseHandle(snapshot);
+  } while (Process32NextW(snapshot.get(), &entry));
   *pids = std::move(out);
   return true;
 }
@@ -83,9 +84,15 @@ bool Win32Platform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
 bool Win32Platform::IsSystemProcessId(uint32_t pid) { return pid == 4 || pid == 8; }
 
 std::unique_ptr<ProcessHandle> Win32Platform::OpenProcess(uint32_t pid, uint32_t access) {
+  // `access` goes to the system as given: callers choose the rights (the
+  // ProcessAccess values, or narrower ones such as limited query).
   HANDLE handle = ::OpenProcess(access, FALSE, pid);
   if (handle == nullptr) return nullptr;
-  return std::make_unique<Win32Process>(pid, handle);
+  // The handle is closed by the object, or at once when there is no memory
+  // for it.
+  std::unique_ptr<ProcessHandle> process(new (std::nothrow) Win32Process(pid, handle));
+  if (process == nullptr) CloseHandle(handle);
+  return process;
 }
 
 bool Win32Platform::TerminateProcess(ProcessHandle& process, uint32_t exitCode) {
@@ -98,10 +105,19 @@ bool Win32Platform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
   Win32Process* win32 = AsWin32(process);
   if (win32 == nullptr) return false;
   unsigned char record[64] = {};
-  if (!QueryBasicInformation(win32->handle(), record)) return false;
+  uint32_t parent = 0;
+  if (QueryBasicInformation(win32->handle(), record)) {
+    parent = static_cast<uint32_t>(nt::ReadWord(record, nt::kLayout.basicParentId));
+  } else if (wow64::IsOtherWordSize(win32->handle())) {
+    // A 64-bit process whose basic information this 32-bit build cannot
+    // have in its own layout is asked in the 64-bit one.
+    if (!wow64::ParentId(win32->handle(), &parent)) return false;
+  } else {
+    return false;
+  }
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(win32->handle(), &created, &exited, &kernel, &user)) return false;
-  *parentPid = static_cast<uint32_t>(nt::ReadWord(record, nt::kLayout.basicParentId));
+  *parentPid = parent;
   *creationTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
   return true;
 }

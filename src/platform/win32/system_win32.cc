@@ -10,7 +10,8 @@ namespace kelvane {
 namespace platform {
 
 Platform* Default() {
-  // Stateless, so it may live in static storage and go with the DLL.
+  // Holds only the listing's table cache, so it may live in static storage
+  // and go with the DLL.
   static Win32Platform instance;
   return &instance;
 }

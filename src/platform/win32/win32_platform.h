@@ -3,8 +3,10 @@
 // the environment block, and the documented Win32 calls for control,
 // accounts, privileges, version resources and files. Its methods are spread
 // over a few files by topic (system_win32.cc, files_win32.cc,
-// process_win32.cc, inventory_win32.cc); this header is their common
-// declaration. Only files of this directory include <windows.h>.
+// process_win32.cc, inventory_win32.cc, with the listing's system-wide
+// tables in system_tables_win32.cc and 64-bit processes seen from the
+// 32-bit build in wow64_win32.cc); this header is their common declaration.
+// Only files of this directory include <windows.h>.
 #ifndef KELVANE_PLATFORM_WIN32_WIN32_PLATFORM_H_
 #define KELVANE_PLATFORM_WIN32_WIN32_PLATFORM_H_
 
@@ -24,8 +26,14 @@
 #endif
 
 #include <windows.h>
+#include <wtsapi32.h>
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -60,20 +68,37 @@ bool QueryGrowing(Query query, std::u16string* out) {
   }
 }
 
+// A kernel handle, closed when the object goes. Both null and
+// INVALID_HANDLE_VALUE (what Toolhelp returns on failure) count as no handle.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle = nullptr) : handle_(handle) {}
+  ~UniqueHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
 // An open process handle; closed when the object goes.
 class Win32Process final : public ProcessHandle {
  public:
   Win32Process(uint32_t pid, HANDLE handle) : pid_(pid), handle_(handle) {}
-  ~Win32Process() override { CloseHandle(handle_); }
   Win32Process(const Win32Process&) = delete;
   Win32Process& operator=(const Win32Process&) = delete;
 
   uint32_t pid() const override { return pid_; }
-  HANDLE handle() const { return handle_; }
+  HANDLE handle() const { return handle_.get(); }
 
  private:
   uint32_t pid_;
-  HANDLE handle_;
+  UniqueHandle handle_;
 };
 
 // The Win32 process behind `process`, or null for a handle of another kind.
@@ -83,14 +108,13 @@ inline Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32
 class Win32Token final : public TokenHandle {
  public:
   explicit Win32Token(HANDLE handle) : handle_(handle) {}
-  ~Win32Token() override { CloseHandle(handle_); }
   Win32Token(const Win32Token&) = delete;
   Win32Token& operator=(const Win32Token&) = delete;
 
-  HANDLE handle() const { return handle_; }
+  HANDLE handle() const { return handle_.get(); }
 
  private:
-  HANDLE handle_;
+  UniqueHandle handle_;
 };
 
 // Address of `name` in the already loaded module `module` ("ntdll",
@@ -101,8 +125,88 @@ FARPROC ResolveExport(const wchar_t* module, const char* name);
 // nt::kLayout.basicInfoSize bytes). False when the call is missing or fails.
 bool QueryBasicInformation(HANDLE process, unsigned char* record);
 
+// The native calls behind the two system-wide tables a listing reads: the
+// system's process information (CPU times) and the terminal services'
+// process table (owners). The backend asks them through this interface so
+// that tests can script and count them; NativeSystemTables() is the real one.
+class SystemTableSource {
+ public:
+  virtual ~SystemTableSource() = default;
+  // NtQuerySystemInformation(SystemProcessInformation) into `buffer` of
+  // `size` bytes (8-byte aligned); `*needed` as the call reports it (0 when
+  // it reports nothing). Any status but 0 is a failure; a missing call fails.
+  virtual LONG QueryProcessInformation(void* buffer, ULONG size, ULONG* needed) = 0;
+  // WTSEnumerateProcessesW on this server, level 1 of version 1. On success
+  // the caller owns `*table` and hands it back to FreeTerminalProcesses.
+  virtual bool EnumerateTerminalProcesses(WTS_PROCESS_INFOW** table, DWORD* count) = 0;
+  virtual void FreeTerminalProcesses(WTS_PROCESS_INFOW* table) = 0;
+  // The account name (without domain) of `sid`; false when it has none.
+  virtual bool AccountName(PSID sid, std::u16string* name) = 0;
+};
+
+// The real native calls. Lives as long as the library.
+SystemTableSource* NativeSystemTables();
+
+// The system-wide tables of one listing pass, each read once and then
+// served from memory, so that a pass over N processes costs O(N) instead of
+// one whole-system read per process. A pass starts at every process
+// snapshot (SnapshotProcessIds drops both tables); a table is also read
+// anew when a process id is asked of it a second time (a caller started
+// another pass without a snapshot) and, once per pass, when an id is
+// missing from it (the process may have started after the table was read).
+// Failures are never kept: an unreadable table is asked again next time.
+// Callers on several threads are served one at a time.
+class SystemTables {
+ public:
+  explicit SystemTables(SystemTableSource* source) : source_(source) {}
+  SystemTables(const SystemTables&) = delete;
+  SystemTables& operator=(const SystemTables&) = delete;
+
+  // Drops both tables; the next question reads them anew.
+  void StartPass();
+  // CpuTimes of the Platform interface.
+  bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime);
+  // ProcessUserName of the Platform interface.
+  UserLookup ProcessUserName(uint32_t pid, std::u16string* name);
+
+ private:
+  struct FreeTerminal {
+    SystemTableSource* source;
+    void operator()(WTS_PROCESS_INFOW* table) const { source->FreeTerminalProcesses(table); }
+  };
+
+  // Whether the table must be read before `pid` is answered from it.
+  // `have` says whether a table is held, `listed` whether it lists `pid`.
+  static bool NeedsReading(bool have, bool listed, uint32_t pid, std::unordered_set<uint32_t>* asked,
+                           bool* missReread);
+  bool ReadCpuTable();
+  bool ReadOwnerTable();
+
+  SystemTableSource* source_;
+  std::mutex mutex_;
+  // CPU times: per process id, and the sum over all processes.
+  bool haveCpu_ = false;
+  std::unordered_map<uint32_t, int64_t> cpuTimes_;
+  int64_t cpuTotal_ = 0;
+  std::unordered_set<uint32_t> cpuAsked_;
+  bool cpuMissReread_ = false;
+  // Size in bytes that held the whole table the last time; the next reading
+  // starts there.
+  size_t cpuBufferSize_ = 0x20000;
+  // Owners: the table as the service returned it, and each id's row.
+  std::unique_ptr<WTS_PROCESS_INFOW, FreeTerminal> owners_{nullptr, FreeTerminal{nullptr}};
+  std::unordered_map<uint32_t, DWORD> ownerRows_;
+  std::unordered_set<uint32_t> ownerAsked_;
+  bool ownerMissReread_ = false;
+};
+
 class Win32Platform final : public Platform {
  public:
+  Win32Platform() : Win32Platform(NativeSystemTables()) {}
+  // With another source of the system-wide tables (not owned; must outlive
+  // this object).
+  explicit Win32Platform(SystemTableSource* source) : tables_(source) {}
+
   // system_win32.cc
   std::u16string LibraryFilePath(const void* addressInLibrary) override;
   char16_t PathSeparator() override;
@@ -145,6 +249,9 @@ class Win32Platform final : public Platform {
   UserLookup ProcessUserName(uint32_t pid, std::u16string* name) override;
   bool ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) override;
   bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) override;
+
+ private:
+  SystemTables tables_;
 };
 
 }  // namespace platform
