@@ -78,6 +78,9 @@ struct TagScanner {
   uint32_t scanFlags = 0;
   int32_t gapStart = 0;
   int32_t gapLength = 0;
+  // Set by CXmlDoc::FindAttribute with NO_VALUE: offset of an '=' that
+  // follows the found name with no value before the tag's end (-1: none).
+  int32_t danglingEquals = -1;
   // Characters of `text` the scanner may read; the end acts as the text's
   // terminating zero.
   int32_t textLength = 0;
@@ -306,7 +309,11 @@ bool ReadWord(TagScanner& scanner);
 
 // `source` with the markup characters replaced by entities: all five with
 // ENCODE_ATTRIBUTE, else "<&>"; ENCODE_KEEP_ENTITIES leaves entity references
-// already present as they are.
+// already present as they are. With ENCODE_ATTRIBUTE tab, LF and CR become
+// "&#9;", "&#10;" and "&#13;". Every code unit XML 1.0 does not allow (C0
+// controls other than tab, LF and CR, lone surrogates, U+FFFE, U+FFFF)
+// becomes U+FFFD, so the result is always character data a strict parser
+// accepts; well-formed text without markup characters comes back unchanged.
 std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags);
 
 namespace kelvane {

@@ -44,6 +44,10 @@ size_t EntityLength(std::u16string_view s, size_t i) {
   return j - i + 1;
 }
 
+// What stands for a code unit XML 1.0 does not allow (C0 controls other than
+// tab, LF and CR; lone surrogates; U+FFFE and U+FFFF): U+FFFD.
+constexpr char16_t kReplacement[] = u"\uFFFD";
+
 }  // namespace
 
 namespace kelvane {
@@ -57,15 +61,33 @@ void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32
   size_t run = 0;  // start of the pending run of plain characters
   for (size_t i = 0; i < l; ++i) {
     const char16_t c = source[i];
-    if (c > u'>') continue;
+    // Printable ASCII above '>' and the BMP below the surrogates pass as
+    // they are: the common case costs one comparison pair.
+    if (c > u'>' && c < 0xD800) continue;
     const char16_t* entity;
-    switch (c) {
-      case u'<': entity = u"&lt;"; break;
-      case u'&': entity = u"&amp;"; break;
-      case u'>': entity = u"&gt;"; break;
-      case u'\'': entity = attribute ? u"&apos;" : nullptr; break;
-      case u'"': entity = attribute ? u"&quot;" : nullptr; break;
-      default: entity = nullptr; break;
+    if (c >= 0xD800) {
+      if (c <= 0xDBFF && i + 1 < l && source[i + 1] >= 0xDC00 && source[i + 1] <= 0xDFFF) {
+        ++i;  // a well-formed pair stays in the run
+        continue;
+      }
+      if (c >= 0xE000 && c < 0xFFFE) continue;
+      // A lone surrogate, U+FFFE or U+FFFF: not a character XML allows.
+      entity = kReplacement;
+    } else {
+      switch (c) {
+        case u'<': entity = u"&lt;"; break;
+        case u'&': entity = u"&amp;"; break;
+        case u'>': entity = u"&gt;"; break;
+        case u'\'': entity = attribute ? u"&apos;" : nullptr; break;
+        case u'"': entity = attribute ? u"&quot;" : nullptr; break;
+        // White space in an attribute value would be read back as a space
+        // (attribute-value normalisation) and would break the one-element-
+        // per-line layout; as character references it survives both.
+        case u'\t': entity = attribute ? u"&#9;" : nullptr; break;
+        case u'\n': entity = attribute ? u"&#10;" : nullptr; break;
+        case u'\r': entity = attribute ? u"&#13;" : nullptr; break;
+        default: entity = c < 0x20 ? kReplacement : nullptr; break;
+      }
     }
     if (entity == nullptr) continue;
     if (c == u'&' && keep) {
@@ -281,6 +303,8 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
   bool found = false;
   bool afterEquals = false;
   int32_t foundEnd = 0;
+  int32_t equalsAt = -1;
+  scanner.danglingEquals = -1;
   scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::NO_VALUE);
   for (;;) {
     const int32_t wsStart = scanner.scanPos;
@@ -288,6 +312,8 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
     if (!SkipSpaces(t, len, &p)) {
       // The tag's closing '>' lies at the end of the scanned range.
       scanner.scanPos = wsStart;
+      // "k=" at the end of the tag: the found name's '=' has no value.
+      if (found && afterEquals) scanner.danglingEquals = equalsAt;
       break;
     }
     const char16_t c = t[p];
@@ -335,6 +361,7 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
     }
     if (c == u'=') {
       afterEquals = true;
+      equalsAt = p;
       continue;
     }
     if (c == u'>' || c == u'/' || c == u'?') {
@@ -430,6 +457,8 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
       m_scratch.push_back(u'=');
     } else if (scanner.scanFlags & TagScanner::NO_VALUE) {
       at = scanner.wordLast + 1;
+      // A dangling '=' (and the space before it) gives way to the new one.
+      if (scanner.danglingEquals >= at) removed = scanner.danglingEquals - at + 1;
       m_scratch.push_back(u'=');
     } else {
       const bool quoted = (scanner.scanFlags & TagScanner::QUOTED) != 0;
