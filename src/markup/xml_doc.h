@@ -183,8 +183,10 @@ class CXmlDoc {
 
   // Writes the text to `path`: UTF-16LE with byte-order mark when it declares
   // encoding="utf-16" (or "UTF-16"), else UTF-8 without one. True when the
-  // file was opened and every byte written; messages get the byte count or
-  // the platform's error text. Text, index and positions are not changed.
+  // file was opened, every byte written and the file put in place; messages
+  // get the byte count or the platform's error text. The file at `path` is
+  // replaced whole or not at all (see platform::OutputFile). Text, index
+  // and positions are not changed.
   bool SaveFile(std::u16string_view path);
 
   // ---- Index primitives -----------------------------------------------------
