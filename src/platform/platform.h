@@ -143,6 +143,12 @@ class Platform {
   // `error`.
   virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
                                                        std::u16string* error) = 0;
+  // Reads the whole of the regular file at `path` (symbolic links followed)
+  // into `bytes` when it holds at most `limit` bytes. Anything else at the
+  // path (FIFO, device, directory, socket) is refused without being opened
+  // for reading, so the call never blocks on it. False, with `bytes`
+  // unchanged, when refused or unreadable.
+  virtual bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) = 0;
   // Opens the file for reading and returns its true size; false when it
   // cannot be opened.
   virtual bool FileSize(const std::u16string& path, int64_t* size) = 0;

@@ -189,6 +189,63 @@ std::unique_ptr<OutputFile> Win32Platform::CreateOutputFile(const std::u16string
   return fail(code);
 }
 
+bool Win32Platform::ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) {
+  if (path.empty() || HasEmbeddedZero(path) || bytes == nullptr) return false;
+  const std::wstring widePath = ToWide(path);
+  // Device names (CON, NUL, \\.\pipe\…) are never opened; a directory
+  // cannot be opened without backup semantics.
+  std::vector<wchar_t> full(MAX_PATH + 1);
+  DWORD length = GetFullPathNameW(widePath.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length >= full.size()) {
+    full.resize(length + 1);
+    length = GetFullPathNameW(widePath.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (length == 0 || length >= full.size()) return false;
+  if (length >= 4 && wcsncmp(full.data(), L"\\\\.\\", 4) == 0) return false;
+  HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = false;
+  LARGE_INTEGER size;
+  if (GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) && size.QuadPart >= 0 &&
+      static_cast<unsigned long long>(size.QuadPart) <= limit) {
+    try {
+      // One byte more than the size tells a file that grew past the limit.
+      std::string data(static_cast<size_t>(size.QuadPart) + 1, '\0');
+      size_t done = 0;
+      ok = true;
+      for (;;) {
+        if (done == data.size()) {
+          if (data.size() > limit) {
+            ok = false;
+            break;
+          }
+          data.resize(data.size() + (data.size() < 65536 ? data.size() : 65536) + 1);
+        }
+        const size_t left = data.size() - done;
+        DWORD n = 0;
+        if (!ReadFile(file, &data[done], left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left), &n,
+                      nullptr)) {
+          ok = false;
+          break;
+        }
+        if (n == 0) break;
+        done += n;
+      }
+      if (ok && done <= limit) {
+        data.resize(done);
+        bytes->swap(data);
+      } else {
+        ok = false;
+      }
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  CloseHandle(file);
+  return ok;
+}
+
 bool Win32Platform::FileSize(const std::u16string& path, int64_t* size) {
   if (HasEmbeddedZero(path)) return false;
   std::wstring widePath = ToWide(path);
