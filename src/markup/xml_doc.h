@@ -167,7 +167,8 @@ class CXmlDoc {
   // `pos` is 0 or not a taken position, the document has no current element,
   // a limit would overflow, or memory runs out.
   bool SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value);
-  // The tag name of the element at `pos` (empty for 0 or an invalid position).
+  // The tag name of the element at `pos`, read as the parser reads it (empty
+  // for 0 or an invalid position).
   std::u16string ElementName(int32_t pos) const;
 
   // ---- Navigation -----------------------------------------------------------
@@ -290,6 +291,10 @@ class CXmlDoc {
 
 // White space in markup: space, tab, line feed, carriage return.
 inline bool IsMarkupSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
+
+// Ends an element's name, in a start or end tag, for every reader of names
+// (parser, element names, attribute search): white space, '/' or '>'.
+inline bool EndsElementName(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
 
 // Advances `*offset` over white space (IsMarkupSpace) in the `length`
 // characters of `text`; true when a character follows.

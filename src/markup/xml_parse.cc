@@ -18,7 +18,7 @@ inline bool IsNameStart(char16_t c) {
 }
 
 // Characters that end a tag name in the parser.
-inline bool IsNameEnd(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
+inline bool IsNameEnd(char16_t c) { return EndsElementName(c); }
 
 // What the markup reader found at a '<'.
 struct Markup {

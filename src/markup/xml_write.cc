@@ -134,14 +134,13 @@ bool ReadWord(TagScanner& scanner) {
 std::u16string CXmlDoc::ElementName(int32_t pos) const {
   if (pos <= 0 || pos >= m_posNextFree) return std::u16string();
   const ElementRecord& r = RecordAt(pos);
-  TagScanner scanner;
-  scanner.text = m_strText.data();
-  scanner.textLength = r.offset + r.StartTagLength();
-  scanner.scanPos = r.offset + 1;
-  scanner.scanFlags = m_docFlags;
-  if (!ReadWord(scanner)) return std::u16string();
-  return std::u16string(m_strText, static_cast<size_t>(scanner.wordFirst),
-                        static_cast<size_t>(scanner.wordLast - scanner.wordFirst + 1));
+  // As the parser reads it, so that an end tag written with this name
+  // closes the element when the text is parsed again.
+  const int32_t first = r.offset + 1;
+  const int32_t end = r.offset + r.StartTagLength();
+  int32_t q = first;
+  while (q < end && !EndsElementName(m_strText[static_cast<size_t>(q)])) ++q;
+  return std::u16string(m_strText, static_cast<size_t>(first), static_cast<size_t>(q - first));
 }
 
 bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
@@ -155,13 +154,21 @@ bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, 
   const bool bare = parent != 0 && pStart == pr.extent;
   const bool hollow = parent != 0 && pr.extent - pEnd - pStart == 0;
 
+  // A bare parent's start tag ends in "/>" (or in "//>" and more: every
+  // slash before the '>' goes, else the tag would still read as empty).
+  int32_t slashes = 0;
+  if (bare && !pUnended) {
+    const int32_t close = pr.offset + pStart - 1;
+    while (slashes < pStart - 2 && m_strText[static_cast<size_t>(close - 1 - slashes)] == u'/') ++slashes;
+  }
+
   int32_t s = *sibling;
   int32_t o;
   if (s != 0) {
     const ElementRecord& sr = RecordAt(s);
     o = before ? sr.offset : sr.offset + sr.extent;
   } else if (bare) {
-    o = pr.offset + pStart - (pUnended ? 0 : 1);
+    o = pr.offset + pStart - slashes;
   } else if (before) {
     o = pr.offset + pStart;
   } else {
@@ -192,14 +199,14 @@ bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, 
     inserted.append(m_scratch);
     inserted.append(u"</");
     inserted.append(name);
-    const int32_t at = pr.offset + pr.extent - (pUnended ? 1 : 2);
-    const int32_t removed = pUnended ? 0 : 1;
+    const int32_t at = pr.offset + pr.extent - 1 - slashes;
+    const int32_t removed = slashes;
     if (!SpliceText(at, removed, inserted)) return false;
     ElementRecord& pw = RecordAt(parent);
     if (pUnended) {
       pw.state &= ~static_cast<uint32_t>(ElementRecord::UNENDED);
     } else {
-      pw.SetStartTagLength(pStart - 1);
+      pw.SetStartTagLength(pStart - slashes);
     }
     pw.SetEndTagLength(endTag);
     *delta = static_cast<int32_t>(inserted.size()) - removed;
@@ -306,6 +313,13 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
   int32_t equalsAt = -1;
   scanner.danglingEquals = -1;
   scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::NO_VALUE);
+  // The element's name, read as the parser reads it; attributes follow.
+  if (scanner.scanPos < len && !IsMarkupSpace(t[scanner.scanPos])) {
+    int32_t q = scanner.scanPos;
+    while (q < len && !EndsElementName(t[q])) ++q;
+    scanner.scanPos = q;
+    seenElementName = true;
+  }
   for (;;) {
     const int32_t wsStart = scanner.scanPos;
     int32_t p = wsStart;
