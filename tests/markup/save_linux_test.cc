@@ -79,6 +79,15 @@ TEST(XmlSaveLinux, ReplacesTheOldFileWithANewOneOfTheUsualMode) {
   EXPECT_EQ(ReadBytes(dir.File("plain.xml")), "<a/>");
 }
 
+TEST(XmlSaveLinux, MissingDirectoryFailsWithTheSystemText) {
+  TempDir dir;
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(dir.File("missing/r.xml"))));
+  EXPECT_EQ(doc.Messages(), Utf8ToUtf16(std::strerror(ENOENT)));
+  EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
 TEST(XmlSaveLinux, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   TempDir dir;
   const std::string path = dir.File("r.xml");
