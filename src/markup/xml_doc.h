@@ -78,6 +78,9 @@ struct TagScanner {
   uint32_t scanFlags = 0;
   int32_t gapStart = 0;
   int32_t gapLength = 0;
+  // Set by CXmlDoc::FindAttribute with NO_VALUE: offset of an '=' that
+  // follows the found name with no value before the tag's end (-1: none).
+  int32_t danglingEquals = -1;
   // Characters of `text` the scanner may read; the end acts as the text's
   // terminating zero.
   int32_t textLength = 0;
@@ -164,7 +167,8 @@ class CXmlDoc {
   // `pos` is 0 or not a taken position, the document has no current element,
   // a limit would overflow, or memory runs out.
   bool SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value);
-  // The tag name of the element at `pos` (empty for 0 or an invalid position).
+  // The tag name of the element at `pos`, read as the parser reads it (empty
+  // for 0 or an invalid position).
   std::u16string ElementName(int32_t pos) const;
 
   // ---- Navigation -----------------------------------------------------------
@@ -180,8 +184,10 @@ class CXmlDoc {
 
   // Writes the text to `path`: UTF-16LE with byte-order mark when it declares
   // encoding="utf-16" (or "UTF-16"), else UTF-8 without one. True when the
-  // file was opened and every byte written; messages get the byte count or
-  // the platform's error text. Text, index and positions are not changed.
+  // file was opened, every byte written and the file put in place; messages
+  // get the byte count or the platform's error text. The file at `path` is
+  // replaced whole or not at all (see platform::OutputFile). Text, index
+  // and positions are not changed.
   bool SaveFile(std::u16string_view path);
 
   // ---- Index primitives -----------------------------------------------------
@@ -286,6 +292,10 @@ class CXmlDoc {
 // White space in markup: space, tab, line feed, carriage return.
 inline bool IsMarkupSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
 
+// Ends an element's name, in a start or end tag, for every reader of names
+// (parser, element names, attribute search): white space, '/' or '>'.
+inline bool EndsElementName(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
+
 // Advances `*offset` over white space (IsMarkupSpace) in the `length`
 // characters of `text`; true when a character follows.
 bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset);
@@ -306,7 +316,11 @@ bool ReadWord(TagScanner& scanner);
 
 // `source` with the markup characters replaced by entities: all five with
 // ENCODE_ATTRIBUTE, else "<&>"; ENCODE_KEEP_ENTITIES leaves entity references
-// already present as they are.
+// already present as they are. With ENCODE_ATTRIBUTE tab, LF and CR become
+// "&#9;", "&#10;" and "&#13;". Every code unit XML 1.0 does not allow (C0
+// controls other than tab, LF and CR, lone surrogates, U+FFFE, U+FFFF)
+// becomes U+FFFD, so the result is always character data a strict parser
+// accepts; well-formed text without markup characters comes back unchanged.
 std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags);
 
 namespace kelvane {

@@ -18,7 +18,7 @@ inline bool IsNameStart(char16_t c) {
 }
 
 // Characters that end a tag name in the parser.
-inline bool IsNameEnd(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
+inline bool IsNameEnd(char16_t c) { return EndsElementName(c); }
 
 // What the markup reader found at a '<'.
 struct Markup {
@@ -394,15 +394,17 @@ int32_t CXmlDoc::ScanElements(TagScanner& scanner, bool* refused) {
         if (static_cast<size_t>(depth) == stack.size()) stack.resize(stack.size() * 2 + 6);
       }
     } else if (kind == TOKEN_END_TAG) {
-      if (e.length > ElementRecord::kMaxEndTagLength) {
-        *refused = true;
-        m_strMessages = u"Element end tag at offset " + FormatDecimal(e.start) + u" too long";
-        return first;
-      }
       int32_t k = depth;
       while (k >= 1 && !NameMatches(scanner, stack[static_cast<size_t>(k - 1)].name)) --k;
       const std::u16string_view endName(scanner.text + scanner.wordFirst,
                                         static_cast<size_t>(scanner.wordLast - scanner.wordFirst + 1));
+      // An end tag that closes an element must fit that element's end-tag
+      // field; a stray one is dropped below whatever its length.
+      if (k >= 1 && e.length > ElementRecord::kMaxEndTagLength) {
+        *refused = true;
+        m_strMessages = u"Element end tag at offset " + FormatDecimal(e.start) + u" too long";
+        return first;
+      }
       if (k >= 1) {
         const int32_t found = open[k - 1];
         ElementRecord& fr = RecordAt(found);

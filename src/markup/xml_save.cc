@@ -55,6 +55,9 @@ bool CXmlDoc::SaveFile(std::u16string_view path) {
         bytes = static_cast<int64_t>(utf8.size());
       }
     }
+    // The file replaces the one at the path only when all of it was
+    // written; otherwise the old file stays as it was.
+    ok = ok && file->Commit();
     m_strMessages = kelvane::FormatDecimal(static_cast<int64_t>(n)) + u" wide chars to " +
                     kelvane::FormatDecimal(bytes) + u" bytes";
     if (!ok) m_strMessages = file->LastError();

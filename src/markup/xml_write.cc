@@ -44,6 +44,10 @@ size_t EntityLength(std::u16string_view s, size_t i) {
   return j - i + 1;
 }
 
+// What stands for a code unit XML 1.0 does not allow (C0 controls other than
+// tab, LF and CR; lone surrogates; U+FFFE and U+FFFF): U+FFFD.
+constexpr char16_t kReplacement[] = u"\uFFFD";
+
 }  // namespace
 
 namespace kelvane {
@@ -57,15 +61,33 @@ void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32
   size_t run = 0;  // start of the pending run of plain characters
   for (size_t i = 0; i < l; ++i) {
     const char16_t c = source[i];
-    if (c > u'>') continue;
+    // Printable ASCII above '>' and the BMP below the surrogates pass as
+    // they are: the common case costs one comparison pair.
+    if (c > u'>' && c < 0xD800) continue;
     const char16_t* entity;
-    switch (c) {
-      case u'<': entity = u"&lt;"; break;
-      case u'&': entity = u"&amp;"; break;
-      case u'>': entity = u"&gt;"; break;
-      case u'\'': entity = attribute ? u"&apos;" : nullptr; break;
-      case u'"': entity = attribute ? u"&quot;" : nullptr; break;
-      default: entity = nullptr; break;
+    if (c >= 0xD800) {
+      if (c <= 0xDBFF && i + 1 < l && source[i + 1] >= 0xDC00 && source[i + 1] <= 0xDFFF) {
+        ++i;  // a well-formed pair stays in the run
+        continue;
+      }
+      if (c >= 0xE000 && c < 0xFFFE) continue;
+      // A lone surrogate, U+FFFE or U+FFFF: not a character XML allows.
+      entity = kReplacement;
+    } else {
+      switch (c) {
+        case u'<': entity = u"&lt;"; break;
+        case u'&': entity = u"&amp;"; break;
+        case u'>': entity = u"&gt;"; break;
+        case u'\'': entity = attribute ? u"&apos;" : nullptr; break;
+        case u'"': entity = attribute ? u"&quot;" : nullptr; break;
+        // White space in an attribute value would be read back as a space
+        // (attribute-value normalisation) and would break the one-element-
+        // per-line layout; as character references it survives both.
+        case u'\t': entity = attribute ? u"&#9;" : nullptr; break;
+        case u'\n': entity = attribute ? u"&#10;" : nullptr; break;
+        case u'\r': entity = attribute ? u"&#13;" : nullptr; break;
+        default: entity = c < 0x20 ? kReplacement : nullptr; break;
+      }
     }
     if (entity == nullptr) continue;
     if (c == u'&' && keep) {
@@ -112,14 +134,13 @@ bool ReadWord(TagScanner& scanner) {
 std::u16string CXmlDoc::ElementName(int32_t pos) const {
   if (pos <= 0 || pos >= m_posNextFree) return std::u16string();
   const ElementRecord& r = RecordAt(pos);
-  TagScanner scanner;
-  scanner.text = m_strText.data();
-  scanner.textLength = r.offset + r.StartTagLength();
-  scanner.scanPos = r.offset + 1;
-  scanner.scanFlags = m_docFlags;
-  if (!ReadWord(scanner)) return std::u16string();
-  return std::u16string(m_strText, static_cast<size_t>(scanner.wordFirst),
-                        static_cast<size_t>(scanner.wordLast - scanner.wordFirst + 1));
+  // As the parser reads it, so that an end tag written with this name
+  // closes the element when the text is parsed again.
+  const int32_t first = r.offset + 1;
+  const int32_t end = r.offset + r.StartTagLength();
+  int32_t q = first;
+  while (q < end && !EndsElementName(m_strText[static_cast<size_t>(q)])) ++q;
+  return std::u16string(m_strText, static_cast<size_t>(first), static_cast<size_t>(q - first));
 }
 
 bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
@@ -133,13 +154,21 @@ bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, 
   const bool bare = parent != 0 && pStart == pr.extent;
   const bool hollow = parent != 0 && pr.extent - pEnd - pStart == 0;
 
+  // A bare parent's start tag ends in "/>" (or in "//>" and more: every
+  // slash before the '>' goes, else the tag would still read as empty).
+  int32_t slashes = 0;
+  if (bare && !pUnended) {
+    const int32_t close = pr.offset + pStart - 1;
+    while (slashes < pStart - 2 && m_strText[static_cast<size_t>(close - 1 - slashes)] == u'/') ++slashes;
+  }
+
   int32_t s = *sibling;
   int32_t o;
   if (s != 0) {
     const ElementRecord& sr = RecordAt(s);
     o = before ? sr.offset : sr.offset + sr.extent;
   } else if (bare) {
-    o = pr.offset + pStart - (pUnended ? 0 : 1);
+    o = pr.offset + pStart - slashes;
   } else if (before) {
     o = pr.offset + pStart;
   } else {
@@ -170,14 +199,14 @@ bool CXmlDoc::PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, 
     inserted.append(m_scratch);
     inserted.append(u"</");
     inserted.append(name);
-    const int32_t at = pr.offset + pr.extent - (pUnended ? 1 : 2);
-    const int32_t removed = pUnended ? 0 : 1;
+    const int32_t at = pr.offset + pr.extent - 1 - slashes;
+    const int32_t removed = slashes;
     if (!SpliceText(at, removed, inserted)) return false;
     ElementRecord& pw = RecordAt(parent);
     if (pUnended) {
       pw.state &= ~static_cast<uint32_t>(ElementRecord::UNENDED);
     } else {
-      pw.SetStartTagLength(pStart - 1);
+      pw.SetStartTagLength(pStart - slashes);
     }
     pw.SetEndTagLength(endTag);
     *delta = static_cast<int32_t>(inserted.size()) - removed;
@@ -281,13 +310,24 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
   bool found = false;
   bool afterEquals = false;
   int32_t foundEnd = 0;
+  int32_t equalsAt = -1;
+  scanner.danglingEquals = -1;
   scanner.scanFlags &= ~static_cast<uint32_t>(TagScanner::NO_VALUE);
+  // The element's name, read as the parser reads it; attributes follow.
+  if (scanner.scanPos < len && !IsMarkupSpace(t[scanner.scanPos])) {
+    int32_t q = scanner.scanPos;
+    while (q < len && !EndsElementName(t[q])) ++q;
+    scanner.scanPos = q;
+    seenElementName = true;
+  }
   for (;;) {
     const int32_t wsStart = scanner.scanPos;
     int32_t p = wsStart;
     if (!SkipSpaces(t, len, &p)) {
       // The tag's closing '>' lies at the end of the scanned range.
       scanner.scanPos = wsStart;
+      // "k=" at the end of the tag: the found name's '=' has no value.
+      if (found && afterEquals) scanner.danglingEquals = equalsAt;
       break;
     }
     const char16_t c = t[p];
@@ -335,6 +375,7 @@ bool CXmlDoc::FindAttribute(TagScanner& scanner, std::u16string_view name, NameR
     }
     if (c == u'=') {
       afterEquals = true;
+      equalsAt = p;
       continue;
     }
     if (c == u'>' || c == u'/' || c == u'?') {
@@ -430,6 +471,8 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
       m_scratch.push_back(u'=');
     } else if (scanner.scanFlags & TagScanner::NO_VALUE) {
       at = scanner.wordLast + 1;
+      // A dangling '=' (and the space before it) gives way to the new one.
+      if (scanner.danglingEquals >= at) removed = scanner.danglingEquals - at + 1;
       m_scratch.push_back(u'=');
     } else {
       const bool quoted = (scanner.scanFlags & TagScanner::QUOTED) != 0;

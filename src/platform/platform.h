@@ -68,7 +68,11 @@ class TokenHandle {
   virtual ~TokenHandle() = default;
 };
 
-// A file opened for writing from its start (created or truncated).
+// A file written from its start that replaces the file at its path whole
+// or not at all: the bytes go to a new temporary file in the same directory,
+// which Commit puts in place of the path in one step. Until Commit succeeds
+// the path is untouched; destroying the object without a successful Commit
+// removes the temporary file, leaving the old file (if any) as it was.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -77,6 +81,10 @@ class OutputFile {
   virtual size_t Write(const void* data, size_t size) = 0;
   // Description of the latest failure, in the platform's own words.
   virtual std::u16string LastError() const = 0;
+  // Closes the file and, when every write and the close succeeded, puts it
+  // in place of the path. False (path untouched, LastError set) otherwise.
+  // Files written in place (test doubles) have nothing to do.
+  virtual bool Commit() { return true; }
 };
 
 // One loaded module of a process. A field whose query failed is empty.
@@ -128,10 +136,19 @@ class Platform {
 
   // ---- Files --------------------------------------------------------------
 
-  // Opens `path` for writing (created or truncated, binary). On failure
-  // returns null and stores the platform's description in `error`.
+  // Starts a file that will replace whatever file or symbolic link stands
+  // at `path` (binary; see OutputFile). A directory, FIFO or device at the
+  // path is refused at once, as is a directory that cannot take a new file.
+  // On failure returns null and stores the platform's description in
+  // `error`.
   virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
                                                        std::u16string* error) = 0;
+  // Reads the whole of the regular file at `path` (symbolic links followed)
+  // into `bytes` when it holds at most `limit` bytes. Anything else at the
+  // path (FIFO, device, directory, socket) is refused without being opened
+  // for reading, so the call never blocks on it. False, with `bytes`
+  // unchanged, when refused or unreadable.
+  virtual bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) = 0;
   // Opens the file for reading and returns its true size; false when it
   // cannot be opened.
   virtual bool FileSize(const std::u16string& path, int64_t* size) = 0;

@@ -1,14 +1,18 @@
 #include "plugin/request.h"
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/Wrapper4InputSource.hpp>
 #include <xercesc/sax/SAXException.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <string_view>
@@ -36,6 +40,13 @@ constexpr int kMaxElementDepth = 256;
 // Entity expansions allowed in one command file. Command files need none;
 // the limit only stops documents built to explode in memory.
 constexpr XMLSize_t kEntityExpansionLimit = 100;
+// Largest command file read (16 MiB); a command file is a few hundred
+// bytes, so anything near this is hostile.
+constexpr size_t kMaxRequestBytes = 16u * 1024 * 1024;
+
+// Child nodes of the root the readers have stepped over (see
+// RequestChildSteps).
+std::atomic<uint64_t> g_childSteps{0};
 
 std::u16string FromXml(const XMLCh* text) {
   std::u16string out;
@@ -180,12 +191,12 @@ bool IsTargetElement(const xml::DOMNode* node) {
 // order. -1 when the children cannot be listed or a target is unreadable;
 // the targets appended so far stay chained.
 int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
-  const xml::DOMNodeList* children = root->getChildNodes();
-  if (children == nullptr) return -1;
   ProcTarget* tail = nullptr;
-  const XMLSize_t length = children->getLength();
-  for (XMLSize_t i = 0; i < length; ++i) {
-    const xml::DOMNode* node = children->item(i);
+  // Sibling links: each step costs the same however many children there are
+  // (the node list's item(i) walks from the first child every time).
+  uint64_t steps = 0;
+  for (const xml::DOMNode* node = root->getFirstChild(); node != nullptr; node = node->getNextSibling()) {
+    ++steps;
     if (!IsTargetElement(node)) continue;
     const auto* element = static_cast<const xml::DOMElement*>(node);
     std::u16string pid;
@@ -213,13 +224,72 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
     }
     tail = target;
   }
+  g_childSteps += steps;
   return 0;
+}
+
+enum class RequestSource { kLoaded, kRemote, kRefused };
+
+// Decodes the %XX escapes of a URL path; false for a malformed escape or an
+// escaped zero.
+bool UnescapeUrlPath(const XMLCh* path, std::u16string* out) {
+  const auto hex = [](XMLCh c) -> int {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+  };
+  // Escaped bytes are UTF-8; the text between escapes is kept as it is.
+  std::string utf8;
+  std::u16string run;
+  for (const XMLCh* p = path; *p != 0; ++p) {
+    if (*p != u'%') {
+      run.push_back(static_cast<char16_t>(*p));
+      continue;
+    }
+    const int high = p[1] != 0 ? hex(p[1]) : -1;
+    const int low = high >= 0 && p[2] != 0 ? hex(p[2]) : -1;
+    if (low < 0 || (high == 0 && low == 0)) return false;
+    utf8 += Utf16ToUtf8(run);
+    run.clear();
+    utf8 += static_cast<char>(high * 16 + low);
+    p += 2;
+  }
+  utf8 += Utf16ToUtf8(run);
+  *out = Utf8ToUtf16(utf8);
+  return true;
+}
+
+// Where the command file named `systemId` comes from. The XML library takes
+// a name it can parse as an absolute URL for a URL and anything else for a
+// local path; local files (paths and file: URLs of this machine) are read
+// here, as regular files of at most kMaxRequestBytes, so that a FIFO, a
+// device or a directory is refused without blocking and an oversized file
+// without being read. Other URLs are left to the library.
+RequestSource LoadLocalRequest(const std::basic_string<XMLCh>& systemId, std::string* bytes) {
+  std::u16string path(systemId.begin(), systemId.end());
+  xml::XMLURL url;
+  if (xml::XMLURL::parse(systemId.c_str(), url) && !url.isRelative()) {
+    if (url.getProtocol() != xml::XMLURL::File) return RequestSource::kRemote;
+    const XMLCh* host = url.getHost();
+    if (host != nullptr && *host != 0 && !XmlEquals(host, u"localhost")) return RequestSource::kRemote;
+    if (url.getPath() == nullptr || !UnescapeUrlPath(url.getPath(), &path)) return RequestSource::kRefused;
+    // "file:///C:/dir/f" names "C:/dir/f" where paths start with a drive.
+    if (platform::Current()->PathSeparator() == u'\\' && path.size() >= 3 && path[0] == u'/' &&
+        path[2] == u':') {
+      path.erase(0, 1);
+    }
+  }
+  return platform::Current()->ReadRegularFile(path, kMaxRequestBytes, bytes) ? RequestSource::kLoaded
+                                                                              : RequestSource::kRefused;
 }
 
 }  // namespace
 }  // namespace kelvane
 
 using kelvane::ReadScope;
+
+uint64_t RequestChildSteps() { return kelvane::g_childSteps.load(); }
 
 kelvane::XmlLibraryScope::XmlLibraryScope() {
   try {
@@ -269,7 +339,23 @@ int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::D
   if (context == nullptr || context->pBuilder == nullptr || requestFile == nullptr) return 0;
   try {
     const std::basic_string<XMLCh> systemId = kelvane::ToXml(requestFile);
-    context->pDoc = context->pBuilder->parseURI(systemId.c_str());
+    std::string bytes;
+    switch (kelvane::LoadLocalRequest(systemId, &bytes)) {
+      case kelvane::RequestSource::kRefused:
+        return 0;
+      case kelvane::RequestSource::kLoaded: {
+        // Parsed from memory under the file's own name, exactly as the file
+        // would have been parsed.
+        auto* source = new xml::MemBufInputSource(reinterpret_cast<const XMLByte*>(bytes.data()),
+                                                  bytes.size(), systemId.c_str(), false);
+        xml::Wrapper4InputSource input(source, true);
+        context->pDoc = context->pBuilder->parse(&input);
+        break;
+      }
+      case kelvane::RequestSource::kRemote:
+        context->pDoc = context->pBuilder->parseURI(systemId.c_str());
+        break;
+    }
     if (context->pDoc == nullptr || context->pGuard == nullptr || context->pGuard->failed()) return 0;
     *root = context->pDoc->getDocumentElement();
     return *root != nullptr ? 1 : 0;
@@ -362,13 +448,13 @@ int CountTargets(const char16_t* requestFile, uint32_t* count) {
     ReadScope scope;
     const xml::DOMElement* root = scope.Parse(requestFile);
     if (root == nullptr) return -1;
-    const xml::DOMNodeList* children = root->getChildNodes();
-    if (children == nullptr) return -1;
     uint32_t found = 0;
-    const XMLSize_t length = children->getLength();
-    for (XMLSize_t i = 0; i < length; ++i) {
-      if (kelvane::IsTargetElement(children->item(i))) ++found;
+    uint64_t steps = 0;
+    for (const xml::DOMNode* node = root->getFirstChild(); node != nullptr; node = node->getNextSibling()) {
+      ++steps;
+      if (kelvane::IsTargetElement(node)) ++found;
     }
+    kelvane::g_childSteps += steps;
     *count = found;
     return 0;
   } catch (...) {

@@ -62,6 +62,12 @@ struct CmdRequest {
   ProcTarget* pTargets;     // first target; null when there is none
 };
 
+// Every reader below takes a path or URI. A local command file (a path or a
+// file: URL of this machine) must be a regular file of at most 16 MiB;
+// anything else (FIFO, device, directory, a larger file) is unreadable and
+// refused at once, without blocking. Children of the root are read along
+// their sibling links, so a read costs time linear in the document.
+
 // Reads the command file at `requestFile` (a path or URI) into `request`,
 // which must be zeroed. Returns 0 when the request is readable, -1
 // otherwise; on -1 the targets read before the failure stay chained in
@@ -74,6 +80,11 @@ int ReadRequest(const char16_t* requestFile, CmdRequest* request);
 // Stores the number of "procid" children of the root in `count` and returns
 // 0; returns -1 with `count` untouched when the file cannot be read.
 int CountTargets(const char16_t* requestFile, uint32_t* count);
+
+// Child nodes of the root stepped over by ReadRequest and CountTargets since
+// the library was loaded (a count of work done, for tests of the cost of a
+// read).
+uint64_t RequestChildSteps();
 
 // Frees every target of `request` in chain order, then `request` itself
 // (which must have been allocated with new). Null does nothing.

@@ -82,4 +82,78 @@ bool CheckIndex(const CXmlDoc& doc, std::string* problem) {
   return true;
 }
 
+namespace {
+
+// Element positions in document order (depth first), root excluded.
+std::vector<int32_t> DocumentOrder(const CXmlDoc& doc) {
+  std::vector<int32_t> out;
+  std::vector<int32_t> work{0};
+  std::vector<int32_t> children;
+  while (!work.empty()) {
+    const int32_t p = work.back();
+    work.pop_back();
+    if (p != 0) out.push_back(p);
+    children.clear();
+    for (int32_t c = doc.Record(p).firstChild; c != 0; c = doc.Record(c).nextSibling) children.push_back(c);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) work.push_back(*it);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool CompareWithReparse(const CXmlDoc& doc, std::string* problem) {
+  if (!CheckIndex(doc, problem)) return false;
+  CXmlDoc fresh;
+  fresh.SetDocFlags(doc.DocFlags());
+  fresh.LoadText(doc.Text());
+  const std::vector<int32_t> a = DocumentOrder(doc);
+  const std::vector<int32_t> b = DocumentOrder(fresh);
+  if (a.size() != b.size()) {
+    return Fail(problem, std::to_string(a.size()) + " elements indexed, a fresh parse finds " + std::to_string(b.size()),
+                0);
+  }
+  constexpr uint32_t kBits = ElementRecord::UNENDED | ElementRecord::HAS_ERROR | ElementRecord::FIRST_CHILD;
+  // Positions differ between the two indexes; parents are compared by their
+  // place in document order.
+  std::vector<int32_t> orderOfA(static_cast<size_t>(doc.NextFreePosition()), -1);
+  std::vector<int32_t> orderOfB(static_cast<size_t>(fresh.NextFreePosition()), -1);
+  for (size_t i = 0; i < a.size(); ++i) {
+    orderOfA[static_cast<size_t>(a[i])] = static_cast<int32_t>(i);
+    orderOfB[static_cast<size_t>(b[i])] = static_cast<int32_t>(i);
+  }
+  for (size_t i = 0; i < a.size(); ++i) {
+    const ElementRecord& x = doc.Record(a[i]);
+    const ElementRecord& y = fresh.Record(b[i]);
+    const char* what = nullptr;
+    if (x.offset != y.offset) what = "offset";
+    else if (x.extent != y.extent) what = "extent";
+    else if (x.StartTagLength() != y.StartTagLength()) what = "start-tag length";
+    else if (x.EndTagLength() != y.EndTagLength()) what = "end-tag length";
+    else if (x.Level() != y.Level()) what = "level";
+    else if ((x.state & kBits) != (y.state & kBits)) what = "state bits";
+    else if ((x.parent == 0 ? -1 : orderOfA[static_cast<size_t>(x.parent)]) !=
+             (y.parent == 0 ? -1 : orderOfB[static_cast<size_t>(y.parent)])) what = "parent";
+    // An element without end tag that is not unended is an empty-element
+    // tag, and only that one ends its start tag with "/>".
+    const int32_t start = x.StartTagLength();
+    const bool slash = start >= 3 && doc.Text()[static_cast<size_t>(x.offset + start - 2)] == u'/';
+    if (what == nullptr && x.EndTagLength() == 0 && !(x.state & ElementRecord::UNENDED) && !slash) {
+      what = "empty-element ending (no \"/>\")";
+    }
+    if (what == nullptr && x.EndTagLength() > 0 && slash) what = "ending (\"/>\" before an end tag)";
+    if (what != nullptr) {
+      return Fail(problem, std::string("element ") + std::to_string(i) + " differs from a fresh parse in its " + what,
+                  a[i]);
+    }
+  }
+  // The document's own bits come from its load, which later writes may have
+  // mended; a document loaded without error must still parse without.
+  const uint32_t rootBits = ElementRecord::ILL_FORMED | ElementRecord::HAS_ERROR;
+  if ((doc.Record(0).state & rootBits) == 0 && (fresh.Record(0).state & rootBits) != 0) {
+    return Fail(problem, "a fresh parse finds errors the document had none of", 0);
+  }
+  return true;
+}
+
 }  // namespace kelvane

@@ -13,6 +13,15 @@ namespace kelvane {
 // the first violation in `*problem` (when not null).
 bool CheckIndex(const CXmlDoc& doc, std::string* problem);
 
+// True when the index describes the text exactly as a fresh parse of that
+// text (under the same document options) does: the same elements in the
+// same order with the same offsets, extents, tag lengths, levels, parents,
+// unended, error and first-child bits, "/>" ending exactly the empty
+// elements; a document loaded without errors must parse again without. Meaningful for texts that were well-formed
+// when loaded and edited only by writes that keep them so. Otherwise false with the first
+// difference in `*problem` (when not null).
+bool CompareWithReparse(const CXmlDoc& doc, std::string* problem);
+
 }  // namespace kelvane
 
 #endif  // KELVANE_TESTS_MARKUP_INDEX_CHECK_H_

@@ -45,26 +45,9 @@ inline std::vector<int32_t> DocumentOrder(const CXmlDoc& doc) {
 // The index after edits describes the text exactly as a fresh parse of that
 // text does (for texts that parse without recovery).
 inline ::testing::AssertionResult IndexMatchesReparse(const CXmlDoc& doc) {
-  ::testing::AssertionResult consistent = IndexIsConsistent(doc);
-  if (!consistent) return consistent;
-  CXmlDoc fresh;
-  fresh.LoadText(doc.Text());
-  const std::vector<int32_t> a = DocumentOrder(doc);
-  const std::vector<int32_t> b = DocumentOrder(fresh);
-  if (a.size() != b.size())
-    return ::testing::AssertionFailure() << a.size() << " elements indexed, reparse finds " << b.size();
-  for (size_t i = 0; i < a.size(); ++i) {
-    const ElementRecord& x = doc.Record(a[i]);
-    const ElementRecord& y = fresh.Record(b[i]);
-    if (x.offset != y.offset || x.extent != y.extent || x.tagLengths != y.tagLengths ||
-        x.Level() != y.Level() || (x.state & ElementRecord::UNENDED) != (y.state & ElementRecord::UNENDED) ||
-        (x.parent == 0) != (y.parent == 0)) {
-      return ::testing::AssertionFailure() << "element " << i << " differs from the reparse (offset " << x.offset
-                                           << "/" << y.offset << ", extent " << x.extent << "/" << y.extent
-                                           << ") in text: " << U8(doc.Text());
-    }
-  }
-  return ::testing::AssertionSuccess();
+  std::string problem;
+  if (CompareWithReparse(doc, &problem)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << problem << " in text: " << U8(doc.Text());
 }
 
 }  // namespace testing

@@ -380,6 +380,24 @@ TEST(XmlParse, TagsTooLongForTheirFieldsAreRefused) {
   EXPECT_TRUE(IndexIsConsistent(doc));
 }
 
+TEST(XmlParse, StrayEndTagOverTheLimitIsDroppedLikeAnyStrayEndTag) {
+  CXmlDoc doc;
+  const std::u16string name(ElementRecord::kMaxEndTagLength, u'x');
+  const std::u16string text = u"<a><b/></" + name + u"></a>";
+  EXPECT_FALSE(doc.LoadText(text));
+  EXPECT_EQ(doc.Text(), text);
+  EXPECT_EQ(doc.Messages(), u"No start tag for end tag '" + name + u"' at offset 7");
+  ASSERT_EQ(doc.NextFreePosition(), 3);
+  EXPECT_EQ(doc.Record(1).EndTagLength(), 4);
+  EXPECT_NE(doc.Record(1).state & ElementRecord::HAS_ERROR, 0u);
+  EXPECT_NE(doc.Record(0).state & ElementRecord::ILL_FORMED, 0u);
+  EXPECT_TRUE(IndexIsConsistent(doc));
+  // Top level too.
+  EXPECT_FALSE(doc.LoadText(u"<a/></" + name + u">"));
+  EXPECT_EQ(doc.NextFreePosition(), 2);
+  EXPECT_TRUE(IndexIsConsistent(doc));
+}
+
 TEST(XmlParse, TextLongerThanTheLimitIsRefused) {
   CXmlDoc doc;
   doc.SetTextLimitForTesting(10);

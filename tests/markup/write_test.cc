@@ -58,6 +58,9 @@ TEST(XmlWrite, FirstChildOfAnEmptyElementForm) {
       {u"<x a='1'/>", CXmlDoc::ADD_SPACE_SLASH, u"<x a='1'>\r\n<new />\r\n</x>"},
       {u"<x/>", CXmlDoc::ADD_START_TAG_ONLY, u"<x>\r\n<new>\r\n</x>"},
       {u"<x/>", CXmlDoc::ADD_BEFORE, u"<x>\r\n<new/>\r\n</x>"},
+      // Every slash before the '>' goes, else the tag still reads as empty.
+      {u"<x k=//>", 0, u"<x k=>\r\n<new/>\r\n</x>"},
+      {u"<x ///>", CXmlDoc::ADD_NO_LINE_BREAK, u"<x ><new/></x>"},
   };
   for (const Case& c : cases) {
     CXmlDoc doc;
@@ -68,7 +71,12 @@ TEST(XmlWrite, FirstChildOfAnEmptyElementForm) {
     EXPECT_EQ(doc.Text()[static_cast<size_t>(n.offset)], u'<');
     EXPECT_EQ(n.state & ElementRecord::FIRST_CHILD, ElementRecord::FIRST_CHILD + 0u);
     EXPECT_EQ(n.prevSibling, doc.ChildPosition());
-    EXPECT_TRUE(IndexMatchesReparse(doc)) << U8(c.text);
+    // A start tag without end leaves a text that no longer parses cleanly.
+    if (c.flags & CXmlDoc::ADD_START_TAG_ONLY) {
+      EXPECT_TRUE(IndexIsConsistent(doc)) << U8(c.text);
+    } else {
+      EXPECT_TRUE(IndexMatchesReparse(doc)) << U8(c.text);
+    }
   }
 }
 
@@ -174,6 +182,10 @@ TEST(XmlWrite, SetAttributeReplacesOrAppends) {
       {u"<a k 'x'/>", u"k", u"v", u"<a k=\"v\" 'x'/>"},
       {u"<a k=v/>", u"k", u"new", u"<a k=\"new\"/>"},
       {u"<a k=/>", u"k", u"new", u"<a k=\"new\"/>"},
+      // A name whose '=' ends the tag: no stray '=' stays behind.
+      {u"<a k= >t</a>", u"k", u"v", u"<a k=\"v\" >t</a>"},
+      {u"<a k=>t</a>", u"k", u"v", u"<a k=\"v\">t</a>"},
+      {u"<a j='1' k\t=\r\n>t</a>", u"k", u"v", u"<a j='1' k=\"v\"\r\n>t</a>"},
       {u"<a k=v/>", u"z", u"1", u"<a k=v z=\"1\"/>"},
       {u"<a/>", u"a", u"v", u"<a a=\"v\"/>"},  // the element's own name is no attribute
       {u"<a k=\"\"/>", u"k", u"", u"<a k=\"\"/>"},
@@ -279,6 +291,45 @@ TEST(XmlWrite, EncodeMarkup) {
   EXPECT_EQ(EncodeMarkup(many, 0).size(), 5000u);
 }
 
+// Every unit XML 1.0 forbids becomes U+FFFD; white space in attribute
+// values becomes a character reference; everything else passes unchanged.
+TEST(XmlWrite, EncodingNeverEmitsAForbiddenUnit) {
+  const std::u16string controls(u"a\x01\x08\x0B\x0C\x0E\x1B\x1F" u"b");
+  EXPECT_EQ(EncodeMarkup(controls, ENCODE_ATTRIBUTE), u"a\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDb");
+  EXPECT_EQ(EncodeMarkup(controls, 0), u"a\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDb");
+  EXPECT_EQ(EncodeMarkup(std::u16string(1, u'\0'), ENCODE_ATTRIBUTE), u"\uFFFD");
+  EXPECT_EQ(EncodeMarkup(u"\t\n\r", ENCODE_ATTRIBUTE), u"&#9;&#10;&#13;");
+  EXPECT_EQ(EncodeMarkup(u"\t\n\r", 0), u"\t\n\r");
+  EXPECT_EQ(EncodeMarkup(u"x\uFFFEy\uFFFFz", ENCODE_ATTRIBUTE), u"x\uFFFDy\uFFFDz");
+  // Surrogates: pairs stay, lone halves (either order, at either end) go.
+  const std::u16string pair(u"\U0001F600");
+  EXPECT_EQ(EncodeMarkup(pair, ENCODE_ATTRIBUTE), pair);
+  const char16_t lone[] = {0xD800, u'a', 0xDC00, 0xDC00, 0xD800, 0xDBFF};
+  EXPECT_EQ(EncodeMarkup(std::u16string(lone, 6), ENCODE_ATTRIBUTE), u"\uFFFDa\uFFFD\uFFFD\uFFFD\uFFFD");
+  const char16_t reversed[] = {0xDC00, 0xD800, 0xDC01};
+  EXPECT_EQ(EncodeMarkup(std::u16string(reversed, 3), ENCODE_ATTRIBUTE), u"\uFFFD\U00010001");
+  // The last units below and above the forbidden ranges pass unchanged.
+  const std::u16string edges(u"\x20\x7F\u0080\uD7FF\uE000\uFFFD");
+  EXPECT_EQ(EncodeMarkup(edges, ENCODE_ATTRIBUTE), edges);
+  // Every one of the 65,536 units alone: never a forbidden one out.
+  for (uint32_t u = 0; u <= 0xFFFF; ++u) {
+    const std::u16string out = EncodeMarkup(std::u16string(1, static_cast<char16_t>(u)), ENCODE_ATTRIBUTE);
+    for (char16_t c : out) {
+      const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                           (c >= 0xE000 && c <= 0xFFFD);
+      ASSERT_TRUE(allowed) << "unit " << u;
+    }
+  }
+}
+
+TEST(XmlWrite, AttributeWithControlsKeepsOneElementPerLine) {
+  CXmlDoc doc;
+  LoadWithCurrent(doc, u"<a/>", 1);
+  ASSERT_TRUE(doc.SetAttribute(1, u"k", u"1\r\n2\t\x1b[31m"));
+  EXPECT_EQ(doc.Text(), u"<a k=\"1&#13;&#10;2&#9;\uFFFD[31m\"/>");
+  EXPECT_TRUE(IndexMatchesReparse(doc));
+}
+
 TEST(XmlWrite, ElementName) {
   CXmlDoc doc;
   doc.LoadText(u"<ns:a\r\nk='1'><b/></ns:a>");
@@ -286,6 +337,18 @@ TEST(XmlWrite, ElementName) {
   EXPECT_EQ(doc.ElementName(2), u"b");
   EXPECT_EQ(doc.ElementName(0), u"");
   EXPECT_EQ(doc.ElementName(3), u"");
+  // Names as the parser reads them, whatever they hold up to white space,
+  // '/' or '>'; an end tag written with one closes the element on reparse.
+  for (const char16_t* text : {u"<a?b/>", u"<a<b/>", u"<a\\b!c/>", u"<a=b/>"}) {
+    LoadWithCurrent(doc, text, 1);
+    const std::u16string t(text);
+    EXPECT_EQ(doc.ElementName(1), t.substr(1, t.size() - 3)) << U8(t);
+    ASSERT_TRUE(doc.AddElement(u"c", kChild));
+    ASSERT_TRUE(doc.SetAttribute(1, u"k", u"v"));
+    EXPECT_EQ(doc.Text(), t.substr(0, t.size() - 2) + u" k=\"v\">\r\n<c/>\r\n</" + t.substr(1, t.size() - 3) + u">")
+        << U8(t);
+    EXPECT_TRUE(IndexMatchesReparse(doc)) << U8(t);
+  }
 }
 
 TEST(XmlWrite, LimitsRefuseWithoutChange) {

@@ -1,7 +1,12 @@
 // Message-table behaviour that belongs to the Linux backend: UTF-8 tables
 // (the system code page there) and the library path found through the
 // dynamic loader.
+#include <dlfcn.h>
 #include <unistd.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
 
 #include "plugin/message_table_fixture.h"
 
@@ -43,6 +48,26 @@ TEST(LinuxLibraryPath, NamesTheFileHoldingTheAddress) {
   const std::u16string libc = platform::Default()->LibraryFilePath(reinterpret_cast<const void*>(&::chdir));
   EXPECT_NE(std::u16string::npos, libc.find(u"libc"));
   EXPECT_TRUE(std::filesystem::path(Utf16ToUtf8(libc)).is_absolute());
+}
+
+// A library loaded through a symbolic link to a directory followed by
+// ".." lives in the link target's parent, not beside the link.
+TEST(LinuxLibraryPath, IsTheRealFileWhateverTheLoadPath) {
+  testing::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.File("real/deep"));
+  fs::copy_file(KELVANE_LIBRARY_PATH, dir.File("real/libkelvane.so"));
+  fs::create_directory_symlink(dir.File("real/deep"), dir.File("link"));
+  // A decoy beside the link, where a lexical reading of the path leads.
+  fs::copy_file(KELVANE_LIBRARY_PATH, dir.File("libkelvane.so"));
+  const std::string loadPath = dir.File("link/../libkelvane.so");
+  void* handle = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << dlerror();
+  void* entry = dlsym(handle, "ZEV_RemoteInvoke");
+  ASSERT_NE(nullptr, entry);
+  const std::u16string found = platform::Default()->LibraryFilePath(entry);
+  dlclose(handle);
+  EXPECT_EQ(Utf8ToUtf16(fs::canonical(dir.File("real/libkelvane.so")).string()), found);
 }
 
 TEST(LoadTimeSetUp, RanWhenTheProgramStarted) {

@@ -302,6 +302,54 @@ TEST_F(RequestTest, ExternalResourcesAreNeverLoaded) {
                        "<R name=\"A_KLV\">&z;<procid PID=\"1\"/></R>"));
 }
 
+TEST_F(RequestTest, FilesOverSixteenMebibytesAreRefused) {
+  const size_t limit = 16u * 1024 * 1024;
+  const std::string head = "<R name=\"A_KLV\"><procid PID=\"7\"/>";
+  const std::string tail = "</R>";
+  std::string exact = head + std::string(limit - head.size() - tail.size(), ' ') + tail;
+  ASSERT_EQ(exact.size(), limit);
+  int rc = 1;
+  RequestPtr request = Read(Write(exact), &rc);
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(1u, ChainLength(*request));
+  exact.insert(head.size(), 1, ' ');
+  const std::u16string over = Write(exact);
+  request = Read(over, &rc);
+  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(nullptr, request->pTargets);
+  uint32_t count = 9;
+  EXPECT_EQ(-1, CountTargets(over.c_str(), &count));
+  EXPECT_EQ(9u, count);
+}
+
+// The children of the root are read by sibling links: twice the children
+// cost twice the steps (the node list's item(i) cost grew with the square).
+TEST_F(RequestTest, ReadingChildrenIsLinear) {
+  const auto children = [](int n) {
+    std::string body;
+    body.reserve(static_cast<size_t>(n) * 20);
+    for (int i = 0; i < n; ++i) body += i % 2 == 0 ? "<x/>" : "<procid PID=\"" + std::to_string(i) + "\"/>";
+    return WithName("A_KLV", body);
+  };
+  uint64_t steps[2] = {};
+  const int sizes[2] = {20000, 40000};
+  for (int k = 0; k < 2; ++k) {
+    const std::u16string path = Write(children(sizes[k]));
+    const uint64_t before = RequestChildSteps();
+    int rc = 1;
+    RequestPtr request = Read(path, &rc);
+    uint32_t count = 0;
+    ASSERT_EQ(0, CountTargets(path.c_str(), &count));
+    steps[k] = RequestChildSteps() - before;
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(static_cast<size_t>(sizes[k] / 2), ChainLength(*request));
+    EXPECT_EQ(static_cast<uint32_t>(sizes[k] / 2), count);
+    EXPECT_EQ(u"1", Pid(request->pTargets));
+  }
+  EXPECT_EQ(steps[0], 2u * 20000u);  // each reader steps over every child once
+  EXPECT_EQ(steps[1], 2 * steps[0]);
+}
+
 TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
   const auto good = Write(WithName("A_KLV", "<procid PID=\"1\"/>"));
   const auto bad = Write("<R>");

@@ -31,6 +31,9 @@ class FakePlatform : public platform::Platform {
                                                          std::u16string* error) override {
     return platform::Default()->CreateOutputFile(path, error);
   }
+  bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) override {
+    return platform::Default()->ReadRegularFile(path, limit, bytes);
+  }
   bool FileSize(const std::u16string&, int64_t*) override { return false; }
   bool FileModifyTime(const std::u16string&, platform::LocalTime*) override { return false; }
   bool LoadVersionResource(const std::u16string&, std::vector<uint8_t>*) override { return false; }

@@ -97,12 +97,31 @@ TEST(Win32Files, OutputFileWritesExactBytesAndReportsOpenFailures) {
     ASSERT_NE(file, nullptr);
     const char bytes[] = {'\xFF', '\xFE', '<', '\0', '\r', '\0', '\n', '\0'};
     EXPECT_EQ(file->Write(bytes, sizeof bytes), sizeof bytes);
+    EXPECT_TRUE(file->Commit());
   }
   EXPECT_EQ(testing::ReadBytes(dir.File("out.bin")), std::string("\xFF\xFE<\0\r\0\n\0", 8));
 
-  // Truncated when it exists.
-  { ASSERT_NE(P()->CreateOutputFile(TempFile(dir, "out.bin"), &error), nullptr); }
+  // Replaced whole on Commit, untouched without it; no temporary file stays.
+  {
+    auto file = P()->CreateOutputFile(TempFile(dir, "out.bin"), &error);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Write("x", 1), 1u);
+  }
+  EXPECT_EQ(testing::ReadBytes(dir.File("out.bin")), std::string("\xFF\xFE<\0\r\0\n\0", 8));
+  {
+    auto file = P()->CreateOutputFile(TempFile(dir, "out.bin"), &error);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(file->Commit());
+  }
   EXPECT_EQ(testing::ReadBytes(dir.File("out.bin")), "");
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(W(TempFile(dir, ".kelvane-*")).c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  // A directory at the path is refused.
+  error.clear();
+  EXPECT_EQ(P()->CreateOutputFile(TempFile(dir, ""), &error), nullptr);
+  EXPECT_FALSE(error.empty());
 
   error.clear();
   EXPECT_EQ(P()->CreateOutputFile(TempFile(dir, "missing\\dir\\out.bin"), &error), nullptr);

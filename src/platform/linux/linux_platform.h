@@ -65,6 +65,8 @@ class LinuxPlatform final : public Platform {
   // output_file_linux.cc
   std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
                                                std::u16string* error) override;
+  // input_file_linux.cc
+  bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) override;
 
   // inventory_linux.cc
   bool FileSize(const std::u16string& path, int64_t* size) override;

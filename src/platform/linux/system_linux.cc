@@ -139,7 +139,11 @@ std::u16string LinuxPlatform::LibraryFilePath(const void* addressInLibrary) {
   }
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   if (error) return {};
-  return Utf8ToUtf16(absolute.lexically_normal().string());
+  // The real file: symbolic links resolved, "." and ".." taken on the real
+  // directories ("link/.." is the link target's parent, not the link's).
+  std::filesystem::path real = std::filesystem::weakly_canonical(absolute, error);
+  if (error) return {};
+  return Utf8ToUtf16(real.string());
 }
 
 char16_t LinuxPlatform::PathSeparator() { return u'/'; }

@@ -224,6 +224,7 @@ class Win32Platform final : public Platform {
   // files_win32.cc
   std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,
                                                std::u16string* error) override;
+  bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) override;
   bool FileSize(const std::u16string& path, int64_t* size) override;
   bool FileModifyTime(const std::u16string& path, LocalTime* time) override;
   bool LoadVersionResource(const std::u16string& path, std::vector<uint8_t>* blob) override;

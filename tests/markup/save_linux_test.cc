@@ -1,0 +1,182 @@
+// The response file on Linux is replaced whole or not at all: a failed
+// write leaves the old file as it was and no temporary file behind; a
+// symbolic link at the path is replaced, never followed; a FIFO, device or
+// directory at the path is refused at once.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "markup/xml_doc.h"
+#include "markup_test_util.h"
+#include "support/test_support.h"
+
+using kelvane::Utf8ToUtf16;
+using kelvane::testing::kDeclaration;
+using kelvane::testing::ReadBytes;
+using kelvane::testing::TempDir;
+using kelvane::testing::WriteBytes;
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* d = opendir(directory.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  return names;
+}
+
+// A response of at least `units` characters.
+void LoadResponse(CXmlDoc* doc, size_t units) {
+  doc->LoadText(kDeclaration);
+  doc->AddElement(u"Response");
+  doc->AddElement(u"Result", CXmlDoc::ADD_CHILD);
+  doc->SetAttribute(doc->ChildPosition(), u"v", std::u16string(units, u'x'));
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+
+TEST(XmlSaveLinux, ReplacesTheOldFileWithANewOneOfTheUsualMode) {
+  TempDir dir;
+  const std::string path = dir.File("r.xml");
+  WriteBytes(path, std::string(10000, 'o'));
+  ASSERT_EQ(0, chmod(path.c_str(), 0600));
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(path)));
+  EXPECT_EQ(ReadBytes(path), "<a/>");
+  struct stat st {};
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u & ~CurrentUmask());
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"r.xml"});
+  // A name without a directory lands in the working directory.
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(dir.path().c_str()));
+  const bool saved = doc.SaveFile(u"plain.xml");
+  ASSERT_EQ(0, chdir(cwd));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(ReadBytes(dir.File("plain.xml")), "<a/>");
+}
+
+TEST(XmlSaveLinux, MissingDirectoryFailsWithTheSystemText) {
+  TempDir dir;
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(dir.File("missing/r.xml"))));
+  EXPECT_EQ(doc.Messages(), Utf8ToUtf16(std::strerror(ENOENT)));
+  EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+TEST(XmlSaveLinux, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.File("r.xml");
+  const std::string old(3000, 'o');
+  WriteBytes(path, old);
+  CXmlDoc doc;
+  LoadResponse(&doc, 100000);
+  // Over the file-size limit a write fails with EFBIG (and SIGXFSZ, which
+  // would end the test unless ignored).
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(0, sigaction(SIGXFSZ, &ignore, &previous));
+  struct rlimit limit {}, saved {};
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  limit = saved;
+  limit.rlim_cur = 4096;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+  const bool ok = doc.SaveFile(Utf8ToUtf16(path));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(doc.Messages(), Utf8ToUtf16(std::strerror(EFBIG)));
+  EXPECT_EQ(ReadBytes(path), old);
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"r.xml"});
+}
+
+TEST(XmlSaveLinux, SymbolicLinkAtThePathIsReplacedNeverFollowed) {
+  TempDir dir;
+  // A root-only file and, in a sticky world-writable directory, a link to
+  // it planted by another user.
+  const std::string secret = dir.File("secret");
+  WriteBytes(secret, "root only");
+  ASSERT_EQ(0, chmod(secret.c_str(), 0600));
+  const std::string shared = dir.File("shared");
+  ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
+  ASSERT_EQ(0, chmod(shared.c_str(), 01777));
+  const std::string path = shared + "/r.xml";
+  ASSERT_EQ(0, symlink(secret.c_str(), path.c_str()));
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, lchown(path.c_str(), 65534, 65534));
+  }
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(path))) << kelvane::Utf16ToUtf8(doc.Messages());
+  EXPECT_EQ(ReadBytes(secret), "root only");
+  struct stat st {};
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadBytes(path), "<a/>");
+  // A dangling link is replaced the same way; its target is not created.
+  const std::string dangling = shared + "/d.xml";
+  ASSERT_EQ(0, symlink(dir.File("created").c_str(), dangling.c_str()));
+  ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(dangling)));
+  EXPECT_FALSE(kelvane::testing::FileExists(dir.File("created")));
+  ASSERT_EQ(0, lstat(dangling.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST(XmlSaveLinux, FifoDeviceAndDirectoryAreRefusedAtOnce) {
+  TempDir dir;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+  // A reader is kept open so that an open for writing would not block the
+  // test even if the FIFO were opened; nothing may arrive through it.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(fifo)));
+  EXPECT_EQ(doc.Messages(), Utf8ToUtf16(std::strerror(EINVAL)));
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0);  // no writer ever came: nothing to read
+  close(reader);
+  struct stat st {};
+  ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  EXPECT_FALSE(doc.SaveFile(u"/dev/null"));
+  ASSERT_EQ(0, lstat("/dev/null", &st));
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  const std::string sub = dir.File("sub");
+  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(sub)));
+  EXPECT_EQ(doc.Messages(), Utf8ToUtf16(std::strerror(EISDIR)));
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(sub + "/")));
+  EXPECT_FALSE(doc.SaveFile(Utf8ToUtf16(sub + "/..")));
+  EXPECT_TRUE(Entries(sub).empty());
+  EXPECT_EQ(Entries(dir.path()).size(), 2u);
+}
+
+}  // namespace
