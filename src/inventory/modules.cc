@@ -25,12 +25,28 @@ struct VersionStrings {
   std::optional<std::u16string> values[4];  // publisher, description, product, file version
 };
 
-// File facts remembered while a FileFactsCache lives. A failed query is
-// remembered as such.
+// A file as the platform identifies it (device, file number).
+struct FileIdentity {
+  uint64_t device;
+  uint64_t fileNumber;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && fileNumber == other.fileNumber;
+  }
+};
+struct FileIdentityHash {
+  size_t operator()(const FileIdentity& id) const {
+    return std::hash<uint64_t>()(id.device * 0x9E3779B97F4A7C15ull ^ id.fileNumber);
+  }
+};
+
+// File facts remembered while a FileFactsCache lives. A failed query by
+// path is remembered as such; a failed query through a process is not (the
+// next process mapping the same file may answer).
 struct FileFacts {
   std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
   std::unordered_map<std::u16string, VersionStrings> versions;
   std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty when unknown
+  std::unordered_map<FileIdentity, std::u16string, FileIdentityHash> modifyTimesById;
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -109,6 +125,31 @@ std::u16string ModifyTimeOf(const std::u16string& path) {
     found = g_facts->modifyTimes.emplace(path, QueryModifyTime(path)).first;
   }
   return found->second;
+}
+
+// "YYYY-MM-DD hh:mm:ss" of the file of module `index` of `process`, asked
+// through the process where the platform can (remembered by the file's
+// identity while a FileFactsCache lives), else by `path`.
+std::u16string ModuleModifyTimeOf(kelvane::platform::ProcessHandle& process, size_t index,
+                                  const kelvane::platform::ModuleEntry& module, const std::u16string& path) {
+  const bool identified = g_facts != nullptr && (module.device != 0 || module.fileNumber != 0);
+  const FileIdentity identity{module.device, module.fileNumber};
+  if (identified) {
+    auto found = g_facts->modifyTimesById.find(identity);
+    if (found != g_facts->modifyTimesById.end()) return found->second;
+  }
+  kelvane::platform::LocalTime time;
+  switch (kelvane::platform::Current()->ModuleModifyTime(process, index, &time)) {
+    case kelvane::platform::FileFact::kKnown:
+      break;
+    case kelvane::platform::FileFact::kUnknown:
+      return {};
+    case kelvane::platform::FileFact::kAskByPath:
+      return ModifyTimeOf(path);
+  }
+  std::u16string text = kelvane::FormatModifyTime(time);
+  if (identified) g_facts->modifyTimesById.emplace(identity, text);
+  return text;
 }
 
 // The four version fields of a record, each 261 units.
@@ -197,7 +238,21 @@ int64_t QueryFileSize(std::u16string_view path) {
   return size;
 }
 
+int64_t QueryImageFileSize(kelvane::platform::ProcessHandle& process, std::u16string_view path) {
+  int64_t size = 0;
+  switch (kelvane::platform::Current()->ImageFileSize(process, &size)) {
+    case kelvane::platform::FileFact::kKnown:
+      return size;
+    case kelvane::platform::FileFact::kUnknown:
+      return 0;
+    case kelvane::platform::FileFact::kAskByPath:
+      break;
+  }
+  return QueryFileSize(path);
+}
+
 int ReadVersionStrings(ModuleRecord* record) {
+  record->bLengthsKnown = false;
   return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
@@ -205,10 +260,46 @@ int ReadVersionStrings(ProcessRecord* record) {
   return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
-int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
+namespace {
+
+// The text fields of a module record in the order of nFieldLengths.
+void ModuleFields(const ModuleRecord& record, const char16_t* (&fields)[kModuleFieldCount]) {
+  fields[kModuleName] = record.szName;
+  fields[kModulePath] = record.szPath;
+  fields[kModulePublisher] = record.szPublisher;
+  fields[kModuleDescript] = record.szDescript;
+  fields[kModuleProductVersion] = record.szProductVersion;
+  fields[kModuleFileVersion] = record.szFileVersion;
+  fields[kModuleModifyTime] = record.szModifyTime;
+}
+
+// Measures the fields of `record` (just filled, so still in the cache).
+void KeepFieldLengths(ModuleRecord* record) {
+  const char16_t* fields[kModuleFieldCount];
+  ModuleFields(*record, fields);
+  for (size_t i = 0; i < kModuleFieldCount; ++i) {
+    record->nFieldLengths[i] = static_cast<uint16_t>(kelvane::FieldLength(fields[i], 261));
+  }
+  record->bLengthsKnown = true;
+}
+
+}  // namespace
+
+std::u16string_view ModuleFieldView(const ModuleRecord& record, ModuleField field) {
+  const char16_t* fields[kModuleFieldCount];
+  ModuleFields(record, fields);
+  if (record.bLengthsKnown) return std::u16string_view(fields[field], record.nFieldLengths[field]);
+  return std::u16string_view(fields[field], kelvane::FieldLength(fields[field], 261));
+}
+
+int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
                      const kelvane::platform::ModuleEntry& module) {
+  record->bLengthsKnown = false;
   if (!module.baseName.empty()) kelvane::CopyToField(record->szName, module.baseName);
-  if (module.fullPath.empty()) return 1;
+  if (module.fullPath.empty()) {
+    KeepFieldLengths(record);
+    return 1;
+  }
   // The file facts come from the whole path, even when the field has to cut
   // it.
   std::u16string normalized;
@@ -219,7 +310,8 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
   }
   kelvane::CopyToField(record->szPath, *path);
   ApplyVersionStrings(*path, VersionFieldsOf(record));
-  kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(*path));
+  kelvane::CopyToField(record->szModifyTime, ModuleModifyTimeOf(process, index, module, *path));
+  KeepFieldLengths(record);
   return 1;
 }
 
@@ -236,7 +328,7 @@ ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
   for (size_t i = 0; i < count; ++i) {
     ModuleRecord* record = new (std::nothrow) ModuleRecord();
     if (record == nullptr) break;
-    FillModuleRecord(record, process, modules[i]);
+    FillModuleRecord(record, process, i, modules[i]);
     if (tail == nullptr) {
       head = record;
     } else {
