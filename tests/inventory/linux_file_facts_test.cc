@@ -1,0 +1,168 @@
+// Facts about a listed process's files come from the files the process
+// itself uses: a deleted image with a link planted under its " (deleted)"
+// name, and an image bind-mounted over its path in another mount namespace.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <string>
+#include <thread>
+
+#include "common/text.h"
+#include "inventory/cpu_sampler.h"
+#include "inventory/process_list.h"
+#include "support/targets.h"
+#include "support/test_support.h"
+
+namespace kelvane {
+namespace testing {
+namespace {
+
+std::string SleepProgram() {
+  char resolved[PATH_MAX];
+  return realpath("/usr/bin/sleep", resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+std::string ExeOf(pid_t pid) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// A copy of the sleep program at `path` with `padding` bytes appended (an
+// ELF file runs the same with bytes after its end), modified at `mtime`.
+void CopySleep(const std::string& path, size_t padding, time_t mtime) {
+  WriteBytes(path, ReadBytes(SleepProgram()) + std::string(padding, '\0'));
+  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+  const struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+}
+
+// "YYYY-MM-DD hh:mm:ss" in local time.
+std::string LocalText(time_t when) {
+  struct tm local;
+  localtime_r(&when, &local);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// Waits until `pid` runs `image` and sits in its sleep call.
+bool WaitForSleep(pid_t pid, const std::string& image) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ExeOf(pid) == image && InSleepCall(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class LinuxFileFactsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InOwnPidNamespace()) GTEST_SKIP() << "starts processes: needs its own PID namespace";
+    if (SleepProgram().empty()) GTEST_SKIP() << "no /usr/bin/sleep";
+  }
+  void TearDown() override {
+    KillAndReap(pid_);
+    ClearCpuSamples();
+  }
+
+  ProcessListPtr Collect(pid_t pid) {
+    const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid))});
+    uint32_t count = 0;
+    ProcessListPtr record(CollectTargetProcesses(&targets[0], &count));
+    EXPECT_EQ(count, 1u);
+    return record;
+  }
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(LinuxFileFactsTest, DeletedImageWithAPlantedLinkKeepsSizeZero) {
+  const std::string image = dir_.File("prog");
+  CopySleep(image, 0, 1000000000);
+  pid_ = fork();
+  if (pid_ == 0) {
+    execl(image.c_str(), "prog", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(WaitForSleep(pid_, image));
+  ASSERT_EQ(unlink(image.c_str()), 0);
+  // What a user plants: the " (deleted)" name as a link to a file of
+  // another size and time, which root must neither size nor date.
+  const std::string secret = dir_.File("secret");
+  WriteBytes(secret, std::string(123457, 's'));
+  ASSERT_EQ(symlink(secret.c_str(), (image + " (deleted)").c_str()), 0);
+  ASSERT_EQ(ExeOf(pid_), image + " (deleted)");
+
+  ProcessListPtr record = Collect(pid_);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(Utf16ToUtf8(record->szPath), image + " (deleted)");
+  EXPECT_EQ(record->nFileSize, 0);
+  ASSERT_NE(record->pModules, nullptr);
+  EXPECT_EQ(Utf16ToUtf8(record->pModules->szPath), image + " (deleted)");
+  EXPECT_EQ(Utf16ToUtf8(record->pModules->szModifyTime), "");
+  // The libraries it maps still have their times.
+  ASSERT_NE(record->pModules->pNext, nullptr);
+  EXPECT_NE(Utf16ToUtf8(record->pModules->pNext->szModifyTime), "");
+}
+
+TEST_F(LinuxFileFactsTest, ProcessesInAnotherMountNamespaceGetTheirOwnFilesFacts) {
+  // Here `prog` is one file; in the child's mount namespace another file,
+  // of another size and time, is mounted over the same path.
+  const std::string image = dir_.File("prog");
+  const std::string theirs = dir_.File("theirs");
+  CopySleep(image, 0, 1000000000);
+  CopySleep(theirs, 4096, 1200000000);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(ready[0]);
+    char ok = 0;
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount(theirs.c_str(), image.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+      ok = 1;
+    }
+    if (write(ready[1], &ok, 1) != 1 || !ok) _exit(126);
+    close(ready[1]);
+    execl(image.c_str(), "prog", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ready[1]);
+  char ok = 0;
+  const bool reported = read(ready[0], &ok, 1) == 1;
+  close(ready[0]);
+  if (!reported || !ok) GTEST_SKIP() << "cannot make a mount namespace here";
+  ASSERT_TRUE(WaitForSleep(pid_, image));
+
+  struct stat ours;
+  struct stat mounted;
+  ASSERT_EQ(stat(image.c_str(), &ours), 0);
+  ASSERT_EQ(stat(theirs.c_str(), &mounted), 0);
+  ASSERT_NE(ours.st_size, mounted.st_size);
+
+  ProcessListPtr record = Collect(pid_);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(Utf16ToUtf8(record->szPath), image);  // the path as the process sees it
+  EXPECT_EQ(record->nFileSize, mounted.st_size);
+  ASSERT_NE(record->pModules, nullptr);
+  EXPECT_EQ(Utf16ToUtf8(record->pModules->szPath), image);
+  EXPECT_EQ(Utf16ToUtf8(record->pModules->szModifyTime), LocalText(1200000000));
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kelvane
