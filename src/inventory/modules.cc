@@ -39,6 +39,14 @@ struct FileIdentityHash {
   }
 };
 
+// The facts of a module file the platform identified: its version strings
+// and, once some process could tell it, its modification time.
+struct IdentifiedFile {
+  VersionStrings versions;
+  bool timeKnown = false;
+  std::u16string modifyTime;
+};
+
 // File facts remembered while a FileFactsCache lives. A failed query by
 // path is remembered as such; a failed query through a process is not (the
 // next process mapping the same file may answer).
@@ -46,7 +54,7 @@ struct FileFacts {
   std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
   std::unordered_map<std::u16string, VersionStrings> versions;
   std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty when unknown
-  std::unordered_map<FileIdentity, std::u16string, FileIdentityHash> modifyTimesById;
+  std::unordered_map<FileIdentity, IdentifiedFile, FileIdentityHash> byIdentity;
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -127,31 +135,6 @@ std::u16string ModifyTimeOf(const std::u16string& path) {
   return found->second;
 }
 
-// "YYYY-MM-DD hh:mm:ss" of the file of module `index` of `process`, asked
-// through the process where the platform can (remembered by the file's
-// identity while a FileFactsCache lives), else by `path`.
-std::u16string ModuleModifyTimeOf(kelvane::platform::ProcessHandle& process, size_t index,
-                                  const kelvane::platform::ModuleEntry& module, const std::u16string& path) {
-  const bool identified = g_facts != nullptr && (module.device != 0 || module.fileNumber != 0);
-  const FileIdentity identity{module.device, module.fileNumber};
-  if (identified) {
-    auto found = g_facts->modifyTimesById.find(identity);
-    if (found != g_facts->modifyTimesById.end()) return found->second;
-  }
-  kelvane::platform::LocalTime time;
-  switch (kelvane::platform::Current()->ModuleModifyTime(process, index, &time)) {
-    case kelvane::platform::FileFact::kKnown:
-      break;
-    case kelvane::platform::FileFact::kUnknown:
-      return {};
-    case kelvane::platform::FileFact::kAskByPath:
-      return ModifyTimeOf(path);
-  }
-  std::u16string text = kelvane::FormatModifyTime(time);
-  if (identified) g_facts->modifyTimesById.emplace(identity, text);
-  return text;
-}
-
 // The four version fields of a record, each 261 units.
 struct VersionFields {
   char16_t* publisher;
@@ -169,15 +152,69 @@ VersionFields VersionFieldsOf(Record* record) {
 // Stores each string the file holds into its field (cut to 260 units); a
 // string the resource lacks leaves its field as it was. Returns the read's
 // result.
-int ApplyVersionStrings(const std::u16string& path, const VersionFields& fields) {
-  VersionStrings scratch;
-  const VersionStrings& strings = VersionStringsOf(path, &scratch);
+int ApplyVersionStrings(const VersionStrings& strings, const VersionFields& fields) {
   char16_t* const targets[4] = {fields.publisher, fields.description, fields.productVersion,
                                 fields.fileVersion};
   for (size_t i = 0; i < 4; ++i) {
     if (strings.values[i]) kelvane::CopyBounded(targets[i], 261, *strings.values[i]);
   }
   return strings.result;
+}
+
+int ApplyVersionStrings(const std::u16string& path, const VersionFields& fields) {
+  VersionStrings scratch;
+  return ApplyVersionStrings(VersionStringsOf(path, &scratch), fields);
+}
+
+// "YYYY-MM-DD hh:mm:ss" of the file of module `index` of `process`, asked
+// through the process where the platform can, else by `path`; empty when
+// unknown. `known` (may be null) tells whether the answer came through the
+// process.
+std::u16string QueryModuleModifyTime(kelvane::platform::ProcessHandle& process, size_t index,
+                                     const std::u16string& path, bool* known) {
+  kelvane::platform::LocalTime time;
+  switch (kelvane::platform::Current()->ModuleModifyTime(process, index, &time)) {
+    case kelvane::platform::FileFact::kKnown:
+      if (known != nullptr) *known = true;
+      return kelvane::FormatModifyTime(time);
+    case kelvane::platform::FileFact::kUnknown:
+      return {};
+    case kelvane::platform::FileFact::kAskByPath:
+      break;
+  }
+  return ModifyTimeOf(path);
+}
+
+// Version strings and modification time of module `index` of `process` into
+// `record`. A file the platform identified is looked up once per
+// FileFactsCache by its identity, whatever path each process sees it
+// under; a time that could not be told is asked again of the next process
+// mapping the file.
+void ApplyModuleFileFacts(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
+                          const kelvane::platform::ModuleEntry& module, const std::u16string& path) {
+  if (g_facts == nullptr || (module.device == 0 && module.fileNumber == 0)) {
+    ApplyVersionStrings(path, VersionFieldsOf(record));
+    kelvane::CopyToField(record->szModifyTime, QueryModuleModifyTime(process, index, path, nullptr));
+    return;
+  }
+  const FileIdentity identity{module.device, module.fileNumber};
+  auto found = g_facts->byIdentity.find(identity);
+  if (found == g_facts->byIdentity.end()) {
+    IdentifiedFile facts;
+    facts.versions = QueryVersionStrings(path);
+    found = g_facts->byIdentity.emplace(identity, std::move(facts)).first;
+  }
+  IdentifiedFile& facts = found->second;
+  ApplyVersionStrings(facts.versions, VersionFieldsOf(record));
+  if (!facts.timeKnown) {
+    const std::u16string time = QueryModuleModifyTime(process, index, path, &facts.timeKnown);
+    if (!facts.timeKnown) {
+      kelvane::CopyToField(record->szModifyTime, time);
+      return;
+    }
+    facts.modifyTime = time;
+  }
+  kelvane::CopyToField(record->szModifyTime, facts.modifyTime);
 }
 
 }  // namespace
@@ -213,6 +250,18 @@ FileFactsCache::~FileFactsCache() {
     delete g_facts;
     g_facts = nullptr;
   }
+}
+
+void ClearModuleRecord(ModuleRecord* record) {
+  record->szName[0] = u'\0';
+  record->szPath[0] = u'\0';
+  record->szPublisher[0] = u'\0';
+  record->szDescript[0] = u'\0';
+  record->szProductVersion[0] = u'\0';
+  record->szFileVersion[0] = u'\0';
+  record->szModifyTime[0] = u'\0';
+  record->pNext = nullptr;
+  record->bLengthsKnown = false;
 }
 
 void FreeModuleList(ModuleRecord* head) {
@@ -309,8 +358,7 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& pro
     path = &normalized;
   }
   kelvane::CopyToField(record->szPath, *path);
-  ApplyVersionStrings(*path, VersionFieldsOf(record));
-  kelvane::CopyToField(record->szModifyTime, ModuleModifyTimeOf(process, index, module, *path));
+  ApplyModuleFileFacts(record, process, index, module, *path);
   KeepFieldLengths(record);
   return 1;
 }
@@ -326,8 +374,11 @@ ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
   ModuleRecord* tail = nullptr;
   const size_t count = modules.size() < kMaxModules ? modules.size() : kMaxModules;
   for (size_t i = 0; i < count; ++i) {
-    ModuleRecord* record = new (std::nothrow) ModuleRecord();
+    // Not value-initialised: emptying the fields is enough, and spares
+    // writing the whole record.
+    ModuleRecord* record = new (std::nothrow) ModuleRecord;
     if (record == nullptr) break;
+    kelvane::ClearModuleRecord(record);
     FillModuleRecord(record, process, i, modules[i]);
     if (tail == nullptr) {
       head = record;

@@ -14,8 +14,12 @@
 
 struct ProcessRecord;
 
-// One module loaded in a process. Allocated zero-filled; a field that no
-// query filled is empty text. Text fields hold at most 260 units and are
+// One module loaded in a process. Value-initialised records (new
+// ModuleRecord()) are zero-filled; the records BuildModuleList makes start
+// with every text field empty (terminated at its first unit, the units
+// after it unspecified) and pNext null, so that a listing writes only the
+// parts of its thousands of records that it fills. A field that no query
+// filled is empty text. Text fields hold at most 260 units and are
 // always terminated.
 struct ModuleRecord {
   char16_t szName[261];            // base name (file name without directory)
@@ -59,7 +63,7 @@ constexpr size_t kMaxModules = 1024;
 // fail; an allocation failure ends the chain early.
 ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process);
 
-// Fills the zero-filled `record` from `module`, module `index` of the latest
+// Fills `record`, whose text fields are empty, from `module`, module `index` of the latest
 // module list of `process`: name, normalised path, version strings and
 // modification time (through the process where the platform can, else by
 // path). Always returns 1.
@@ -98,6 +102,10 @@ std::u16string NormalizedImagePath(std::u16string_view path);
 
 // "YYYY-MM-DD hh:mm:ss".
 std::u16string FormatModifyTime(const platform::LocalTime& time);
+
+// Empties every text field of `record` (its first unit only), nulls pNext
+// and marks the field lengths unknown.
+void ClearModuleRecord(ModuleRecord* record);
 
 // Releases a module chain; null does nothing.
 void FreeModuleList(ModuleRecord* head);
