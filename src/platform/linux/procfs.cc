@@ -197,12 +197,6 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
     if (i >= line.size() || inodeText.empty() || inodeText == "0") continue;
     const std::string_view path = line.substr(i);
     if (path[0] != '/' || IsAnonymousMemoryName(path)) continue;
-    MappedFile file;
-    uint64_t major = 0, minor = 0;
-    if (!ParsePair(range, '-', &file.start, &file.end) || !ParsePair(device, ':', &major, &minor) ||
-        !ParseDecimal(inodeText, &file.inode)) {
-      continue;
-    }
     // Listed already? Few files are compared one by one, many through a
     // set of every path so far.
     const size_t count = files->size() - firstNew;
@@ -215,6 +209,13 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
         for (size_t k = firstNew; k < files->size(); ++k) seen.insert((*files)[k].path);
       }
       if (!seen.insert(path).second) continue;
+    }
+    MappedFile file;
+    uint64_t major = 0, minor = 0;
+    if (!ParsePair(range, '-', &file.start, &file.end) || !ParsePair(device, ':', &major, &minor) ||
+        !ParseDecimal(inodeText, &file.inode)) {
+      if (!seen.empty()) seen.erase(path);  // malformed: as if never met
+      continue;
     }
     file.path = path;
     file.device = makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor));
