@@ -2,7 +2,9 @@
 // itself uses: a deleted image with a link planted under its " (deleted)"
 // name, and an image bind-mounted over its path in another mount namespace.
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -119,17 +121,14 @@ TEST_F(LinuxFileFactsTest, DeletedImageWithAPlantedLinkKeepsSizeZero) {
   EXPECT_NE(Utf16ToUtf8(record->pModules->pNext->szModifyTime), "");
 }
 
-TEST_F(LinuxFileFactsTest, ProcessesInAnotherMountNamespaceGetTheirOwnFilesFacts) {
-  // Here `prog` is one file; in the child's mount namespace another file,
-  // of another size and time, is mounted over the same path.
-  const std::string image = dir_.File("prog");
-  const std::string theirs = dir_.File("theirs");
-  CopySleep(image, 0, 1000000000);
-  CopySleep(theirs, 4096, 1200000000);
+// Starts `image` (sleeping 30 s) in a mount namespace of its own in which
+// `theirs` is mounted over `image`. Returns its pid, or -1 when this
+// machine cannot make mount namespaces.
+pid_t StartUnderBindMount(const std::string& image, const std::string& theirs) {
   int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_ = fork();
-  if (pid_ == 0) {
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
     close(ready[0]);
     char ok = 0;
     if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
@@ -145,7 +144,36 @@ TEST_F(LinuxFileFactsTest, ProcessesInAnotherMountNamespaceGetTheirOwnFilesFacts
   char ok = 0;
   const bool reported = read(ready[0], &ok, 1) == 1;
   close(ready[0]);
-  if (!reported || !ok) GTEST_SKIP() << "cannot make a mount namespace here";
+  if (pid < 0) return -1;
+  if (!reported || !ok) {
+    KillAndReap(pid);
+    return -1;
+  }
+  return pid;
+}
+
+// Drops `capability` from this process's effective and permitted sets.
+bool DropCapability(int capability) {
+  __user_cap_header_struct header;
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;
+  __user_cap_data_struct data[2];
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const uint32_t bit = 1u << (capability % 32);
+  data[capability / 32].effective &= ~bit;
+  data[capability / 32].permitted &= ~bit;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST_F(LinuxFileFactsTest, ProcessesInAnotherMountNamespaceGetTheirOwnFilesFacts) {
+  // Here `prog` is one file; in the child's mount namespace another file,
+  // of another size and time, is mounted over the same path.
+  const std::string image = dir_.File("prog");
+  const std::string theirs = dir_.File("theirs");
+  CopySleep(image, 0, 1000000000);
+  CopySleep(theirs, 4096, 1200000000);
+  pid_ = StartUnderBindMount(image, theirs);
+  if (pid_ < 0) GTEST_SKIP() << "cannot make a mount namespace here";
   ASSERT_TRUE(WaitForSleep(pid_, image));
 
   struct stat ours;
@@ -161,6 +189,52 @@ TEST_F(LinuxFileFactsTest, ProcessesInAnotherMountNamespaceGetTheirOwnFilesFacts
   ASSERT_NE(record->pModules, nullptr);
   EXPECT_EQ(Utf16ToUtf8(record->pModules->szPath), image);
   EXPECT_EQ(Utf16ToUtf8(record->pModules->szModifyTime), LocalText(1200000000));
+}
+
+TEST_F(LinuxFileFactsTest, WithoutTheMappedFileLinksTheTimeComesFromTheProcesssOwnRoot) {
+  const std::string image = dir_.File("prog");
+  const std::string theirs = dir_.File("theirs");
+  CopySleep(image, 0, 1000000000);
+  CopySleep(theirs, 4096, 1200000000);
+  pid_ = StartUnderBindMount(image, theirs);
+  if (pid_ < 0) GTEST_SKIP() << "cannot make a mount namespace here";
+  ASSERT_TRUE(WaitForSleep(pid_, image));
+
+  // A lister without the capabilities that the mapped-file links take
+  // reports the module times it finds through the process's root.
+  int result[2];
+  ASSERT_EQ(pipe(result), 0);
+  const pid_t lister = fork();
+  if (lister == 0) {
+    close(result[0]);
+    constexpr int kCapSysAdmin = 21;
+    constexpr int kCapCheckpointRestore = 40;
+    std::string text = "cannot drop capabilities";
+    if (DropCapability(kCapSysAdmin) && DropCapability(kCapCheckpointRestore)) {
+      const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_))});
+      uint32_t count = 0;
+      ProcessListPtr record(CollectTargetProcesses(&targets[0], &count));
+      text = record != nullptr && record->pModules != nullptr
+                 ? Utf16ToUtf8(record->pModules->szModifyTime) + "|" + Utf16ToUtf8(record->pModules->szPath)
+                 : std::string("no record");
+      // The links were indeed out of reach.
+      char maps[64];
+      std::snprintf(maps, sizeof maps, "/proc/%d/maps", static_cast<int>(pid_));
+      const std::string first = ReadBytes(maps).substr(0, ReadBytes(maps).find(' '));
+      struct stat st;
+      const std::string link = "/proc/" + std::to_string(pid_) + "/map_files/" + first;
+      if (stat(link.c_str(), &st) == 0) text += "|links readable";
+    }
+    _exit(write(result[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  close(result[1]);
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = read(result[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(result[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(lister, &status, 0), lister);
+  EXPECT_EQ(text, LocalText(1200000000) + "|" + image);
 }
 
 }  // namespace
