@@ -5,6 +5,7 @@
 
 #include "inventory/modules.h"
 #include "inventory/process_list.h"
+#include "platform/large_buffer.h"
 
 namespace kelvane {
 
@@ -17,6 +18,7 @@ struct RecordPool::Block {
 
 namespace {
 
+static_assert(kRecordBlockBytes == platform::kLargeBlockBytes, "a pool block is one large block");
 constexpr size_t kHeaderBytes = 64;
 static_assert(sizeof(void*) <= 16, "a slot's block address fits its prefix");
 
@@ -25,7 +27,7 @@ static_assert(sizeof(void*) <= 16, "a slot's block address fits its prefix");
 RecordPool::~RecordPool() {
   while (first_ != nullptr) {
     Block* next = first_->next;
-    ::operator delete(first_);
+    kelvane::platform::FreeLargeBlock(first_);
     first_ = next;
   }
 }
@@ -35,7 +37,7 @@ RecordPool::Block* RecordPool::NextBlock() {
   for (Block* block = first_; block != nullptr; block = block->next) {
     if (block != current_ && block->live == 0) return block;
   }
-  void* memory = ::operator new(kRecordBlockBytes, std::nothrow);
+  void* memory = platform::AllocateLargeBlock();
   if (memory == nullptr) return nullptr;
   Block* block = static_cast<Block*>(memory);
   block->next = nullptr;
@@ -81,7 +83,7 @@ void RecordPool::Trim() {
     Block* block = *link;
     if (!block->used) {
       *link = block->next;
-      ::operator delete(block);
+      platform::FreeLargeBlock(block);
       --blocks_;
       continue;
     }
