@@ -121,6 +121,33 @@ TEST_F(LinuxFileFactsTest, DeletedImageWithAPlantedLinkKeepsSizeZero) {
   EXPECT_NE(Utf16ToUtf8(record->pModules->pNext->szModifyTime), "");
 }
 
+TEST_F(LinuxFileFactsTest, NonAsciiAndInvalidPathsConvertAsEverywhereElse) {
+  // A name with a two-byte sequence and a byte that is no UTF-8 at all,
+  // listed after a process with longer, plain paths (the module entries
+  // of one are reused for the next).
+  const std::string image = dir_.File("sl\xc3\xab" "ep\xff");
+  CopySleep(image, 0, 1000000000);
+  pid_ = fork();
+  if (pid_ == 0) {
+    execl(image.c_str(), "x", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(WaitForSleep(pid_, image));
+  const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(getpid())), Utf8ToUtf16(std::to_string(pid_))});
+  uint32_t count = 0;
+  ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+  ASSERT_EQ(count, 2u);
+  const ProcessRecord* record = records->pNext;
+  ASSERT_NE(record, nullptr);
+  const std::u16string expected = Utf8ToUtf16(image);
+  EXPECT_EQ(std::u16string(record->szPath), expected);
+  EXPECT_EQ(std::u16string(record->szName), u"sl\u00EBep\uFFFD");
+  ASSERT_NE(record->pModules, nullptr);
+  EXPECT_EQ(std::u16string(record->pModules->szPath), expected);
+  EXPECT_EQ(std::u16string(record->pModules->szName), u"sl\u00EBep\uFFFD");
+  EXPECT_EQ(Utf16ToUtf8(record->pModules->szModifyTime), LocalText(1000000000));
+}
+
 // Starts `image` (sleeping 30 s) in a mount namespace of its own in which
 // `theirs` is mounted over `image`. Returns its pid, or -1 when this
 // machine cannot make mount namespaces.

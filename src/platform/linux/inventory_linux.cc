@@ -233,6 +233,20 @@ bool SystemCpuLine(uint64_t fields[8]) {
 // maps query ioctl of newer kernels answers one mapping per call, which costs
 // more than the text once every file-backed mapping is wanted.
 
+// `path` converted to UTF-16 into `out`, reusing its storage: ASCII (nearly
+// every path) is widened in place, anything else converted as Utf8ToUtf16
+// does.
+void SetUtf16Path(std::string_view path, std::u16string* out) {
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      *out = Utf8ToUtf16(path);
+      return;
+    }
+  }
+  out->resize(path.size());
+  for (size_t i = 0; i < path.size(); ++i) (*out)[i] = static_cast<char16_t>(path[i]);
+}
+
 // The account named by the real uid of a status text.
 UserLookup UserFromStatus(std::string_view text, std::u16string* name) {
   std::string_view value;
@@ -415,28 +429,29 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
     if (it != files.end()) std::rotate(files.begin(), it, it + 1);
   }
 
-  modules->clear();
   std::vector<LinuxProcess::ModuleMapping>& mappings = opened->moduleMappings();
   mappings.clear();
   const size_t count = std::min(limit, files.size());
+  // Entries already in `modules` are overwritten rather than rebuilt: a
+  // caller that keeps the vector between processes keeps the capacity of
+  // its strings too.
+  if (modules->size() > count) modules->resize(count);
   modules->reserve(count);
   mappings.reserve(count);
   for (size_t k = 0; k < count; ++k) {
     const procfs::MappedFile& file = files[k];
-    ModuleEntry entry;
-    entry.fullPath = Utf8ToUtf16(file.path);
+    if (k == modules->size()) modules->emplace_back();
+    ModuleEntry& entry = (*modules)[k];
+    SetUtf16Path(file.path, &entry.fullPath);
     // The conversion keeps every '/' (a malformed sequence never takes one
     // with it), so the base name is the converted path's last component.
     const size_t slash = entry.fullPath.rfind(u'/');
-    entry.baseName = slash == std::u16string::npos ? entry.fullPath : entry.fullPath.substr(slash + 1);
+    entry.baseName.assign(entry.fullPath, slash == std::u16string::npos ? 0 : slash + 1, std::u16string::npos);
     const bool deleted = procfs::IsDeletedName(file.path);
     // A deleted file has no identity worth sharing: its name may come back
     // as another file's.
-    if (!deleted) {
-      entry.device = file.device;
-      entry.fileNumber = file.inode;
-    }
-    modules->push_back(std::move(entry));
+    entry.device = deleted ? 0 : file.device;
+    entry.fileNumber = deleted ? 0 : file.inode;
     mappings.push_back({file.path, file.start, file.end, file.device, file.inode, deleted});
   }
   if (files.capacity() > kKeptBufferBytes / sizeof(procfs::MappedFile)) {
