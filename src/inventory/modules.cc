@@ -364,9 +364,9 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& pro
 }
 
 ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
-  // Kept between processes (this thread's listing only), so that the
-  // entries' strings keep their storage.
-  static thread_local std::vector<kelvane::platform::ModuleEntry> modules;
+  // Kept between processes, so that the entries' strings keep their
+  // storage (the inventory is used by one call at a time).
+  static std::vector<kelvane::platform::ModuleEntry> modules;
   try {
     if (!kelvane::platform::Current()->ListModules(process, kMaxModules, &modules)) return nullptr;
   } catch (const std::bad_alloc&) {
