@@ -1,7 +1,12 @@
 // Process-list benchmark: the CPU and wall time of one full listing by
 // `kelvanectl list` (every process with its modules, the response written to
 // a file), by `ps -eo pid,comm,args,user,pcpu,rss,nice`, and by a psutil
-// script that gathers the same fields plus each process's mapped files.
+// script that gathers the same fields plus each process's mapped files; and
+// the cost of a listing inside a long-lived host: a process that loads the
+// library once and calls ZEV_RemoteInvoke 20 times (CPU per call, peak and
+// final resident memory), with the crowd doubled for the growth figure.
+// The record pool's reservation is checked in this process, which links
+// the library's objects.
 //
 // It runs in a PID namespace of its own (re-executing itself under
 // `unshare --pid --fork --mount-proc` unless it already is pid 1 there) and
@@ -24,14 +29,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "inventory/process_list.h"
+#include "inventory/record_pool.h"
+
 #ifndef KELVANE_BENCH_KELVANECTL
 #error "KELVANE_BENCH_KELVANECTL must name the kelvanectl program"
+#endif
+#ifndef KELVANE_BENCH_HOST
+#error "KELVANE_BENCH_HOST must name the host program"
+#endif
+#ifndef KELVANE_BENCH_LIBRARY
+#error "KELVANE_BENCH_LIBRARY must name the library"
 #endif
 #ifndef KELVANE_BENCH_PSUTIL_SCRIPT
 #error "KELVANE_BENCH_PSUTIL_SCRIPT must name the psutil script"
@@ -45,6 +60,12 @@ constexpr char kPs[] = "/usr/bin/ps";
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kInNamespaceFlag[] = "--in-pid-namespace";
 constexpr double kSamplingWindowMs = 250.0;
+constexpr int kHostCalls = 20;
+// Goals, as ratios against the peers of the same run.
+constexpr double kPerCallGoal = 1.5;   // per call in a host / ps
+constexpr double kOneShotGoal = 2.0;   // kelvanectl list / ps
+constexpr double kPsutilGoal = 0.1;    // kelvanectl list / psutil
+constexpr double kPeakRssGoalMiB = 32;
 
 struct Sample {
   double cpuMs = 0;
@@ -170,22 +191,62 @@ long FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
-int RunBenchmark(int runs, int sleepers) {
-  const std::vector<pid_t> pids = StartSleepers(sleepers);
-  std::printf("PID namespace: %d sleepers started, %d processes in all (with this one)\n",
-              static_cast<int>(pids.size()), CountProcesses());
+struct HostFigures {
+  double firstCallMs = 0;
+  double perCallMs = 0;  // median of the calls after the first
+  long firstRssKiB = 0;  // resident after the first call
+  long lastRssKiB = 0;   // resident after the last call
+  long peakRssKiB = 0;
+  long earlyRssKiB = 0;  // most resident after any of calls 2 to 5
+  long lateRssKiB = 0;   // most resident after any of the last five calls
+  int failures = 0;
+  bool ok = false;
+};
 
-  char outTemplate[] = "/tmp/process_list_bench.XXXXXX";
-  const int outFd = mkstemp(outTemplate);
-  if (outFd >= 0) close(outFd);
-  const std::string outPath = outTemplate;
+HostFigures MeasureHost(int calls) {
+  HostFigures figures;
+  char reportTemplate[] = "/tmp/process_list_host_report.XXXXXX";
+  const int fd = mkstemp(reportTemplate);
+  if (fd < 0) return figures;
+  close(fd);
+  Sample sample;
+  if (!RunOnce({KELVANE_BENCH_HOST, KELVANE_BENCH_LIBRARY, std::to_string(calls), reportTemplate}, &sample) ||
+      !WIFEXITED(sample.status) || WEXITSTATUS(sample.status) != 0) {
+    unlink(reportTemplate);
+    return figures;
+  }
+  FILE* report = std::fopen(reportTemplate, "r");
+  std::vector<double> later;
+  std::vector<long> rssAfter;
+  int rc = 0;
+  double cpu = 0;
+  long rss = 0, peak = 0;
+  for (int i = 0; report != nullptr && std::fscanf(report, "%d %lf %ld %ld", &rc, &cpu, &rss, &peak) == 4; ++i) {
+    if (rc != 0) ++figures.failures;
+    if (i == 0) {
+      figures.firstCallMs = cpu;
+      figures.firstRssKiB = rss;
+    } else {
+      later.push_back(cpu);
+    }
+    if (i >= 1 && i <= 4 && rss > figures.earlyRssKiB) figures.earlyRssKiB = rss;
+    rssAfter.push_back(rss);
+    figures.lastRssKiB = rss;
+    figures.peakRssKiB = peak;
+  }
+  if (report != nullptr) std::fclose(report);
+  unlink(reportTemplate);
+  for (size_t i = rssAfter.size() >= 5 ? rssAfter.size() - 5 : 0; i < rssAfter.size(); ++i) {
+    if (rssAfter[i] > figures.lateRssKiB) figures.lateRssKiB = rssAfter[i];
+  }
+  figures.perCallMs = Median(later);
+  figures.ok = !later.empty();
+  return figures;
+}
 
-  std::vector<Tool> tools;
-  tools.push_back({"kelvanectl list --out FILE", {KELVANE_BENCH_KELVANECTL, "list", "--out", outPath}, true, {}});
-  tools.push_back({"ps -eo pid,comm,args,user,pcpu,rss,nice",
-                   {kPs, "-eo", "pid,comm,args,user,pcpu,rss,nice"}, false, {}});
-  tools.push_back({"psutil script (+ memory_maps)", {kPython, KELVANE_BENCH_PSUTIL_SCRIPT}, false, {}});
+// ---- The run ----------------------------------------------------------------
 
+void MeasureTools(std::vector<Tool>& tools, int runs) {
   // One untimed round warms the page cache and the loaders.
   for (Tool& tool : tools) {
     Sample warm;
@@ -202,14 +263,17 @@ int RunBenchmark(int runs, int sleepers) {
       tool.samples.push_back(sample);
     }
   }
-  const long responseBytes = FileSize(outPath);
-  unlink(outPath.c_str());
-  StopSleepers(pids);
+}
 
-  std::printf("\nmedians of %d runs (ms)\n", runs);
+double CpuMedian(const Tool& tool) {
+  std::vector<double> cpu;
+  for (const Sample& s : tool.samples) cpu.push_back(s.cpuMs);
+  return Median(cpu);
+}
+
+void PrintTools(const std::vector<Tool>& tools) {
   std::printf("%-42s %9s %9s %9s %9s %14s %8s\n", "tool", "cpu", "user", "system", "wall",
               "wall-window", "failed");
-  std::vector<double> cpuMedian;
   for (const Tool& tool : tools) {
     std::vector<double> cpu, user, system, wall;
     for (const Sample& s : tool.samples) {
@@ -218,15 +282,105 @@ int RunBenchmark(int runs, int sleepers) {
       system.push_back(s.systemMs);
       wall.push_back(s.wallMs);
     }
-    cpuMedian.push_back(Median(cpu));
     char window[32] = "-";
     if (tool.sleepsWindow) std::snprintf(window, sizeof window, "%.1f", Median(wall) - kSamplingWindowMs);
     std::printf("%-42s %9.1f %9.1f %9.1f %9.1f %14s %8d\n", tool.label, Median(cpu), Median(user),
                 Median(system), Median(wall), window, tool.failures);
   }
-  std::printf("\nkelvanectl response file: %ld bytes\n", responseBytes);
-  if (cpuMedian[1] > 0) std::printf("CPU ratio kelvane/ps:     %.2f (goal <= 1.0)\n", cpuMedian[0] / cpuMedian[1]);
-  if (cpuMedian[2] > 0) std::printf("CPU ratio kelvane/psutil: %.2f (goal <= 0.2)\n", cpuMedian[0] / cpuMedian[2]);
+}
+
+void PrintHost(const char* label, const HostFigures& host) {
+  std::printf("%-42s first call %.1f ms, then %.1f ms per call (median); resident %.1f MiB after the "
+              "first call, %.1f MiB after the last, peak %.1f MiB; failed calls %d%s\n",
+              label, host.firstCallMs, host.perCallMs, host.firstRssKiB / 1024.0, host.lastRssKiB / 1024.0,
+              host.peakRssKiB / 1024.0, host.failures, host.ok ? "" : " (host did not run)");
+}
+
+bool g_allMet = true;
+
+void Goal(const char* name, double value, double limit, const char* unit) {
+  const bool met = value <= limit && !std::isnan(value);
+  if (!met) g_allMet = false;
+  std::printf("  %-44s %8.2f%s (goal <= %.2f%s)  %s\n", name, value, unit, limit, unit, met ? "met" : "NOT MET");
+}
+
+// Lists twice in this process and reports what the record pools reserved
+// against the most they handed out at once.
+void CheckRecordPools() {
+  for (int i = 0; i < 2; ++i) {
+    uint32_t count = 0;
+    FreeProcessList(BuildProcessList(&count));
+  }
+  const kelvane::RecordPoolUsage pools[2] = {kelvane::ModuleRecordPoolUsage(),
+                                             kelvane::ProcessRecordPoolUsage()};
+  const char* const names[2] = {"module records", "process records"};
+  for (int i = 0; i < 2; ++i) {
+    std::printf("  record pool, %-30s reserved %.2f MiB, at most %.2f MiB handed out at once\n", names[i],
+                pools[i].reservedBytes / 1048576.0, pools[i].peakHandedOutBytes / 1048576.0);
+    const double overMiB =
+        (static_cast<double>(pools[i].reservedBytes) - static_cast<double>(pools[i].peakHandedOutBytes)) /
+        1048576.0;
+    Goal(i == 0 ? "module pool: reserved beyond use" : "process pool: reserved beyond use", overMiB,
+         kelvane::kRecordBlockBytes / 1048576.0, " MiB");
+  }
+}
+
+int RunBenchmark(int runs, int sleepers) {
+  std::vector<pid_t> pids = StartSleepers(sleepers);
+  std::printf("PID namespace: %d sleepers started, %d processes in all (with this one)\n",
+              static_cast<int>(pids.size()), CountProcesses());
+
+  char outTemplate[] = "/tmp/process_list_bench.XXXXXX";
+  const int outFd = mkstemp(outTemplate);
+  if (outFd >= 0) close(outFd);
+  const std::string outPath = outTemplate;
+
+  std::vector<Tool> tools;
+  tools.push_back({"kelvanectl list --out FILE", {KELVANE_BENCH_KELVANECTL, "list", "--out", outPath}, true, {}});
+  tools.push_back({"ps -eo pid,comm,args,user,pcpu,rss,nice",
+                   {kPs, "-eo", "pid,comm,args,user,pcpu,rss,nice"}, false, {}});
+  tools.push_back({"psutil script (+ memory_maps)", {kPython, KELVANE_BENCH_PSUTIL_SCRIPT}, false, {}});
+  MeasureTools(tools, runs);
+  const long responseBytes = FileSize(outPath);
+  const HostFigures host = MeasureHost(kHostCalls);
+
+  // The same again with twice the crowd.
+  const std::vector<pid_t> more = StartSleepers(sleepers);
+  pids.insert(pids.end(), more.begin(), more.end());
+  const int doubledCount = CountProcesses();
+  std::vector<Tool> doubled;
+  doubled.push_back({"kelvanectl list --out FILE", {KELVANE_BENCH_KELVANECTL, "list", "--out", outPath}, true, {}});
+  MeasureTools(doubled, runs);
+  const HostFigures hostDoubled = MeasureHost(kHostCalls);
+  unlink(outPath.c_str());
+
+  std::printf("\nmedians of %d runs (ms), %d processes\n", runs, sleepers + 1);
+  PrintTools(tools);
+  PrintHost("host, 20 calls of ZEV_RemoteInvoke", host);
+  std::printf("kelvanectl response file: %ld bytes\n", responseBytes);
+  std::printf("\nmedians of %d runs (ms), %d processes\n", runs, doubledCount);
+  PrintTools(doubled);
+  PrintHost("host, 20 calls of ZEV_RemoteInvoke", hostDoubled);
+
+  const double ps = CpuMedian(tools[1]);
+  const double psutil = CpuMedian(tools[2]);
+  const double oneShot = CpuMedian(tools[0]);
+  std::printf("\ngoals (CPU = user + system, medians; ratios against peers of this run)\n");
+  Goal("per call inside a host / ps", host.ok && ps > 0 ? host.perCallMs / ps : NAN, kPerCallGoal, "x");
+  Goal("one-shot kelvanectl list / ps", ps > 0 ? oneShot / ps : NAN, kOneShotGoal, "x");
+  Goal("one-shot kelvanectl list / psutil", psutil > 0 ? oneShot / psutil : NAN, kPsutilGoal, "x");
+  Goal("host peak resident memory", host.ok ? host.peakRssKiB / 1024.0 : NAN, kPeakRssGoalMiB, " MiB");
+  // What stays resident after a call, compared over windows of calls: the
+  // figure after one call also moves by the response buffer the C library
+  // has or has not given back yet.
+  Goal("host resident growth, calls 16-20 vs 2-5", host.ok ? (host.lateRssKiB - host.earlyRssKiB) / 1024.0 : NAN,
+       0.5, " MiB");
+  CheckRecordPools();
+  std::printf("  linear growth, %d vs %d processes: per call %.2fx, one-shot %.2fx (about 2 expected)\n",
+              doubledCount, sleepers + 1, host.perCallMs > 0 ? hostDoubled.perCallMs / host.perCallMs : NAN,
+              oneShot > 0 ? CpuMedian(doubled[0]) / oneShot : NAN);
+  std::printf("  %s\n", g_allMet ? "every goal met" : "some goal NOT MET");
+  StopSleepers(pids);
   return 0;
 }
 

@@ -50,15 +50,21 @@ kelvane_install() {
 
 # kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds
 # DIR (everything, or only target NAME). Later -D arguments override the
-# default build type.
+# default build type. Native builds link the static Xerces-C++ of
+# scripts/build-xerces-linux (built once per clone); cross builds (a
+# -DCMAKE_TOOLCHAIN_FILE argument) find theirs through the toolchain.
 kelvane_build() {
-  local dir=$1 target=()
+  local dir=$1 target=() xerces=()
   shift
   if [ "${1:-}" = --target ]; then
     target=(--target "$2")
     shift 2
   fi
+  if [[ " $* " != *" -DCMAKE_TOOLCHAIN_FILE="* ]]; then
+    "$KELVANE_ROOT/scripts/build-xerces-linux"
+    xerces=(-DKELVANE_XERCES_PREFIX="$KELVANE_ROOT/build/xerces-linux/install")
+  fi
   kelvane_log "building $dir${target[1]:+ (${target[1]})}"
-  cmake -S "$KELVANE_ROOT" -B "$KELVANE_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$KELVANE_ROOT" -B "$KELVANE_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${xerces[@]}" "$@" >/dev/null
   cmake --build "$KELVANE_ROOT/$dir" -j "$KELVANE_JOBS" "${target[@]}" -- --no-print-directory >/dev/null
 }

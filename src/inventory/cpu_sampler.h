@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The previous sample of one process id. Times are in the platform's CPU
 // accounting units; a new sample starts with both at 0.
 struct CpuSample {
@@ -33,6 +35,9 @@ class CProcessData {
 // accounted so far), or -1 when no value can be given. Adds a table entry
 // for an id not yet in the table, whatever the result.
 int32_t GetCpuUsage(uint32_t pid);
+// The same, the process's CPU time read through `process` (opened for
+// query, id `pid`) when given.
+int32_t GetCpuUsage(uint32_t pid, kelvane::platform::ProcessHandle* process);
 
 // The first table entry for `pid`, or null. The entry stays owned by the
 // table.
@@ -44,6 +49,7 @@ CProcessData* FindCpuSample(uint32_t pid);
 // `sample` unchanged when the times cannot be read or no time was accounted
 // since the previous sample.
 int32_t ComputeCpuUsage(CpuSample* sample, uint32_t pid);
+int32_t ComputeCpuUsage(CpuSample* sample, uint32_t pid, kelvane::platform::ProcessHandle* process);
 
 // Releases every entry with its sample and the table's storage. The table is
 // also released when the library is unloaded.

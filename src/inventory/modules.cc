@@ -25,12 +25,36 @@ struct VersionStrings {
   std::optional<std::u16string> values[4];  // publisher, description, product, file version
 };
 
-// File facts remembered while a FileFactsCache lives. A failed query is
-// remembered as such.
+// A file as the platform identifies it (device, file number).
+struct FileIdentity {
+  uint64_t device;
+  uint64_t fileNumber;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && fileNumber == other.fileNumber;
+  }
+};
+struct FileIdentityHash {
+  size_t operator()(const FileIdentity& id) const {
+    return std::hash<uint64_t>()(id.device * 0x9E3779B97F4A7C15ull ^ id.fileNumber);
+  }
+};
+
+// The facts of a module file the platform identified: its version strings
+// and, once some process could tell it, its modification time.
+struct IdentifiedFile {
+  VersionStrings versions;
+  bool timeKnown = false;
+  std::u16string modifyTime;
+};
+
+// File facts remembered while a FileFactsCache lives. A failed query by
+// path is remembered as such; a failed query through a process is not (the
+// next process mapping the same file may answer).
 struct FileFacts {
   std::unordered_map<std::u16string, std::pair<bool, int64_t>> sizes;
   std::unordered_map<std::u16string, VersionStrings> versions;
   std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty when unknown
+  std::unordered_map<FileIdentity, IdentifiedFile, FileIdentityHash> byIdentity;
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -128,15 +152,69 @@ VersionFields VersionFieldsOf(Record* record) {
 // Stores each string the file holds into its field (cut to 260 units); a
 // string the resource lacks leaves its field as it was. Returns the read's
 // result.
-int ApplyVersionStrings(const std::u16string& path, const VersionFields& fields) {
-  VersionStrings scratch;
-  const VersionStrings& strings = VersionStringsOf(path, &scratch);
+int ApplyVersionStrings(const VersionStrings& strings, const VersionFields& fields) {
   char16_t* const targets[4] = {fields.publisher, fields.description, fields.productVersion,
                                 fields.fileVersion};
   for (size_t i = 0; i < 4; ++i) {
     if (strings.values[i]) kelvane::CopyBounded(targets[i], 261, *strings.values[i]);
   }
   return strings.result;
+}
+
+int ApplyVersionStrings(const std::u16string& path, const VersionFields& fields) {
+  VersionStrings scratch;
+  return ApplyVersionStrings(VersionStringsOf(path, &scratch), fields);
+}
+
+// "YYYY-MM-DD hh:mm:ss" of the file of module `index` of `process`, asked
+// through the process where the platform can, else by `path`; empty when
+// unknown. `known` (may be null) tells whether the answer came through the
+// process.
+std::u16string QueryModuleModifyTime(kelvane::platform::ProcessHandle& process, size_t index,
+                                     const std::u16string& path, bool* known) {
+  kelvane::platform::LocalTime time;
+  switch (kelvane::platform::Current()->ModuleModifyTime(process, index, &time)) {
+    case kelvane::platform::FileFact::kKnown:
+      if (known != nullptr) *known = true;
+      return kelvane::FormatModifyTime(time);
+    case kelvane::platform::FileFact::kUnknown:
+      return {};
+    case kelvane::platform::FileFact::kAskByPath:
+      break;
+  }
+  return ModifyTimeOf(path);
+}
+
+// Version strings and modification time of module `index` of `process` into
+// `record`. A file the platform identified is looked up once per
+// FileFactsCache by its identity, whatever path each process sees it
+// under; a time that could not be told is asked again of the next process
+// mapping the file.
+void ApplyModuleFileFacts(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
+                          const kelvane::platform::ModuleEntry& module, const std::u16string& path) {
+  if (g_facts == nullptr || (module.device == 0 && module.fileNumber == 0)) {
+    ApplyVersionStrings(path, VersionFieldsOf(record));
+    kelvane::CopyToField(record->szModifyTime, QueryModuleModifyTime(process, index, path, nullptr));
+    return;
+  }
+  const FileIdentity identity{module.device, module.fileNumber};
+  auto found = g_facts->byIdentity.find(identity);
+  if (found == g_facts->byIdentity.end()) {
+    IdentifiedFile facts;
+    facts.versions = QueryVersionStrings(path);
+    found = g_facts->byIdentity.emplace(identity, std::move(facts)).first;
+  }
+  IdentifiedFile& facts = found->second;
+  ApplyVersionStrings(facts.versions, VersionFieldsOf(record));
+  if (!facts.timeKnown) {
+    const std::u16string time = QueryModuleModifyTime(process, index, path, &facts.timeKnown);
+    if (!facts.timeKnown) {
+      kelvane::CopyToField(record->szModifyTime, time);
+      return;
+    }
+    facts.modifyTime = time;
+  }
+  kelvane::CopyToField(record->szModifyTime, facts.modifyTime);
 }
 
 }  // namespace
@@ -174,6 +252,18 @@ FileFactsCache::~FileFactsCache() {
   }
 }
 
+void ClearModuleRecord(ModuleRecord* record) {
+  record->szName[0] = u'\0';
+  record->szPath[0] = u'\0';
+  record->szPublisher[0] = u'\0';
+  record->szDescript[0] = u'\0';
+  record->szProductVersion[0] = u'\0';
+  record->szFileVersion[0] = u'\0';
+  record->szModifyTime[0] = u'\0';
+  record->pNext = nullptr;
+  record->bLengthsKnown = false;
+}
+
 void FreeModuleList(ModuleRecord* head) {
   while (head != nullptr) {
     ModuleRecord* next = head->pNext;
@@ -197,7 +287,21 @@ int64_t QueryFileSize(std::u16string_view path) {
   return size;
 }
 
+int64_t QueryImageFileSize(kelvane::platform::ProcessHandle& process, std::u16string_view path) {
+  int64_t size = 0;
+  switch (kelvane::platform::Current()->ImageFileSize(process, &size)) {
+    case kelvane::platform::FileFact::kKnown:
+      return size;
+    case kelvane::platform::FileFact::kUnknown:
+      return 0;
+    case kelvane::platform::FileFact::kAskByPath:
+      break;
+  }
+  return QueryFileSize(path);
+}
+
 int ReadVersionStrings(ModuleRecord* record) {
+  record->bLengthsKnown = false;
   return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
@@ -205,10 +309,46 @@ int ReadVersionStrings(ProcessRecord* record) {
   return ApplyVersionStrings(std::u16string(kelvane::FieldView(record->szPath)), VersionFieldsOf(record));
 }
 
-int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
+namespace {
+
+// The text fields of a module record in the order of nFieldLengths.
+void ModuleFields(const ModuleRecord& record, const char16_t* (&fields)[kModuleFieldCount]) {
+  fields[kModuleName] = record.szName;
+  fields[kModulePath] = record.szPath;
+  fields[kModulePublisher] = record.szPublisher;
+  fields[kModuleDescript] = record.szDescript;
+  fields[kModuleProductVersion] = record.szProductVersion;
+  fields[kModuleFileVersion] = record.szFileVersion;
+  fields[kModuleModifyTime] = record.szModifyTime;
+}
+
+// Measures the fields of `record` (just filled, so still in the cache).
+void KeepFieldLengths(ModuleRecord* record) {
+  const char16_t* fields[kModuleFieldCount];
+  ModuleFields(*record, fields);
+  for (size_t i = 0; i < kModuleFieldCount; ++i) {
+    record->nFieldLengths[i] = static_cast<uint16_t>(kelvane::FieldLength(fields[i], 261));
+  }
+  record->bLengthsKnown = true;
+}
+
+}  // namespace
+
+std::u16string_view ModuleFieldView(const ModuleRecord& record, ModuleField field) {
+  const char16_t* fields[kModuleFieldCount];
+  ModuleFields(record, fields);
+  if (record.bLengthsKnown) return std::u16string_view(fields[field], record.nFieldLengths[field]);
+  return std::u16string_view(fields[field], kelvane::FieldLength(fields[field], 261));
+}
+
+int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
                      const kelvane::platform::ModuleEntry& module) {
+  record->bLengthsKnown = false;
   if (!module.baseName.empty()) kelvane::CopyToField(record->szName, module.baseName);
-  if (module.fullPath.empty()) return 1;
+  if (module.fullPath.empty()) {
+    KeepFieldLengths(record);
+    return 1;
+  }
   // The file facts come from the whole path, even when the field has to cut
   // it.
   std::u16string normalized;
@@ -218,13 +358,15 @@ int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle&,
     path = &normalized;
   }
   kelvane::CopyToField(record->szPath, *path);
-  ApplyVersionStrings(*path, VersionFieldsOf(record));
-  kelvane::CopyToField(record->szModifyTime, ModifyTimeOf(*path));
+  ApplyModuleFileFacts(record, process, index, module, *path);
+  KeepFieldLengths(record);
   return 1;
 }
 
 ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
-  std::vector<kelvane::platform::ModuleEntry> modules;
+  // Kept between processes, so that the entries' strings keep their
+  // storage (the inventory is used by one call at a time).
+  static std::vector<kelvane::platform::ModuleEntry> modules;
   try {
     if (!kelvane::platform::Current()->ListModules(process, kMaxModules, &modules)) return nullptr;
   } catch (const std::bad_alloc&) {
@@ -234,9 +376,12 @@ ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
   ModuleRecord* tail = nullptr;
   const size_t count = modules.size() < kMaxModules ? modules.size() : kMaxModules;
   for (size_t i = 0; i < count; ++i) {
-    ModuleRecord* record = new (std::nothrow) ModuleRecord();
+    // Not value-initialised: emptying the fields is enough, and spares
+    // writing the whole record.
+    ModuleRecord* record = new (std::nothrow) ModuleRecord;
     if (record == nullptr) break;
-    FillModuleRecord(record, process, modules[i]);
+    kelvane::ClearModuleRecord(record);
+    FillModuleRecord(record, process, i, modules[i]);
     if (tail == nullptr) {
       head = record;
     } else {

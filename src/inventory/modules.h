@@ -14,8 +14,12 @@
 
 struct ProcessRecord;
 
-// One module loaded in a process. Allocated zero-filled; a field that no
-// query filled is empty text. Text fields hold at most 260 units and are
+// One module loaded in a process. Value-initialised records (new
+// ModuleRecord()) are zero-filled; the records BuildModuleList makes start
+// with every text field empty (terminated at its first unit, the units
+// after it unspecified) and pNext null, so that a listing writes only the
+// parts of its thousands of records that it fills. A field that no query
+// filled is empty text. Text fields hold at most 260 units and are
 // always terminated.
 struct ModuleRecord {
   char16_t szName[261];            // base name (file name without directory)
@@ -26,12 +30,27 @@ struct ModuleRecord {
   char16_t szFileVersion[261];     // version string "FileVersion"
   char16_t szModifyTime[261];      // "YYYY-MM-DD hh:mm:ss" local time, or empty
   ModuleRecord* pNext;             // next module of the same process; null at the end
+  // The lengths of the seven text fields above, in their order, valid while
+  // bLengthsKnown is set. FillModuleRecord sets them; code that changes a
+  // text field afterwards clears the flag. Readers of many records (the
+  // response writer) take a length from here instead of scanning the field:
+  // an empty field is then never touched, which spares a cache miss per
+  // field of a record filled long before.
+  uint16_t nFieldLengths[7];
+  bool bLengthsKnown;
 
   // Records taken with new come from the inventory's record pool.
   static void* operator new(size_t size);
   static void* operator new(size_t size, const std::nothrow_t&) noexcept;
   static void operator delete(void* record) noexcept;
 };
+
+// The text fields of a module record, in the order of nFieldLengths.
+enum ModuleField { kModuleName, kModulePath, kModulePublisher, kModuleDescript, kModuleProductVersion,
+                   kModuleFileVersion, kModuleModifyTime, kModuleFieldCount };
+
+// The text of field `field` of `record`, by its kept length when known.
+std::u16string_view ModuleFieldView(const ModuleRecord& record, ModuleField field);
 
 // The most modules one process contributes.
 constexpr size_t kMaxModules = 1024;
@@ -44,9 +63,11 @@ constexpr size_t kMaxModules = 1024;
 // fail; an allocation failure ends the chain early.
 ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process);
 
-// Fills the zero-filled `record` from one listed module of `process`: name,
-// normalised path, version strings and modification time. Always returns 1.
-int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process,
+// Fills `record`, whose text fields are empty, from `module`, module `index` of the latest
+// module list of `process`: name, normalised path, version strings and
+// modification time (through the process where the platform can, else by
+// path). Always returns 1.
+int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
                      const kelvane::platform::ModuleEntry& module);
 
 // Rewrites the path in `path` (261 units, terminated) in place: a leading
@@ -59,6 +80,11 @@ void NormalizeImagePath(char16_t (&path)[261]);
 // Size in bytes of the file at `path` (normalised first), the true 64-bit
 // size; 0 when the file cannot be opened for reading.
 int64_t QueryFileSize(std::u16string_view path);
+
+// Size in bytes of the image file of the opened `process`, asked through
+// the process where the platform can, else QueryFileSize(`path`); 0 when
+// unknown.
+int64_t QueryImageFileSize(kelvane::platform::ProcessHandle& process, std::u16string_view path);
 
 // Reads the version-resource strings "CompanyName", "FileDescription",
 // "ProductVersion" and "FileVersion" of the file at the record's szPath
@@ -76,6 +102,10 @@ std::u16string NormalizedImagePath(std::u16string_view path);
 
 // "YYYY-MM-DD hh:mm:ss".
 std::u16string FormatModifyTime(const platform::LocalTime& time);
+
+// Empties every text field of `record` (its first unit only), nulls pNext
+// and marks the field lengths unknown.
+void ClearModuleRecord(ModuleRecord* record);
 
 // Releases a module chain; null does nothing.
 void FreeModuleList(ModuleRecord* head);

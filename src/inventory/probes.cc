@@ -36,9 +36,11 @@ int ReadCommandLine(kelvane::platform::ProcessHandle& process, char16_t (&buffer
   return 1;
 }
 
-int LookupProcessUser(uint32_t pid, char16_t (&szUserName)[261]) {
-  std::u16string name;
-  switch (kelvane::platform::Current()->ProcessUserName(pid, &name)) {
+namespace {
+
+int ApplyUserLookup(kelvane::platform::UserLookup lookup, const std::u16string& name,
+                    char16_t (&szUserName)[261]) {
+  switch (lookup) {
     case kelvane::platform::UserLookup::kFound:
       kelvane::CopyToField(szUserName, name);
       return 1;
@@ -49,6 +51,20 @@ int LookupProcessUser(uint32_t pid, char16_t (&szUserName)[261]) {
       break;
   }
   return 0;
+}
+
+}  // namespace
+
+int LookupProcessUser(uint32_t pid, char16_t (&szUserName)[261]) {
+  std::u16string name;
+  const kelvane::platform::UserLookup lookup = kelvane::platform::Current()->ProcessUserName(pid, &name);
+  return ApplyUserLookup(lookup, name, szUserName);
+}
+
+int LookupProcessUser(kelvane::platform::ProcessHandle& process, char16_t (&szUserName)[261]) {
+  std::u16string name;
+  const kelvane::platform::UserLookup lookup = kelvane::platform::Current()->ProcessUserNameOf(process, &name);
+  return ApplyUserLookup(lookup, name, szUserName);
 }
 
 int SetTokenPrivilege(kelvane::platform::TokenHandle& token, uint64_t luid) {

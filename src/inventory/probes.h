@@ -21,6 +21,8 @@ int ReadCommandLine(kelvane::platform::ProcessHandle& process, char16_t (&buffer
 // table does not list the process (name untouched); 0 when the table cannot
 // be read or the account cannot be named (name untouched).
 int LookupProcessUser(uint32_t pid, char16_t (&szUserName)[261]);
+// The same for the opened `process`, asked through the handle.
+int LookupProcessUser(kelvane::platform::ProcessHandle& process, char16_t (&szUserName)[261]);
 
 // Enables "SeDebugPrivilege" for this process. Returns 1 when it is now
 // enabled, 0 otherwise (the token is closed on every path).

@@ -70,13 +70,13 @@ int CollectOrdinaryProcess(Platform* p, uint32_t pid, ProcessRecord* record) {
     kelvane::CopyToField(record->szCommandLine, kelvane::FieldView(commandLine));
   }
 
-  record->nFileSize = QueryFileSize(fullPath);
+  record->nFileSize = QueryImageFileSize(*process, fullPath);
   ReadVersionStrings(record);
 
-  const int32_t cpu = GetCpuUsage(pid);
+  const int32_t cpu = GetCpuUsage(pid, process.get());
   if (cpu != -1) record->nCpuUsage = cpu;
 
-  LookupProcessUser(pid, record->szUserName);
+  LookupProcessUser(*process, record->szUserName);
   record->dwPriority = p->GetPriorityClass(*process);
   int64_t bytes = 0;
   if (p->WorkingSetSize(*process, &bytes)) record->nMemoryUsage = bytes;

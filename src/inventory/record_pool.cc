@@ -9,62 +9,97 @@
 
 namespace kelvane {
 
+// At the start of every block.
+struct RecordPool::Block {
+  Block* next;  // the pool's next block, or null
+  size_t live;  // slots handed out and not yet released
+  bool used;    // handed out from since the pool was last empty
+};
+
 namespace {
 
-// At the start of every block. Blocks are aligned to their size, so the
-// block of a slot is found by masking its address.
-struct BlockHeader {
-  void* allocation;  // what operator new returned (the block lies inside)
-  size_t live;       // slots handed out and not yet released
-};
+static_assert(kRecordBlockBytes == platform::kLargeBlockBytes, "a pool block is one large block");
 constexpr size_t kHeaderBytes = 64;
-static_assert(sizeof(BlockHeader) <= kHeaderBytes, "block header fits its room");
-
-BlockHeader* HeaderOf(void* slot) {
-  const uintptr_t address = reinterpret_cast<uintptr_t>(slot);
-  return reinterpret_cast<BlockHeader*>(address & ~(uintptr_t{kRecordBlockBytes} - 1));
-}
-
-// A new block aligned to its size, or null. Twice the size is asked for so
-// that an aligned block fits; the untouched rest costs address space only.
-char* NewBlock() {
-  void* allocation = ::operator new(2 * kRecordBlockBytes, std::nothrow);
-  if (allocation == nullptr) return nullptr;
-  const uintptr_t address = reinterpret_cast<uintptr_t>(allocation);
-  const uintptr_t aligned = (address + kRecordBlockBytes - 1) & ~(uintptr_t{kRecordBlockBytes} - 1);
-  char* block = reinterpret_cast<char*>(aligned);
-  platform::AdviseLargeBuffer(block, kRecordBlockBytes);
-  BlockHeader* header = reinterpret_cast<BlockHeader*>(block);
-  header->allocation = allocation;
-  header->live = 0;
-  return block;
-}
-
-void FreeBlock(char* block) { ::operator delete(reinterpret_cast<BlockHeader*>(block)->allocation); }
+static_assert(sizeof(void*) <= 16, "a slot's block address fits its prefix");
 
 }  // namespace
 
+RecordPool::~RecordPool() {
+  while (first_ != nullptr) {
+    Block* next = first_->next;
+    kelvane::platform::FreeLargeBlock(first_);
+    first_ = next;
+  }
+}
+
+RecordPool::Block* RecordPool::NextBlock() {
+  // A block without live slots is handed out from again, from its start.
+  for (Block* block = first_; block != nullptr; block = block->next) {
+    if (block != current_ && block->live == 0) return block;
+  }
+  void* memory = platform::AllocateLargeBlock();
+  if (memory == nullptr) return nullptr;
+  Block* block = static_cast<Block*>(memory);
+  block->next = nullptr;
+  block->live = 0;
+  block->used = false;
+  // Appended, so that blocks are handed out in the order they were taken.
+  Block** link = &first_;
+  while (*link != nullptr) link = &(*link)->next;
+  *link = block;
+  ++blocks_;
+  return block;
+}
+
 void* RecordPool::Allocate() {
   if (current_ == nullptr || next_ + slotSize_ > kRecordBlockBytes) {
-    char* block = NewBlock();
+    Block* block = NextBlock();
     if (block == nullptr) return nullptr;
-    // A full block stays until its last slot is released.
     current_ = block;
     next_ = kHeaderBytes;
   }
-  void* slot = current_ + next_;
+  current_->used = true;
+  char* slot = reinterpret_cast<char*>(current_) + next_;
   next_ += slotSize_;
-  ++reinterpret_cast<BlockHeader*>(current_)->live;
-  return slot;
+  *reinterpret_cast<Block**>(slot) = current_;
+  ++current_->live;
+  if (++live_ > peakLive_) peakLive_ = live_;
+  return slot + kSlotPrefixBytes;
 }
 
 void RecordPool::Release(void* slot) {
   if (slot == nullptr) return;
-  BlockHeader* header = HeaderOf(slot);
-  if (--header->live != 0) return;
-  char* block = reinterpret_cast<char*>(header);
-  if (block == current_) current_ = nullptr;
-  FreeBlock(block);
+  Block* block = *reinterpret_cast<Block**>(static_cast<char*>(slot) - kSlotPrefixBytes);
+  --live_;
+  if (--block->live == 0 && block == current_) next_ = kHeaderBytes;
+  if (live_ == 0) Trim();
+}
+
+void RecordPool::Trim() {
+  // Blocks not needed since the pool was last empty go back; the others
+  // stay for the next listing, which starts again at the first block.
+  Block** link = &first_;
+  while (*link != nullptr) {
+    Block* block = *link;
+    if (!block->used) {
+      *link = block->next;
+      platform::FreeLargeBlock(block);
+      --blocks_;
+      continue;
+    }
+    block->used = false;
+    link = &block->next;
+  }
+  current_ = first_;
+  next_ = kHeaderBytes;
+}
+
+RecordPoolUsage RecordPool::Usage() const {
+  RecordPoolUsage usage;
+  usage.reservedBytes = blocks_ * kRecordBlockBytes;
+  usage.peakHandedOutBytes = peakLive_ * slotSize_;
+  usage.blocks = blocks_;
+  return usage;
 }
 
 }  // namespace kelvane
@@ -72,7 +107,7 @@ void RecordPool::Release(void* slot) {
 namespace {
 
 // Constant-initialised, so records can be allocated at any point of the
-// library's life; nothing to tear down at unload.
+// library's life; their blocks go back when the library is unloaded.
 kelvane::RecordPool g_modulePool(sizeof(ModuleRecord));
 kelvane::RecordPool g_processPool(sizeof(ProcessRecord));
 
@@ -101,3 +136,10 @@ void* ProcessRecord::operator new(size_t size, const std::nothrow_t&) noexcept {
 }
 
 void ProcessRecord::operator delete(void* record) noexcept { g_processPool.Release(record); }
+
+namespace kelvane {
+
+RecordPoolUsage ModuleRecordPoolUsage() { return g_modulePool.Usage(); }
+RecordPoolUsage ProcessRecordPoolUsage() { return g_processPool.Usage(); }
+
+}  // namespace kelvane

@@ -26,6 +26,18 @@ constexpr size_t kPrefaultBufferBytes = size_t{64} << 10;
 // changed. Has no effect where the OS offers no such request; never fails.
 void PrefaultBuffer(void* data, size_t bytes);
 
+// Size of the blocks of AllocateLargeBlock.
+constexpr size_t kLargeBlockBytes = size_t{2} << 20;
+
+// A block of kLargeBlockBytes of fresh memory, aligned to its size where the
+// OS can place it so, and backed with large pages where the OS offers them
+// (one page fault instead of hundreds while it is filled). Exactly the
+// block is reserved: never twice its size for the sake of alignment. Null
+// when no memory is left. Release it with FreeLargeBlock.
+void* AllocateLargeBlock();
+// Gives back a block from AllocateLargeBlock; null does nothing.
+void FreeLargeBlock(void* block);
+
 }  // namespace platform
 }  // namespace kelvane
 

@@ -91,6 +91,19 @@ class OutputFile {
 struct ModuleEntry {
   std::u16string baseName;
   std::u16string fullPath;
+  // The identity of the mapped file where the backend knows it (device and
+  // file number; both 0 when unknown): equal identities name the same file,
+  // whatever path each process sees it under.
+  uint64_t device = 0;
+  uint64_t fileNumber = 0;
+};
+
+// Outcome of a query about the file behind an open process or one of its
+// modules.
+enum class FileFact {
+  kKnown,      // answered from the file the process itself uses
+  kUnknown,    // that file cannot be inspected (gone, replaced, denied)
+  kAskByPath,  // this backend has no such query; ask by the reported path
 };
 
 // Outcome of looking up the account that owns a process.
@@ -210,6 +223,29 @@ class Platform {
   // same units. A process absent from the system's accounting gets 0. False
   // when the system's accounting cannot be read.
   virtual bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) = 0;
+
+  // ---- Facts through an open process --------------------------------------
+  // Backends that can answer these from the opened process itself (its own
+  // files, nothing looked up again by id or path) override them; the
+  // defaults ask by id or say to ask by path.
+
+  // ProcessUserName and CpuTimes of the opened process.
+  virtual UserLookup ProcessUserNameOf(ProcessHandle& process, std::u16string* name) {
+    return ProcessUserName(process.pid(), name);
+  }
+  virtual bool ProcessCpuTimes(ProcessHandle& process, int64_t* processTime, int64_t* totalTime) {
+    return CpuTimes(process.pid(), processTime, totalTime);
+  }
+  // Size in bytes of the image file the opened process runs. `size` is set
+  // only for kKnown.
+  virtual FileFact ImageFileSize(ProcessHandle& /*process*/, int64_t* /*size*/) {
+    return FileFact::kAskByPath;
+  }
+  // Modification time (local time) of the file of module `index` of the
+  // latest ListModules of `process`. `time` is set only for kKnown.
+  virtual FileFact ModuleModifyTime(ProcessHandle& /*process*/, size_t /*index*/, LocalTime* /*time*/) {
+    return FileFact::kAskByPath;
+  }
 
   // ---- Privileges and OS version -----------------------------------------
 

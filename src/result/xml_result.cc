@@ -79,12 +79,12 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   m_doc.IntoElement();
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
     m_doc.AddElement(u"ModuleItem", CXmlDoc::ADD_CHILD);
-    SetText(u"name", kelvane::FieldView(module->szName));
-    SetText(u"Publisher", kelvane::FieldView(module->szPublisher));
-    SetText(u"Path", kelvane::FieldView(module->szPath));
-    SetText(u"Descript", kelvane::FieldView(module->szDescript));
-    SetText(u"ProductVersion", kelvane::FieldView(module->szProductVersion));
-    SetText(u"ModifyTime", kelvane::FieldView(module->szModifyTime));
+    SetText(u"name", ModuleFieldView(*module, kModuleName));
+    SetText(u"Publisher", ModuleFieldView(*module, kModulePublisher));
+    SetText(u"Path", ModuleFieldView(*module, kModulePath));
+    SetText(u"Descript", ModuleFieldView(*module, kModuleDescript));
+    SetText(u"ProductVersion", ModuleFieldView(*module, kModuleProductVersion));
+    SetText(u"ModifyTime", ModuleFieldView(*module, kModuleModifyTime));
   }
   m_doc.OutOfElement();
 }

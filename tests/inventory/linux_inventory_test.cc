@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -403,6 +404,43 @@ TEST(LinuxBackendTest, MappedFilesFromTheMapsText) {
   EXPECT_TRUE(platform::procfs::IsAnonymousMemoryName("/[aio] (deleted)"));
   EXPECT_FALSE(platform::procfs::IsAnonymousMemoryName("/dev/zero"));
   EXPECT_FALSE(platform::procfs::IsAnonymousMemoryName("/SYSV (deleted)"));
+}
+
+TEST(LinuxBackendTest, MappedFilesKeepTheirFirstRangeAndIdentity) {
+  // 40 files, each mapped twice, the second round in reverse order; one
+  // malformed line names a file that only a later line maps properly.
+  std::string maps = "7f00000000-7f00001000 r--p 00000000 fd:01 5 /lib/late.so (x)\n"
+                     "zz-7f00001000 r--p 00000000 08:01 6 /lib/bad.so\n";
+  char line[160];
+  for (int i = 0; i < 40; ++i) {
+    std::snprintf(line, sizeof line, "%x000-%x000 r-xp 00000000 103:0a %d /lib/f%d.so\n", 0x10 + 2 * i,
+                  0x11 + 2 * i, 1000 + i, i);
+    maps += line;
+  }
+  for (int i = 39; i >= 0; --i) {
+    std::snprintf(line, sizeof line, "%x000-%x000 rw-p 00001000 103:0a %d /lib/f%d.so\n", 0x100 + 2 * i,
+                  0x101 + 2 * i, 1000 + i, i);
+    maps += line;
+  }
+  maps += "900000-901000 r--p 00000000 08:01 6 /lib/bad.so\n";
+  std::vector<platform::procfs::MappedFile> files;
+  platform::procfs::ParseMappedFiles(maps, &files);
+  ASSERT_EQ(files.size(), 42u);
+  EXPECT_EQ(files[0].path, "/lib/late.so (x)");
+  EXPECT_EQ(files[0].start, 0x7f00000000u);
+  EXPECT_EQ(files[0].end, 0x7f00001000u);
+  EXPECT_EQ(files[0].device, makedev(0xfd, 0x01));
+  EXPECT_EQ(files[0].inode, 5u);
+  for (int i = 0; i < 40; ++i) {
+    const platform::procfs::MappedFile& file = files[1 + i];
+    EXPECT_EQ(file.path, "/lib/f" + std::to_string(i) + ".so");
+    EXPECT_EQ(file.start, static_cast<uint64_t>(0x10 + 2 * i) << 12) << i;  // the first mapping's range
+    EXPECT_EQ(file.end, static_cast<uint64_t>(0x11 + 2 * i) << 12) << i;
+    EXPECT_EQ(file.device, makedev(0x103, 0x0a)) << i;
+    EXPECT_EQ(file.inode, static_cast<uint64_t>(1000 + i)) << i;
+  }
+  EXPECT_EQ(files[41].path, "/lib/bad.so");
+  EXPECT_EQ(files[41].start, 0x900000u);
 }
 
 TEST(LinuxBackendTest, RecordFilesAreReadWhole) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "common/text.h"
 #include "inventory/scripted_platform.h"
 
@@ -268,6 +270,94 @@ TEST(FileFactsCacheTest, EachPathIsAskedOnceWhileTheCacheLives) {
   fake.fileSizes[u"/bin/a"] = 8;
   EXPECT_EQ(QueryFileSize(u"/bin/a"), 8);
   EXPECT_EQ(fake.sizeQueries, 3);
+}
+
+// A backend that answers file facts through the process: module times by
+// list position, image sizes per process; each answer counted.
+class ProcessFactsPlatform : public ScriptedPlatform {
+ public:
+  std::map<std::pair<uint32_t, size_t>, platform::LocalTime> moduleTimes;  // (pid, index)
+  std::map<uint32_t, int64_t> imageSizes;
+  int moduleQueries = 0;
+  int pathQueries = 0;
+  platform::FileFact ModuleModifyTime(platform::ProcessHandle& process, size_t index,
+                                      platform::LocalTime* time) override {
+    ++moduleQueries;
+    auto found = moduleTimes.find({process.pid(), index});
+    if (found == moduleTimes.end()) return platform::FileFact::kUnknown;
+    *time = found->second;
+    return platform::FileFact::kKnown;
+  }
+  platform::FileFact ImageFileSize(platform::ProcessHandle& process, int64_t* size) override {
+    auto found = imageSizes.find(process.pid());
+    if (found == imageSizes.end()) return platform::FileFact::kUnknown;
+    *size = found->second;
+    return platform::FileFact::kKnown;
+  }
+  bool FileSize(const std::u16string& path, int64_t* size) override {
+    ++pathQueries;
+    return ScriptedPlatform::FileSize(path, size);
+  }
+  bool FileModifyTime(const std::u16string& path, platform::LocalTime* time) override {
+    ++pathQueries;
+    return ScriptedPlatform::FileModifyTime(path, time);
+  }
+};
+
+platform::ModuleEntry Identified(const char16_t* name, const char16_t* path, uint64_t inode) {
+  platform::ModuleEntry entry{name, path};
+  entry.device = 0x801;
+  entry.fileNumber = inode;
+  return entry;
+}
+
+TEST(ProcessFileFactsTest, ModuleTimesComeThroughTheProcessOncePerFile) {
+  ProcessFactsPlatform fake;
+  ScopedPlatform scoped(&fake);
+  // The same library (inode 7) under two paths, in two processes; the
+  // first process cannot tell its time, the second can. Inode 9 is known
+  // from the first process on. A path-named file exists but is never asked.
+  fake.fileTimes[u"/lib/c.so"] = {1999, 1, 1, 0, 0, 0};
+  fake.processes[10].modules =
+      std::vector<platform::ModuleEntry>{Identified(u"c.so", u"/lib/c.so", 7), Identified(u"d.so", u"/lib/d.so", 9)};
+  fake.processes[20].modules = std::vector<platform::ModuleEntry>{
+      Identified(u"c.so", u"/other/root/lib/c.so", 7), Identified(u"d.so", u"/lib/d.so", 9),
+      {u"plain", u"/lib/c.so"}};
+  fake.moduleTimes[{10, 1}] = {2021, 2, 3, 4, 5, 6};
+  fake.moduleTimes[{20, 0}] = {2022, 3, 4, 5, 6, 7};
+  FakeProcess first(10);
+  FakeProcess second(20);
+  FileFactsCache cache;
+  ModuleRecord* a = BuildModuleList(first);
+  ModuleRecord* b = BuildModuleList(second);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Text(a->szModifyTime), u"");                           // unknown, and not the path's file
+  EXPECT_EQ(Text(a->pNext->szModifyTime), u"2021-02-03 04:05:06");
+  EXPECT_EQ(Text(b->szModifyTime), u"2022-03-04 05:06:07");        // asked again, then known
+  EXPECT_EQ(Text(b->pNext->szModifyTime), u"2021-02-03 04:05:06");  // from the first process
+  EXPECT_EQ(Text(b->pNext->pNext->szModifyTime), u"");            // unidentified: asked by index too
+  EXPECT_EQ(fake.moduleQueries, 4);
+  EXPECT_EQ(fake.pathQueries, 0);
+  FreeModuleList(a);
+  FreeModuleList(b);
+}
+
+TEST(ProcessFileFactsTest, ImageSizeComesThroughTheProcessAndNeverByPath) {
+  ProcessFactsPlatform fake;
+  ScopedPlatform scoped(&fake);
+  fake.fileSizes[u"/usr/bin/x (deleted)"] = 4096;  // a planted file of that name
+  fake.imageSizes[10] = 123;
+  FakeProcess known(10);
+  FakeProcess gone(20);
+  EXPECT_EQ(QueryImageFileSize(known, u"/usr/bin/x"), 123);
+  EXPECT_EQ(QueryImageFileSize(gone, u"/usr/bin/x (deleted)"), 0);
+  EXPECT_EQ(fake.pathQueries, 0);
+  // A backend without the query is asked by the (normalised) path.
+  ScriptedPlatform byPath;
+  byPath.fileSizes[u"C:\\x.exe"] = 77;
+  ScopedPlatform scopedByPath(&byPath);
+  EXPECT_EQ(QueryImageFileSize(known, u"\\??\\C:\\x.exe"), 77);
 }
 
 }  // namespace

@@ -1,6 +1,15 @@
 // Process inventory from procfs: the process snapshot, image and command
 // line, memory, owner, loaded modules and CPU times; file facts from stat().
 //
+// Facts about the files a listed process uses come through the process
+// itself, never by looking its paths up again: a user may have replaced
+// what a path names, and a process in another mount namespace sees other
+// files under the same paths. The image's size is that of the file its
+// "exe" link leads to; a module's time is that of the file its mapping
+// leads to ("map_files"), or of the path resolved inside the process's own
+// root and checked to be the mapped file. The paths reported are the ones
+// the process sees.
+//
 // Choices of this backend:
 //   - A deleted or replaced image keeps the kernel's " (deleted)" suffix in
 //     its name and path (for the process image and for modules alike): the
@@ -22,8 +31,10 @@
 //     uid 0 or CAP_SYS_PTRACE in the effective capability set.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -52,6 +63,20 @@ constexpr uint64_t kDebugPrivilegeLuid = 20;
 constexpr int kCapSysPtrace = 19;
 
 class LinuxToken final : public TokenHandle {};
+
+// Read buffers reused by every query of this thread: one per kind of file,
+// so a listing reads each procfs file into memory it already has. A buffer
+// that grew unusually large goes back after its use.
+struct ReadBuffers {
+  std::string record;  // stat, statm, status, cmdline
+  std::vector<procfs::MappedFile> files;
+};
+thread_local ReadBuffers t_buffers;
+constexpr size_t kKeptBufferBytes = size_t{256} << 10;
+
+void ReleaseIfLarge(std::string* buffer) {
+  if (buffer->capacity() > kKeptBufferBytes) std::string().swap(*buffer);
+}
 
 // Reads the target of `name` relative to `dirFd`; false when it cannot be
 // read.
@@ -208,12 +233,58 @@ bool SystemCpuLine(uint64_t fields[8]) {
 // maps query ioctl of newer kernels answers one mapping per call, which costs
 // more than the text once every file-backed mapping is wanted.
 
-bool MappedFiles(int procDir, std::vector<std::string>* paths) {
-  std::string maps;
-  if (!procfs::ReadFileAt(procDir, "maps", &maps)) return false;
-  paths->clear();
-  procfs::ParseMappedFiles(maps, paths);
+// `path` converted to UTF-16 into `out`, reusing its storage: ASCII (nearly
+// every path) is widened in place, anything else converted as Utf8ToUtf16
+// does.
+void SetUtf16Path(std::string_view path, std::u16string* out) {
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      *out = Utf8ToUtf16(path);
+      return;
+    }
+  }
+  out->resize(path.size());
+  for (size_t i = 0; i < path.size(); ++i) (*out)[i] = static_cast<char16_t>(path[i]);
+}
+
+// The account named by the real uid of a status text.
+UserLookup UserFromStatus(std::string_view text, std::u16string* name) {
+  std::string_view value;
+  if (!FindStatusField(text, "Uid", &value)) return UserLookup::kTableUnavailable;
+  const char* p = value.data();
+  uint64_t realUid = 0;
+  if (!ParseUnsigned(p, value.data() + value.size(), &realUid)) return UserLookup::kTableUnavailable;
+  if (!AccountName(static_cast<uid_t>(realUid), name)) return UserLookup::kAccountUnknown;
+  return UserLookup::kFound;
+}
+
+// A status text that could not be read: a process that is gone (or never
+// was) is simply not listed.
+UserLookup UnreadableStatus() {
+  return errno == ENOENT || errno == ESRCH ? UserLookup::kNotListed : UserLookup::kTableUnavailable;
+}
+
+bool LocalModifyTime(const struct stat& st, LocalTime* time) {
+  struct tm local;
+  const time_t mtime = st.st_mtime;
+  if (localtime_r(&mtime, &local) == nullptr) return false;
+  *time = LocalTimeFromTm(local);
   return true;
+}
+
+// The file `path` (as the process sees it) resolved inside the root
+// directory of the process behind `procDir`, with no way out of it: every
+// link is followed as if that root were "/". False when it cannot be
+// opened.
+bool StatInProcessRoot(int procDir, const std::string& path, struct stat* st) {
+  const procfs::UniqueFd root(openat(procDir, "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root) return false;
+  struct open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  const procfs::UniqueFd file(static_cast<int>(syscall(SYS_openat2, root.get(), path.c_str(), &how, sizeof how)));
+  return file && fstat(file.get(), st) == 0;
 }
 
 }  // namespace
@@ -237,11 +308,7 @@ bool LinuxPlatform::FileModifyTime(const std::u16string& path, LocalTime* time) 
   const std::string native = Utf16ToUtf8(path);
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return false;
-  struct tm local;
-  const time_t mtime = st.st_mtime;
-  if (localtime_r(&mtime, &local) == nullptr) return false;
-  *time = LocalTimeFromTm(local);
-  return true;
+  return LocalModifyTime(st, time);
 }
 
 bool LinuxPlatform::LoadVersionResource(const std::u16string&, std::vector<uint8_t>*) { return false; }
@@ -301,8 +368,12 @@ bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) 
 }
 
 bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
-  std::string text;
+  std::string& text = t_buffers.record;
   LinuxProcess* opened = AsLinux(process);
+  if (opened != nullptr && opened->statResidentPages >= 0) {
+    *bytes = opened->statResidentPages * PageSize();
+    return true;
+  }
   if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
   const char* p = text.data();
   const char* end = p + text.size();
@@ -314,76 +385,165 @@ bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
 }
 
 bool LinuxPlatform::CommandLine(ProcessHandle& process, std::u16string* commandLine) {
-  std::string text;
+  std::string& text = t_buffers.record;
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "cmdline", &text)) return false;
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::replace(text.begin(), text.end(), '\0', ' ');
   *commandLine = Utf8ToUtf16(text);
+  ReleaseIfLarge(&text);
   return true;
 }
 
 UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
+  if (pid == 0) return UserLookup::kNotListed;
   char path[48];
   std::snprintf(path, sizeof path, "/proc/%u/status", pid);
-  std::string text;
-  if (pid == 0 || !procfs::ReadRecordFileAt(AT_FDCWD, path, &text)) {
-    // A process that is gone (or never was) is simply not listed.
-    return errno == ENOENT || errno == ESRCH || pid == 0 ? UserLookup::kNotListed
-                                                        : UserLookup::kTableUnavailable;
-  }
-  std::string_view value;
-  if (!FindStatusField(text, "Uid", &value)) return UserLookup::kTableUnavailable;
-  const char* p = value.data();
-  uint64_t realUid = 0;
-  if (!ParseUnsigned(p, value.data() + value.size(), &realUid)) return UserLookup::kTableUnavailable;
-  if (!AccountName(static_cast<uid_t>(realUid), name)) return UserLookup::kAccountUnknown;
-  return UserLookup::kFound;
+  std::string& text = t_buffers.record;
+  if (!procfs::ReadRecordFileAt(AT_FDCWD, path, &text)) return UnreadableStatus();
+  return UserFromStatus(text, name);
+}
+
+UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16string* name) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr) return ProcessUserName(process.pid(), name);
+  std::string& text = t_buffers.record;
+  if (!procfs::ReadRecordFileAt(opened->procDir(), "status", &text)) return UnreadableStatus();
+  return UserFromStatus(text, name);
 }
 
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
   LinuxProcess* opened = AsLinux(process);
-  std::vector<std::string> paths;
-  if (opened == nullptr || !MappedFiles(opened->procDir(), &paths)) return false;
+  if (opened == nullptr) return false;
+  // The text stays with the handle: the module facts use its paths.
+  std::string& maps = opened->mapsText();
+  std::vector<procfs::MappedFile>& files = t_buffers.files;
+  if (!procfs::ReadFileAt(opened->procDir(), "maps", &maps)) return false;
+  files.clear();
+  procfs::ParseMappedFiles(maps, &files);
 
   // The image comes first even if something is mapped below it.
   if (const std::string* image = opened->ImageTarget()) {
-    auto it = std::find(paths.begin(), paths.end(), *image);
-    if (it != paths.end()) std::rotate(paths.begin(), it, it + 1);
+    auto it = std::find_if(files.begin(), files.end(),
+                           [image](const procfs::MappedFile& file) { return file.path == *image; });
+    if (it != files.end()) std::rotate(files.begin(), it, it + 1);
   }
 
-  modules->clear();
-  const size_t count = std::min(limit, paths.size());
+  std::vector<LinuxProcess::ModuleMapping>& mappings = opened->moduleMappings();
+  mappings.clear();
+  const size_t count = std::min(limit, files.size());
+  // Entries already in `modules` are overwritten rather than rebuilt: a
+  // caller that keeps the vector between processes keeps the capacity of
+  // its strings too.
+  if (modules->size() > count) modules->resize(count);
   modules->reserve(count);
+  mappings.reserve(count);
   for (size_t k = 0; k < count; ++k) {
-    ModuleEntry entry;
-    entry.fullPath = Utf8ToUtf16(paths[k]);
+    const procfs::MappedFile& file = files[k];
+    if (k == modules->size()) modules->emplace_back();
+    ModuleEntry& entry = (*modules)[k];
+    SetUtf16Path(file.path, &entry.fullPath);
     // The conversion keeps every '/' (a malformed sequence never takes one
     // with it), so the base name is the converted path's last component.
     const size_t slash = entry.fullPath.rfind(u'/');
-    entry.baseName = slash == std::u16string::npos ? entry.fullPath : entry.fullPath.substr(slash + 1);
-    modules->push_back(std::move(entry));
+    entry.baseName.assign(entry.fullPath, slash == std::u16string::npos ? 0 : slash + 1, std::u16string::npos);
+    const bool deleted = procfs::IsDeletedName(file.path);
+    // A deleted file has no identity worth sharing: its name may come back
+    // as another file's.
+    entry.device = deleted ? 0 : file.device;
+    entry.fileNumber = deleted ? 0 : file.inode;
+    mappings.push_back({file.path, file.start, file.end, file.device, file.inode, deleted});
+  }
+  if (files.capacity() > kKeptBufferBytes / sizeof(procfs::MappedFile)) {
+    std::vector<procfs::MappedFile>().swap(files);
   }
   return true;
 }
 
-bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
+FileFact LinuxPlatform::ImageFileSize(ProcessHandle& process, int64_t* size) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr) return FileFact::kUnknown;
+  const std::string* image = opened->ImageTarget();
+  // The file a deleted image's name leads to now is another file.
+  if (image == nullptr || procfs::IsDeletedName(*image)) return FileFact::kUnknown;
+  // The "exe" link leads to the very file the process runs, in its own
+  // mount namespace; nothing is opened.
+  struct stat st;
+  if (fstatat(opened->procDir(), "exe", &st, 0) != 0) return FileFact::kUnknown;
+  *size = static_cast<int64_t>(st.st_size);
+  return FileFact::kKnown;
+}
+
+FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, LocalTime* time) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || index >= opened->moduleMappings().size()) return FileFact::kUnknown;
+  const LinuxProcess::ModuleMapping& mapping = opened->moduleMappings()[index];
+  if (mapping.deleted) return FileFact::kUnknown;
+  struct stat st;
+  char name[64];
+  std::snprintf(name, sizeof name, "map_files/%llx-%llx", static_cast<unsigned long long>(mapping.start),
+                static_cast<unsigned long long>(mapping.end));
+  // The mapping's own link leads to the mapped file (it takes the
+  // checkpoint capability). Without it, the path resolved in the process's
+  // root must still lead to the mapped file.
+  if (fstatat(opened->procDir(), name, &st, 0) != 0) {
+    if (!StatInProcessRoot(opened->procDir(), std::string(mapping.path), &st) ||
+        static_cast<uint64_t>(st.st_dev) != mapping.device || static_cast<uint64_t>(st.st_ino) != mapping.inode) {
+      return FileFact::kUnknown;
+    }
+  }
+  return LocalModifyTime(st, time) ? FileFact::kKnown : FileFact::kUnknown;
+}
+
+namespace {
+
+// The system's total CPU time, and in `idle` its idle and iowait share.
+bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
   uint64_t fields[8];
   if (!SystemCpuLine(fields)) return false;
+  *total = 0;
+  for (uint64_t f : fields) *total += f;
+  *idle = fields[3] + fields[4];
+  return true;
+}
+
+// utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
+// read (a process gone is absent from the accounting). Stores the resident
+// pages in `residentPages` when given and read.
+uint64_t ProcessCpu(int dirFd, const char* name, int64_t* residentPages) {
+  std::string& text = t_buffers.record;
+  procfs::Stat stat;
+  if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
+  if (residentPages != nullptr) *residentPages = stat.rss;
+  return stat.utime + stat.stime;
+}
+
+}  // namespace
+
+bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
   uint64_t total = 0;
-  for (uint64_t f : fields) total += f;
+  uint64_t idle = 0;
+  if (!SystemCpuTotal(&total, &idle)) return false;
   uint64_t process = 0;
   if (pid == 0) {
-    process = fields[3] + fields[4];  // idle + iowait
+    process = idle;
   } else if (pid <= static_cast<uint32_t>(INT32_MAX)) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    procfs::Stat stat;
-    if (procfs::ReadStat(AT_FDCWD, path, &stat)) {
-      process = stat.utime + stat.stime;
-    }
+    process = ProcessCpu(AT_FDCWD, path, nullptr);
   }
   *processTime = static_cast<int64_t>(process);
+  *totalTime = static_cast<int64_t>(total);
+  return true;
+}
+
+bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime, int64_t* totalTime) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr) return CpuTimes(process.pid(), processTime, totalTime);
+  uint64_t total = 0;
+  uint64_t idle = 0;
+  if (!SystemCpuTotal(&total, &idle)) return false;
+  *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", &opened->statResidentPages));
   *totalTime = static_cast<int64_t>(total);
   return true;
 }

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -40,12 +42,36 @@ class LinuxProcess final : public ProcessHandle {
   // process gone); that outcome is kept too. (inventory_linux.cc)
   const std::string* ImageTarget();
 
+  // Where each module of the latest ListModules is mapped, in list order:
+  // its path as the process sees it (pointing into mapsText()), the address
+  // range of the file's first mapping (its name under "map_files"), the
+  // file's identity, and whether the kernel names it deleted. Kept for the
+  // module facts. (inventory_linux.cc)
+  struct ModuleMapping {
+    std::string_view path;
+    uint64_t start;
+    uint64_t end;
+    uint64_t device;
+    uint64_t inode;
+    bool deleted;
+  };
+  std::vector<ModuleMapping>& moduleMappings() { return moduleMappings_; }
+  // The maps text the module mappings point into.
+  std::string& mapsText() { return mapsText_; }
+
+  // Resident pages as the latest stat read through this handle showed
+  // them, -1 before any: one inspection reads the stat record once for the
+  // CPU time and the working set. (inventory_linux.cc)
+  int64_t statResidentPages = -1;
+
  private:
   pid_t pid_;
   int procDir_;
   int pidfd_;
   enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
   std::string imageTarget_;
+  std::vector<ModuleMapping> moduleMappings_;
+  std::string mapsText_;
 };
 
 // The Linux process behind `process`, or null for a handle of another kind.
@@ -84,6 +110,10 @@ class LinuxPlatform final : public Platform {
   UserLookup ProcessUserName(uint32_t pid, std::u16string* name) override;
   bool ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) override;
   bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) override;
+  UserLookup ProcessUserNameOf(ProcessHandle& process, std::u16string* name) override;
+  bool ProcessCpuTimes(ProcessHandle& process, int64_t* processTime, int64_t* totalTime) override;
+  FileFact ImageFileSize(ProcessHandle& process, int64_t* size) override;
+  FileFact ModuleModifyTime(ProcessHandle& process, size_t index, LocalTime* time) override;
   std::unique_ptr<TokenHandle> OpenOwnToken() override;
   bool LookupPrivilege(const std::u16string& name, uint64_t* luid) override;
   bool EnablePrivilege(TokenHandle& token, uint64_t luid) override;

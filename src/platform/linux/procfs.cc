@@ -2,12 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace kelvane {
 namespace platform {
@@ -19,25 +21,26 @@ namespace {
 // returns less than asked ends the file: procfs hands out a one-record
 // file in a single read, so the usual closing empty read is saved.
 bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
-  int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buffer[4096];
-  bool ok = true;
+  const UniqueFd fd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  // Read into the string's storage, all of its capacity at a time.
+  out->resize(std::max(out->capacity(), size_t{4096}));
+  size_t used = 0;
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (used == out->size()) out->resize(out->size() * 2);
+    const size_t room = out->size() - used;
+    const ssize_t n = read(fd.get(), &(*out)[used], room);
     if (n > 0) {
-      out->append(buffer, static_cast<size_t>(n));
-      if (oneRecord && static_cast<size_t>(n) < sizeof buffer) break;
+      used += static_cast<size_t>(n);
+      if (oneRecord && static_cast<size_t>(n) < room) break;
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      ok = false;
-      break;
+      return false;
     }
   }
-  close(fd);
-  return ok;
+  out->resize(used);
+  return true;
 }
 
 }  // namespace
@@ -54,11 +57,11 @@ bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 22 = starttime.
+  // 14 = utime, 15 = stime, 22 = starttime, 24 = rss.
   const char* p = text.c_str() + close + 2;
   Stat parsed;
   int field = 3;
-  while (*p != '\0' && field <= 22) {
+  while (*p != '\0' && field <= 24) {
     while (*p == ' ') ++p;
     if (*p == '\0') break;
     char* end = nullptr;
@@ -71,6 +74,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
         case 14: parsed.utime = static_cast<uint64_t>(value); break;
         case 15: parsed.stime = static_cast<uint64_t>(value); break;
         case 22: parsed.startTime = static_cast<uint64_t>(value); break;
+        case 24: parsed.rss = value; break;
         default: break;
       }
       p = end;
@@ -79,7 +83,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
     }
     ++field;
   }
-  if (field <= 22) return false;
+  if (field <= 24) return false;
   *stat = parsed;
   return true;
 }
@@ -113,38 +117,116 @@ bool IsAnonymousMemoryName(std::string_view path) {
          (name.size() == 13 && name.compare(0, 5, "/SYSV") == 0);
 }
 
+bool IsDeletedName(std::string_view path) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  return path.size() >= kDeleted.size() &&
+         path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
+}
+
 namespace {
 
-// Appends `path`, the name of one file-backed mapping, to `paths` unless it
-// is listed already or names no file (not absolute, or anonymous memory).
-void AddMappedFile(std::string_view path, std::vector<std::string>* paths) {
-  if (path.empty() || path[0] != '/' || IsAnonymousMemoryName(path)) return;
-  if (std::find(paths->begin(), paths->end(), path) == paths->end()) paths->emplace_back(path);
+// The next field of a maps line at `i` (after any spaces), advancing `i`
+// past it.
+std::string_view NextField(std::string_view line, size_t* i) {
+  while (*i < line.size() && line[*i] == ' ') ++*i;
+  const size_t start = *i;
+  while (*i < line.size() && line[*i] != ' ') ++*i;
+  return line.substr(start, *i - start);
 }
+
+// A lower-case hexadecimal number filling `text`; false for anything else.
+bool ParseHex(std::string_view text, uint64_t* value) {
+  if (text.empty() || text.size() > 16) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else {
+      return false;
+    }
+    v = (v << 4) | digit;
+  }
+  *value = v;
+  return true;
+}
+
+// A decimal number filling `text`; false for anything else.
+bool ParseDecimal(std::string_view text, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+// Splits "a:b" into its two hexadecimal halves.
+bool ParsePair(std::string_view text, char separator, uint64_t* first, uint64_t* second) {
+  const size_t at = text.find(separator);
+  return at != std::string_view::npos && ParseHex(text.substr(0, at), first) &&
+         ParseHex(text.substr(at + 1), second);
+}
+
+// Beyond this many files a process's paths are looked up in a hash set
+// rather than one by one.
+constexpr size_t kLinearLookupLimit = 32;
 
 }  // namespace
 
-void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths) {
+void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
+  const size_t firstNew = files->size();
+  std::unordered_set<std::string_view> seen;
   size_t pos = 0;
   while (pos < maps.size()) {
     size_t eol = maps.find('\n', pos);
     if (eol == std::string_view::npos) eol = maps.size();
     const std::string_view line = maps.substr(pos, eol - pos);
     pos = eol + 1;
-    // Skip the range, perms, offset and device fields to the inode.
     size_t i = 0;
-    for (int field = 0; field < 4 && i < line.size(); ++field) {
-      while (i < line.size() && line[i] == ' ') ++i;
-      while (i < line.size() && line[i] != ' ') ++i;
+    const std::string_view range = NextField(line, &i);
+    NextField(line, &i);  // perms
+    NextField(line, &i);  // offset
+    const std::string_view device = NextField(line, &i);
+    const std::string_view inodeText = NextField(line, &i);
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size() || inodeText.empty() || inodeText == "0") continue;
+    const std::string_view path = line.substr(i);
+    if (path[0] != '/' || IsAnonymousMemoryName(path)) continue;
+    // Listed already? Few files are compared one by one, many through a
+    // set of every path so far.
+    const size_t count = files->size() - firstNew;
+    if (count < kLinearLookupLimit) {
+      bool listed = false;
+      for (size_t k = firstNew; k < files->size() && !listed; ++k) listed = (*files)[k].path == path;
+      if (listed) continue;
+    } else {
+      if (seen.empty()) {
+        for (size_t k = firstNew; k < files->size(); ++k) seen.insert((*files)[k].path);
+      }
+      if (!seen.insert(path).second) continue;
     }
-    while (i < line.size() && line[i] == ' ') ++i;
-    const size_t inodeStart = i;
-    while (i < line.size() && line[i] != ' ') ++i;
-    const std::string_view inode = line.substr(inodeStart, i - inodeStart);
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i >= line.size() || inode.empty() || inode == "0") continue;
-    AddMappedFile(line.substr(i), paths);
+    MappedFile file;
+    uint64_t major = 0, minor = 0;
+    if (!ParsePair(range, '-', &file.start, &file.end) || !ParsePair(device, ':', &major, &minor) ||
+        !ParseDecimal(inodeText, &file.inode)) {
+      if (!seen.empty()) seen.erase(path);  // malformed: as if never met
+      continue;
+    }
+    file.path = path;
+    file.device = makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor));
+    files->push_back(file);
   }
+}
+
+void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths) {
+  std::vector<MappedFile> files;
+  ParseMappedFiles(maps, &files);
+  for (const MappedFile& file : files) paths->emplace_back(file.path);
 }
 
 }  // namespace procfs

@@ -2,6 +2,8 @@
 #ifndef KELVANE_PLATFORM_LINUX_PROCFS_H_
 #define KELVANE_PLATFORM_LINUX_PROCFS_H_
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,9 +13,26 @@ namespace kelvane {
 namespace platform {
 namespace procfs {
 
+// Owns one file descriptor (-1 for none) and closes it when it goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
 // Reads the whole file `name` relative to directory descriptor `dirFd`
-// (AT_FDCWD for an absolute path) into `out`. False on any error; `out` is
-// then unspecified.
+// (AT_FDCWD for an absolute path) into `out`, reading straight into the
+// string's own storage: a string kept between calls is reused without new
+// allocations. False on any error; `out` is then unspecified.
 bool ReadFileAt(int dirFd, const char* name, std::string* out);
 
 // ReadFileAt for the one-record procfs files (stat, statm, status,
@@ -29,6 +48,7 @@ struct Stat {
   uint64_t utime = 0;      // clock ticks
   uint64_t stime = 0;      // clock ticks
   uint64_t startTime = 0;  // clock ticks since boot
+  int64_t rss = 0;         // resident pages (what statm shows as resident)
 };
 bool ParseStat(const std::string& text, Stat* stat);
 // Reads and parses the stat file `name` relative to directory descriptor
@@ -46,11 +66,27 @@ bool ParsePidName(const char* name, uint32_t* pid);
 // (deleted)"), anonymous huge pages and asynchronous I/O rings.
 bool IsAnonymousMemoryName(std::string_view path);
 
+// One mapped file of a /proc/<pid>/maps text.
+struct MappedFile {
+  std::string_view path;  // as the maps text names it (points into the text)
+  uint64_t start = 0;     // address range of its first mapping
+  uint64_t end = 0;
+  uint64_t device = 0;    // the file's device (as st_dev encodes it) and inode
+  uint64_t inode = 0;
+};
+
 // The files mapped according to a /proc/<pid>/maps text ("start-end perms
 // offset dev inode   path" lines): each path once, in the address order of
-// its first mapping, appended to `paths`. Lines with inode 0 (anonymous
+// its first mapping, appended to `files`. Lines with inode 0 (anonymous
 // memory, [heap], [stack], [vdso], ...) and malformed lines are skipped.
+// Linear in the length of the text.
+void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files);
+// The same, the paths only.
 void ParseMappedFiles(std::string_view maps, std::vector<std::string>* paths);
+
+// Whether a path as the kernel shows it for a link or mapping ends in
+// " (deleted)": the file that path once named is gone (or was replaced).
+bool IsDeletedName(std::string_view path);
 
 }  // namespace procfs
 }  // namespace platform

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include "platform/large_buffer.h"
 
 namespace kelvane {
@@ -9,6 +11,16 @@ void AdviseLargeBuffer(void*, size_t) {}
 
 // Pages are faulted in as the buffer is filled.
 void PrefaultBuffer(void*, size_t) {}
+
+// Exactly the block is reserved and committed (aligned to the allocation
+// granularity), which a 32-bit address space can afford.
+void* AllocateLargeBlock() {
+  return VirtualAlloc(nullptr, kLargeBlockBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreeLargeBlock(void* block) {
+  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
 
 }  // namespace platform
 }  // namespace kelvane
