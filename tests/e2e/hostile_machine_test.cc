@@ -219,10 +219,9 @@ TEST_F(HostileMachine, DeletedImagesWithoutALink) {
   KillAndReap(pid);
 }
 
-// The planted link's target must not be sized: that needs the image facts
-// read through the process itself (/proc/PID/exe), which the inventory's
-// Linux backend does on another branch; enable once it is merged.
-TEST_F(HostileMachine, DISABLED_DeletedImageWithAPlantedLinkIsNeverFollowed) {
+// The planted link's target is never sized: the image facts are read
+// through the process itself (/proc/PID/exe), never by the reported name.
+TEST_F(HostileMachine, DeletedImageWithAPlantedLinkIsNeverFollowed) {
   const std::string secret = scratch_.path() + "/secret";
   WriteBytes(secret, std::string(123457, 's'));
   ASSERT_EQ(0, chmod(secret.c_str(), 0600));
