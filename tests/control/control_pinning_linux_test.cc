@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -306,6 +307,49 @@ TEST(ThreadPinningTest, ThreadsThatStayAreAllSet) {
   KillAndReap(owner);
   close(ready[0]);
   close(ready[1]);
+}
+
+TEST(ThreadPinningTest, AThreadThatRefusesTheCallFailsTheProcess) {
+  REQUIRE_OWN_NAMESPACE();
+  // The owner's main thread belongs to uid 65534, its worker to uid 65533
+  // (credentials set per thread with the raw call). A caller running as
+  // 65534 may renice the main thread but not the worker.
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  const pid_t owner = fork();
+  ASSERT_GE(owner, 0);
+  if (owner == 0) {
+    int switched[2];
+    if (pipe(switched) != 0) _exit(1);
+    std::thread worker([&switched] {
+      if (syscall(SYS_setresuid, 65533, 65533, 65533) != 0) _exit(1);
+      (void)!write(switched[1], "w", 1);
+      for (;;) pause();
+    });
+    worker.detach();
+    char w = 0;
+    if (read(switched[0], &w, 1) != 1) _exit(1);
+    if (syscall(SYS_setresuid, 65534, 65534, 65534) != 0) _exit(1);
+    (void)!write(ready[1], "r", 1);
+    for (;;) pause();
+  }
+  char c = 0;
+  ASSERT_EQ(1, read(ready[0], &c, 1));
+  close(ready[0]);
+  close(ready[1]);
+
+  const pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    _exit(SetProcessPriorityClass(static_cast<uint32_t>(owner), 64));
+  }
+  int status = 0;
+  ASSERT_EQ(helper, waitpid(helper, &status, 0));
+  KillAndReap(owner);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "cannot give up root here";
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // Every listed process can be opened for queries, pidfds or not: the
