@@ -175,6 +175,31 @@ TEST(TreeStopDescriptorsTest, TooManyChildrenForTheLimitFailAndRepeatedStopsFini
   EndFamily({0, family.children});
 }
 
+TEST(TreeStopDescriptorsTest, AnOpenHandleStopsWithoutAnyFreeDescriptor) {
+  REQUIRE_OWN_NAMESPACE();
+  const pid_t sleeper = StartSleeper();
+  ASSERT_GT(sleeper, 0);
+  const pid_t helper = fork();
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    const rlimit lowered = {64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &lowered) != 0) _exit(100);
+    platform::Platform* os = platform::Current();
+    auto handle = os->OpenProcess(static_cast<uint32_t>(sleeper), platform::kAccessTerminate);
+    if (!handle) _exit(1);
+    os->ReleaseQueryResources(*handle);
+    while (dup(0) >= 0) {
+    }
+    if (errno != EMFILE) _exit(2);
+    _exit(os->TerminateProcess(*handle, 0) ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(helper, waitpid(helper, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ(SIGKILL, ReapSignal(sleeper));
+}
+
 TEST(InitProcessTest, StopAndTreeStopOfInitFailAndTouchNoChild) {
   REQUIRE_OWN_NAMESPACE();  // this process is init here
   const pid_t a = StartSleeper();
@@ -385,35 +410,38 @@ TEST(NoPidfdTest, FilterIsInForceWhenTheLauncherRuns) {
 TEST(NoPidfdTest, ControlWorksInAHelperUnderTheFilter) {
   REQUIRE_OWN_NAMESPACE();
   // The helper installs the filter for itself only and reports the number
-  // of the first check that failed.
-  const pid_t helper = fork();
-  ASSERT_GE(helper, 0);
-  if (helper == 0) {
-    if (!InstallNoPidfdFilter()) _exit(100);
-    if (!PidfdCallsRefused()) _exit(1);
-    const ProcessTree tree = StartTree();
-    if (tree.root <= 0) _exit(2);
-    if (SetProcessPriorityClass(static_cast<uint32_t>(tree.child1), 64) != 1) _exit(3);
-    if (NiceOf(tree.child1) != 19) _exit(4);
-    if (TerminateProcessTree(static_cast<uint32_t>(tree.root)) != 1) _exit(5);
-    if (ReapSignal(tree.root) != SIGKILL) _exit(6);
-    // The stopped children are left to init (the test), which waits for
-    // this helper meanwhile: they show as ended once they are zombies.
-    if (!AwaitStopped(tree.child1) || !AwaitStopped(tree.child2)) _exit(7);
-    if (!IsRunning(tree.grandchild)) _exit(8);
-    const pid_t single = StartSleeper();
-    if (TerminateProcessById(static_cast<uint32_t>(single)) != 1) _exit(9);
-    if (ReapSignal(single) != SIGKILL) _exit(10);
-    if (TerminateProcessById(static_cast<uint32_t>(single)) != 0) _exit(11);
-    kill(tree.grandchild, SIGKILL);
-    _exit(0);
+  // of the first check that failed. The filter answers ENOSYS (no such
+  // call) or EPERM.
+  for (int error : {ENOSYS, EPERM}) {
+    const pid_t helper = fork();
+    ASSERT_GE(helper, 0);
+    if (helper == 0) {
+      if (!InstallNoPidfdFilter(error)) _exit(100);
+      if (!PidfdCallsRefused(error)) _exit(1);
+      const ProcessTree tree = StartTree();
+      if (tree.root <= 0) _exit(2);
+      if (SetProcessPriorityClass(static_cast<uint32_t>(tree.child1), 64) != 1) _exit(3);
+      if (NiceOf(tree.child1) != 19) _exit(4);
+      if (TerminateProcessTree(static_cast<uint32_t>(tree.root)) != 1) _exit(5);
+      if (ReapSignal(tree.root) != SIGKILL) _exit(6);
+      // The stopped children are left to init (the test), which waits for
+      // this helper meanwhile: they show as ended once they are zombies.
+      if (!AwaitStopped(tree.child1) || !AwaitStopped(tree.child2)) _exit(7);
+      if (!IsRunning(tree.grandchild)) _exit(8);
+      const pid_t single = StartSleeper();
+      if (TerminateProcessById(static_cast<uint32_t>(single)) != 1) _exit(9);
+      if (ReapSignal(single) != SIGKILL) _exit(10);
+      if (TerminateProcessById(static_cast<uint32_t>(single)) != 0) _exit(11);
+      if (tree.grandchild > 0) kill(tree.grandchild, SIGKILL);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(helper, waitpid(helper, &status, 0));
+    ReapEnded();
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "seccomp refused";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "errno " << error;
   }
-  int status = 0;
-  ASSERT_EQ(helper, waitpid(helper, &status, 0));
-  ReapEnded();
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "seccomp refused";
-  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // A kernel without pidfds, for tests: a seccomp filter that makes
 // pidfd_open and pidfd_send_signal fail with ENOSYS, as on kernels before
-// 5.3. Linux only.
+// 5.3 (or with EPERM, as container runtimes' filters answer). Linux only.
 #ifndef KELVANE_TESTS_SUPPORT_NO_PIDFD_H_
 #define KELVANE_TESTS_SUPPORT_NO_PIDFD_H_
+
+#include <errno.h>
 
 namespace kelvane {
 namespace testing {
@@ -11,11 +13,11 @@ namespace testing {
 // starts afterwards, and programs it executes, inherit it. It cannot be
 // removed again, so install it only in a process of its own (a forked
 // helper, or the no_pidfd_launcher). False when the kernel refused it.
-bool InstallNoPidfdFilter();
+bool InstallNoPidfdFilter(int error = ENOSYS);
 
-// True when the pidfd calls answer ENOSYS in this process (the filter is in
-// force, or the kernel has no pidfds).
-bool PidfdCallsRefused();
+// True when the pidfd calls fail with `error` in this process (the filter is
+// in force, or, for ENOSYS, the kernel has no pidfds).
+bool PidfdCallsRefused(int error = ENOSYS);
 
 // The environment variable the launcher sets for the suites it runs, so
 // that they can check the filter is in force.

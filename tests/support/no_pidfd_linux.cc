@@ -35,7 +35,7 @@ constexpr unsigned kArch = AUDIT_ARCH_I386;
 
 }  // namespace
 
-bool InstallNoPidfdFilter() {
+bool InstallNoPidfdFilter(int error) {
   // Calls of another architecture (32-bit calls of a 64-bit process) carry
   // other numbers; they pass unfiltered, as this library never makes them.
   sock_filter program[] = {
@@ -46,23 +46,23 @@ bool InstallNoPidfdFilter() {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 2, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
   };
   sock_fprog filter = {static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
   return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-bool PidfdCallsRefused() {
+bool PidfdCallsRefused(int error) {
   errno = 0;
   const long opened = syscall(SYS_pidfd_open, getpid(), 0);
   if (opened >= 0) {
     close(static_cast<int>(opened));
     return false;
   }
-  if (errno != ENOSYS) return false;
+  if (errno != error) return false;
   errno = 0;
-  return syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) != 0 && errno == ENOSYS;
+  return syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) != 0 && errno == error;
 }
 
 }  // namespace testing

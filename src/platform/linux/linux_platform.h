@@ -24,15 +24,17 @@ namespace platform {
 //   - `pidfd`, a pidfd_open() descriptor, where the kernel offers pidfds;
 //     signals go through it so they reach exactly the opened process;
 //   - otherwise (kernels before 5.3, seccomp filters refusing the pidfd
-//     calls) `procDir` together with the process's start time
-//     (`pinnedStart`, from stat); both are checked again right before the
-//     process id is used.
+//     calls) `statFd`, the process's open "stat" file, together with its
+//     start time (`pinnedStart`): reading the open file again right before
+//     the process id is used fails once the process has been reaped, and
+//     shows the same start time while it has not. No new descriptor is
+//     needed for that check.
 // A query handle holds `procDir` only (pidfd -1, no pinned start time).
 class LinuxProcess final : public ProcessHandle {
  public:
   LinuxProcess(pid_t pid, int procDir, int pidfd) : pid_(pid), procDir_(procDir), pidfd_(pidfd) {}
-  LinuxProcess(pid_t pid, int procDir, uint64_t pinnedStart)
-      : pid_(pid), procDir_(procDir), pidfd_(-1), pinnedByStart_(true), pinnedStart_(pinnedStart) {}
+  LinuxProcess(pid_t pid, int procDir, int statFd, uint64_t pinnedStart)
+      : pid_(pid), procDir_(procDir), pidfd_(-1), statFd_(statFd), pinnedStart_(pinnedStart) {}
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -41,10 +43,10 @@ class LinuxProcess final : public ProcessHandle {
   pid_t linuxPid() const { return pid_; }
   int procDir() const { return procDir_; }
   int pidfd() const { return pidfd_; }
-  bool pinnedByStart() const { return pinnedByStart_; }
+  int statFd() const { return statFd_; }
   uint64_t pinnedStart() const { return pinnedStart_; }
-  // Closes `procDir` when a pidfd pins the process (queries fail from then
-  // on); a handle pinned by its directory keeps it. (process_linux.cc)
+  // Closes `procDir` when a pidfd or `statFd` pins the process, leaving one
+  // descriptor; queries fail from then on. (process_linux.cc)
   void ReleaseProcDir();
 
   // The target of the process's "exe" link (its image path), read through
@@ -58,7 +60,7 @@ class LinuxProcess final : public ProcessHandle {
   pid_t pid_;
   int procDir_;
   int pidfd_;
-  bool pinnedByStart_ = false;
+  int statFd_ = -1;
   uint64_t pinnedStart_ = 0;
   enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
   std::string imageTarget_;

@@ -94,30 +94,33 @@ long TgidOf(const std::string& status) {
   return end == digits ? -1 : tgid;
 }
 
-// Start time of the process behind `dir` (from its stat); 0 or the errno.
-int ReadStartTime(int dir, uint64_t* startTime) {
-  std::string text;
-  const int error = ReadRecord(dir, "stat", &text);
-  if (error != 0) return error;
+// Start time from the open stat file `statFd`, read afresh from its start;
+// 0 or the errno (ESRCH once the process has been reaped).
+int ReadStartTime(int statFd, uint64_t* startTime) {
+  char buffer[4096];
+  ssize_t n;
+  do {
+    n = pread(statFd, buffer, sizeof buffer - 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
   procfs::Stat stat;
-  if (!procfs::ParseStat(text, &stat)) return EIO;
+  if (!procfs::ParseStat(std::string(buffer, static_cast<size_t>(n)), &stat)) return EIO;
   *startTime = stat.startTime;
   return 0;
 }
 
 // Whether the id of `process` still names the process that was opened:
-// its pidfd says it exists, or (pinned by directory) its stat can still be
-// read through the directory, which fails once the process has been
-// reaped, and still shows the start time seen when it was opened. An id is
-// not reused while its process exists (a zombie included), so a process
-// that passes this check before and after a call by id was the one the
-// call reached. False for query handles, which pin nothing to control.
+// its pidfd says it exists, or its open stat file can still be read and
+// shows the start time seen when it was opened. An id is not reused while
+// its process exists (a zombie included), so a process that passes this
+// check before and after a call by id was the one the call reached. False
+// for query handles, which pin nothing to control.
 bool StillPinned(const LinuxProcess& process) {
   if (process.linuxPid() <= 0) return false;
   if (process.pidfd() >= 0) return PidfdAlive(process.pidfd());
-  if (!process.pinnedByStart()) return false;
+  if (process.statFd() < 0) return false;
   uint64_t start = 0;
-  return ReadStartTime(process.procDir(), &start) == 0 && start == process.pinnedStart();
+  return ReadStartTime(process.statFd(), &start) == 0 && start == process.pinnedStart();
 }
 
 struct DirCloser {
@@ -220,11 +223,12 @@ void SetThreadPinnedHookForTesting(void (*hook)(pid_t tid)) { g_threadPinnedHook
 
 LinuxProcess::~LinuxProcess() {
   if (pidfd_ >= 0) close(pidfd_);
+  if (statFd_ >= 0) close(statFd_);
   if (procDir_ >= 0) close(procDir_);
 }
 
 void LinuxProcess::ReleaseProcDir() {
-  if (pidfd_ < 0 || procDir_ < 0) return;
+  if ((pidfd_ < 0 && statFd_ < 0) || procDir_ < 0) return;
   close(procDir_);
   procDir_ = -1;
 }
@@ -283,21 +287,26 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
   }
 
-  // Without a pidfd the directory is the pin. It must be a process's own
-  // (its thread-group id is its id), not one of another thread of some
-  // process; a control handle also keeps the start time seen now.
+  // Without a pidfd the directory must be a process's own (its thread-group
+  // id is its id), not that of another thread of some process. A control
+  // handle is pinned by its open stat file and the start time seen now.
   std::string status;
   int error = ReadRecord(procDir, "status", &status);
-  uint64_t startTime = 0;
   if (error == 0 && TgidOf(status) != static_cast<long>(linuxPid)) error = ESRCH;
-  if (error == 0 && control) error = ReadStartTime(procDir, &startTime);
+  int statFd = -1;
+  uint64_t startTime = 0;
+  if (error == 0 && control) {
+    statFd = openat(procDir, "stat", O_RDONLY | O_CLOEXEC);
+    error = statFd < 0 ? errno : ReadStartTime(statFd, &startTime);
+  }
   if (error != 0) {
     *why = FailureOf(error);
+    if (statFd >= 0) close(statFd);
     close(procDir);
     return nullptr;
   }
   *why = OpenFailure::kNone;
-  if (control) return std::make_unique<LinuxProcess>(linuxPid, procDir, startTime);
+  if (control) return std::make_unique<LinuxProcess>(linuxPid, procDir, statFd, startTime);
   return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
 }
 
@@ -337,8 +346,8 @@ bool LinuxPlatform::TerminateProcess(ProcessHandle& process, uint32_t /*exitCode
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || opened->linuxPid() <= 1) return false;
   if (opened->pidfd() >= 0) return PidfdSignal(opened->pidfd(), SIGKILL);
-  // Pinned by directory and start time: checked right before the id is
-  // used. The window left is the few instructions between the check and
+  // Pinned by its stat file and start time: checked right before the id
+  // is used. The window left is the few instructions between the check and
   // kill(), in which the process would have to end, be reaped and its id be
   // taken by a new process.
   if (!StillPinned(*opened)) return false;
