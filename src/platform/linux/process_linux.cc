@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -121,6 +122,24 @@ bool StillPinned(const LinuxProcess& process) {
   if (process.statFd() < 0) return false;
   uint64_t start = 0;
   return ReadStartTime(process.statFd(), &start) == 0 && start == process.pinnedStart();
+}
+
+// A LinuxProcess made of `args`, owning the descriptors `fds` (-1 entries
+// ignored). When memory runs out the descriptors are closed, `why` says
+// kOther and null comes back; nothing throws.
+template <typename... Args>
+std::unique_ptr<ProcessHandle> NewHandle(OpenFailure* why, std::initializer_list<int> fds,
+                                         Args... args) {
+  std::unique_ptr<ProcessHandle> handle(new (std::nothrow) LinuxProcess(args...));
+  if (!handle) {
+    for (int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+    *why = OpenFailure::kOther;
+    return nullptr;
+  }
+  *why = OpenFailure::kNone;
+  return handle;
 }
 
 struct DirCloser {
@@ -257,11 +276,6 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     *why = FailureOf(errno);
     return nullptr;
   }
-  if (pidfd >= 0 && !PidfdSignal(pidfd, 0) && errno == ENOSYS) {
-    // pidfds without pidfd_send_signal: a filter lets one call through only.
-    close(pidfd);
-    pidfd = -1;
-  }
   char path[32];
   std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
   const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -274,17 +288,18 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
   if (pidfd >= 0) {
     // The directory belongs to the pinned process only if that process
     // still exists once the directory is open: its id cannot have been
-    // reused in between.
-    if (!PidfdAlive(pidfd)) {
+    // reused in between. A filter that lets pidfd_open through but not
+    // pidfd_send_signal (ENOSYS) leaves the directory as the pin.
+    if (PidfdAlive(pidfd)) {
+      if (!control) close(pidfd);  // a query handle cannot signal
+      return NewHandle(why, {procDir, control ? pidfd : -1}, linuxPid, procDir, control ? pidfd : -1);
+    }
+    const int error = errno;
+    close(pidfd);
+    if (error != ENOSYS) {
       close(procDir);
-      close(pidfd);
       return nullptr;
     }
-    *why = OpenFailure::kNone;
-    if (control) return std::make_unique<LinuxProcess>(linuxPid, procDir, pidfd);
-    // A query handle cannot signal.
-    close(pidfd);
-    return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
   }
 
   // Without a pidfd the directory must be a process's own (its thread-group
@@ -305,9 +320,8 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     close(procDir);
     return nullptr;
   }
-  *why = OpenFailure::kNone;
-  if (control) return std::make_unique<LinuxProcess>(linuxPid, procDir, statFd, startTime);
-  return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
+  if (control) return NewHandle(why, {procDir, statFd}, linuxPid, procDir, statFd, startTime);
+  return NewHandle(why, {procDir}, linuxPid, procDir, -1);
 }
 
 bool LinuxPlatform::IsInitProcessId(uint32_t pid) { return pid == 1; }
