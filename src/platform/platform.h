@@ -187,10 +187,10 @@ class Platform {
   // kernel drops SIGKILL sent to it, so a stop would report success while
   // it lives on). None on platforms without such a process.
   virtual bool IsInitProcessId(uint32_t /*pid*/) { return false; }
-  // Lets `process` give up what it holds only for queries, keeping what it
-  // needs to be stopped or re-prioritised; queries on it may fail from then
-  // on. Used to keep many processes pinned at one descriptor each. Does
-  // nothing where a handle is a single OS object.
+  // Lets `process` (opened with kAccessTerminate) give up what it holds
+  // for anything but TerminateProcess; every other method may fail on it
+  // from then on. Used to keep many processes pinned at one descriptor
+  // each. Does nothing where a handle is a single OS object.
   virtual void ReleaseQueryResources(ProcessHandle& /*process*/) {}
   // Stops the process at once with `exitCode`; true when the request was
   // delivered.

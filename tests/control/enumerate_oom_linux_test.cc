@@ -20,13 +20,30 @@ namespace {
 thread_local long g_failingAllocation = 0;  // 0: none fails
 }  // namespace
 
+// Every unaligned form is replaced, so that each allocation and its release
+// meet in malloc and free (a sanitizer's own forms would not match them).
 void* operator new(std::size_t size) {
   if (g_failingAllocation > 0 && --g_failingAllocation == 0) throw std::bad_alloc();
   if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 namespace kelvane {
 namespace testing {
