@@ -43,11 +43,13 @@ void StoreMessage(char16_t (&field)[261], const char16_t* id) {
 using kelvane::platform::Current;
 using kelvane::platform::kAccessSetPriority;
 using kelvane::platform::kAccessTerminate;
+using kelvane::platform::OpenFailure;
 using kelvane::platform::Platform;
 using kelvane::platform::ProcessHandle;
 
 int TerminateProcessById(uint32_t pid) {
   Platform* platform = Current();
+  if (platform->IsInitProcessId(pid)) return 0;
   std::unique_ptr<ProcessHandle> process = platform->OpenProcess(pid, kAccessTerminate);
   if (!process) return 0;
   return platform->TerminateProcess(*process, kelvane::kExitCode) ? 1 : 0;
@@ -55,18 +57,26 @@ int TerminateProcessById(uint32_t pid) {
 
 int TerminateProcessTree(uint32_t pid) {
   Platform* platform = Current();
+  // Init is never stopped, and neither are its children: they are every
+  // orphan of the system.
+  if (platform->IsInitProcessId(pid)) return 0;
   std::vector<uint32_t> pids;
   if (!platform->EnumerateProcessIds(&pids)) return 0;
 
   // The target is opened first and kept open: its start time tells its own
   // children from processes that a former owner of the same id left behind,
   // and the stop at the end reaches this very process. A target this caller
-  // may not stop is dated through a query handle instead, and its children
-  // are stopped all the same. Without the target's start time no child can
-  // be told apart safely, so then nothing is stopped.
+  // may not stop is dated through a query handle instead, or, when even
+  // that is refused (a protected process), through a handle that may read
+  // no more than its parent and creation time; its children are stopped
+  // all the same. Without the target's start time no child can be told
+  // apart safely, so then nothing is stopped.
   std::unique_ptr<ProcessHandle> target = platform->OpenProcess(pid, kAccessTerminate);
   std::unique_ptr<ProcessHandle> queried;
   if (!target) queried = platform->OpenProcess(pid, kelvane::platform::kAccessQuery);
+  if (!target && !queried) {
+    queried = platform->OpenProcess(pid, kelvane::platform::kAccessQueryLimited);
+  }
   ProcessHandle* dated = target ? target.get() : queried.get();
   if (dated == nullptr) return 0;
   uint32_t targetParent = 0;
@@ -76,23 +86,45 @@ int TerminateProcessTree(uint32_t pid) {
   // Every child is chosen before any is stopped. A stopped child's own
   // children are handed to the nearest subreaper or namespace init, which
   // may be the target itself; deciding afterwards would take them for
-  // children of the target and stop grandchildren.
+  // children of the target and stop grandchildren. A chosen child keeps
+  // only what stopping it needs (one descriptor on Linux), so the set stays
+  // small. A candidate that ended or refuses access is skipped; one that
+  // cannot be examined for any other reason (out of descriptors or memory)
+  // might be a child left running, so the target then fails.
   std::vector<std::unique_ptr<ProcessHandle>> children;
+  bool complete = true;
   for (uint32_t candidate : pids) {
     if (candidate == pid) continue;
-    std::unique_ptr<ProcessHandle> child = platform->OpenProcess(candidate, kAccessTerminate);
-    if (!child) continue;
+    OpenFailure why = OpenFailure::kNone;
+    std::unique_ptr<ProcessHandle> child = platform->OpenProcessOrWhy(candidate, kAccessTerminate, &why);
+    if (!child) {
+      if (why == OpenFailure::kNoProcess || why == OpenFailure::kDenied) continue;
+      complete = false;
+      break;
+    }
     uint32_t parent = 0;
     uint64_t start = 0;
-    if (!platform->QueryParent(*child, &parent, &start)) continue;
+    if (!platform->QueryParent(*child, &parent, &start)) {
+      // Skipped only when it has ended meanwhile; a process still there
+      // that could not be examined fails the target.
+      child.reset();
+      platform->OpenProcessOrWhy(candidate, kelvane::platform::kAccessQuery, &why);
+      if (why == OpenFailure::kNoProcess) continue;
+      complete = false;
+      break;
+    }
     if (parent != pid || start < targetStart) continue;
+    platform->ReleaseQueryResources(*child);
     children.push_back(std::move(child));
   }
+  // The children chosen are stopped even when the choice is incomplete. The
+  // target is then left running, so that the children not examined keep
+  // it as their parent and a repeated stop can still find them.
   for (const std::unique_ptr<ProcessHandle>& child : children) {
     platform->TerminateProcess(*child, kelvane::kExitCode);  // outcome ignored
   }
 
-  if (!target) return 0;
+  if (!target || !complete) return 0;
   return platform->TerminateProcess(*target, kelvane::kExitCode) ? 1 : 0;
 }
 

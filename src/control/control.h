@@ -14,7 +14,7 @@
 
 // Stops process `pid` at once. Returns 1 when it was opened and the stop was
 // delivered, 0 otherwise (no such process, access refused, id 0 or an id no
-// process can have).
+// process can have, the platform's init process, which is never stopped).
 int TerminateProcessById(uint32_t pid);
 
 // Stops the direct children of `pid` (in listing order, each outcome
@@ -24,7 +24,12 @@ int TerminateProcessById(uint32_t pid);
 // Grandchildren are not touched. Returns 1 when `pid` itself was stopped,
 // 0 otherwise. A `pid` this caller may not stop still has its children
 // stopped. When the process list cannot be taken, or `pid` cannot be opened
-// and dated at all, nothing is stopped and 0 is returned.
+// and dated at all, or `pid` is the platform's init process, nothing is
+// stopped and 0 is returned. When a listed process that still exists cannot
+// be examined for a reason other than refused access (the caller is out of
+// descriptors or memory), the children chosen so far are stopped, `pid` is
+// left running and 0 is returned. While the children are chosen each holds
+// one platform handle stripped to what stopping it needs.
 int TerminateProcessTree(uint32_t pid);
 
 // Sets the priority class of `pid` to `priorityClass` (64 idle, 16384 below

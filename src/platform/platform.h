@@ -50,6 +50,15 @@ enum ProcessAccess : uint32_t {
   kAccessTerminate = 0x001F0FFF,    // stop the process
   kAccessSetPriority = 0x00000210,  // change its priority class
   kAccessQuery = 0x00000410,        // read its image, memory and attributes
+  kAccessQueryLimited = 0x00001000, // read its parent and creation time only
+};
+
+// Why OpenProcessOrWhy gave no handle.
+enum class OpenFailure {
+  kNone,       // it gave one
+  kNoProcess,  // no process has that id (or it has just ended)
+  kDenied,     // the process exists but refuses the access asked for
+  kOther,      // anything else: out of descriptors or memory, ...
 };
 
 // An open process. Owned by the caller; destroying it closes every OS
@@ -194,6 +203,25 @@ class Platform {
   // process does not exist, denies that access, or `pid` cannot name a
   // process on this platform. Never affects the process.
   virtual std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) = 0;
+  // OpenProcess that also says why it gave no handle (kNone when it gave
+  // one). This default cannot tell the causes apart and reports every
+  // failure as kNoProcess; backends that can override it.
+  virtual std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                          OpenFailure* why) {
+    std::unique_ptr<ProcessHandle> process = OpenProcess(pid, access);
+    *why = process ? OpenFailure::kNone : OpenFailure::kNoProcess;
+    return process;
+  }
+  // True for the id of the process that may never be stopped because the
+  // system depends on it: pid 1 of the caller's PID namespace on Linux (the
+  // kernel drops SIGKILL sent to it, so a stop would report success while
+  // it lives on). None on platforms without such a process.
+  virtual bool IsInitProcessId(uint32_t /*pid*/) { return false; }
+  // Lets `process` (opened with kAccessTerminate) give up what it holds
+  // for anything but TerminateProcess; every other method may fail on it
+  // from then on. Used to keep many processes pinned at one descriptor
+  // each. Does nothing where a handle is a single OS object.
+  virtual void ReleaseQueryResources(ProcessHandle& /*process*/) {}
   // Stops the process at once with `exitCode`; true when the request was
   // delivered.
   virtual bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) = 0;

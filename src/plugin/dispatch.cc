@@ -1,6 +1,7 @@
 #include "plugin/dispatch.h"
 
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -107,14 +108,35 @@ int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile) {
   }
 }
 
+namespace {
+
+// Serialises whole calls of ZEV_RemoteInvoke. A call uses process-wide
+// state throughout: the XML library's initialisation and termination (not
+// thread-safe), the process-wide locale, the CPU sample table, the record
+// pool, the image-file facts cache and the shared message buffer. A host
+// that calls from several threads at once gets its calls carried out one
+// after another; a host that calls one at a time never waits. Constant-
+// initialised, so it is usable from the first call on, whatever the load
+// order.
+std::mutex g_callLock;
+
+}  // namespace
+
 extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile,
                                                const char16_t* resultFile) {
   ModuleStateGuard guard;
-  return DispatchCommand(requestFile, resultFile);
+  try {
+    std::lock_guard<std::mutex> serial(g_callLock);
+    return DispatchCommand(requestFile, resultFile);
+  } catch (...) {
+    // Only the lock itself can throw here (the system refused it).
+    return -1;
+  }
 }
 
 // The typed entry points the host framework expects of every module. They
 // do no work here: every argument is ignored and the callback never called.
+// Touching no shared state, they take no lock.
 KELVANE_EXPORT unsigned int ZEV_GetProcessList_KLV(void**, KelvaneHostCallback, unsigned int*, void*) {
   ModuleStateGuard guard;
   return 0xFFFFFFFFu;

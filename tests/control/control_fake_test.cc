@@ -21,7 +21,10 @@ struct ScriptedProcess {
   uint32_t parent = 0;
   uint64_t start = 0;
   bool opens = true;
+  platform::OpenFailure openFailure = platform::OpenFailure::kNoProcess;  // why, when it does not open
   bool opensForStop = true;  // grants the stop access (a query open still works)
+  bool opensForQuery = true;  // grants 0x410 (0x1000 still works)
+  bool endsWhenQueried = false;  // its parent query finds it gone, and so does every later open
   bool queries = true;
   bool stops = true;
   bool acceptsPriority = true;
@@ -29,6 +32,8 @@ struct ScriptedProcess {
 
 class ScriptedPlatform : public FakePlatform {
  public:
+  static constexpr uint32_t kGone = 0xFFFFFFFFu;  // parent of a process that has ended
+
   bool listingWorks = true;
   std::vector<uint32_t> listing;
   std::map<uint32_t, ScriptedProcess> processes;
@@ -38,6 +43,9 @@ class ScriptedPlatform : public FakePlatform {
   // When set, the children of a stopped process are handed to this id at
   // once, as Linux hands orphans to the nearest subreaper.
   uint32_t subreaper = 0;
+  uint32_t initPid = 0;                 // the id IsInitProcessId names (0: none)
+  std::vector<uint32_t> released;       // ids whose query resources were given up
+  std::vector<uint32_t> openAccess;     // access of every open, in order
 
   void Add(uint32_t pid, uint32_t parent, uint64_t start) {
     listing.push_back(pid);
@@ -51,11 +59,32 @@ class ScriptedPlatform : public FakePlatform {
     return true;
   }
   std::unique_ptr<platform::ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override {
+    platform::OpenFailure why;
+    return OpenProcessOrWhy(pid, access, &why);
+  }
+  std::unique_ptr<platform::ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                            platform::OpenFailure* why) override {
     opened.push_back(pid);
+    openAccess.push_back(access);
+    *why = platform::OpenFailure::kNoProcess;
     auto it = processes.find(pid);
-    if (it == processes.end() || !it->second.opens) return nullptr;
-    if (access == platform::kAccessTerminate && !it->second.opensForStop) return nullptr;
+    if (it == processes.end()) return nullptr;
+    const ScriptedProcess& p = it->second;
+    if (p.endsWhenQueried && p.parent == kGone) return nullptr;
+    *why = p.openFailure;
+    if (!p.opens) return nullptr;
+    *why = platform::OpenFailure::kDenied;
+    if (access == platform::kAccessTerminate && !p.opensForStop) return nullptr;
+    if (access == platform::kAccessQuery && !p.opensForQuery) return nullptr;
+    if (access == platform::kAccessQueryLimited && !p.opensForQuery) {
+      EXPECT_FALSE(p.opensForStop);  // asked for only after both others were refused
+    }
+    *why = platform::OpenFailure::kNone;
     return std::make_unique<FakeProcess>(pid);
+  }
+  bool IsInitProcessId(uint32_t pid) override { return initPid != 0 && pid == initPid; }
+  void ReleaseQueryResources(platform::ProcessHandle& process) override {
+    released.push_back(process.pid());
   }
   bool TerminateProcess(platform::ProcessHandle& process, uint32_t exitCode) override {
     EXPECT_EQ(0u, exitCode);
@@ -69,8 +98,9 @@ class ScriptedPlatform : public FakePlatform {
     return true;
   }
   bool QueryParent(platform::ProcessHandle& process, uint32_t* parent, uint64_t* start) override {
-    const ScriptedProcess& p = processes[process.pid()];
-    if (!p.queries) return false;
+    ScriptedProcess& p = processes[process.pid()];
+    if (p.endsWhenQueried) p.parent = kGone;
+    if (!p.queries || p.endsWhenQueried) return false;
     *parent = p.parent;
     *start = p.start;
     return true;
@@ -83,6 +113,15 @@ class ScriptedPlatform : public FakePlatform {
 };
 
 using Ids = std::vector<uint32_t>;
+
+// What a target's message must read: the table's text when the table
+// answers, the id itself otherwise, cut to the field.
+std::u16string ExpectedMessage(const char16_t* id) {
+  const char16_t* text = LookupMessage(id);
+  std::u16string message = text != nullptr ? text : id;
+  return message.substr(0, 260);
+}
+
 
 TEST(TreeStopRuleTest, StopsOnlyDirectChildrenStartedNoEarlierThanTheTarget) {
   ScriptedPlatform fake;
@@ -152,20 +191,100 @@ TEST(TreeStopRuleTest, TargetThatMayNotBeStoppedStillHasItsChildrenStopped) {
   EXPECT_EQ((Ids{200}), fake.stopped);
 }
 
-TEST(TreeStopRuleTest, UnreachableChildrenAreSkippedAndDoNotDecideTheResult) {
+TEST(TreeStopRuleTest, EndedOrRefusingChildrenAreSkippedAndDoNotDecideTheResult) {
   ScriptedPlatform fake;
   fake.Add(100, 1, 50);
   fake.Add(200, 100, 60);
   fake.Add(201, 100, 60);
   fake.Add(202, 100, 60);
   fake.Add(203, 100, 60);
-  fake.processes[200].opens = false;
-  fake.processes[201].queries = false;
+  fake.Add(204, 100, 60);
+  fake.processes[200].opens = false;  // ended before it was opened
+  fake.processes[201].opens = false;
+  fake.processes[201].openFailure = platform::OpenFailure::kDenied;
   fake.processes[202].stops = false;
+  fake.processes[203].endsWhenQueried = true;
   ScopedPlatform scoped(&fake);
 
   EXPECT_EQ(1, TerminateProcessTree(100));
-  EXPECT_EQ((Ids{203, 100}), fake.stopped);
+  EXPECT_EQ((Ids{204, 100}), fake.stopped);
+  EXPECT_EQ((Ids{202, 204}), fake.released);  // every chosen child, nothing else
+}
+
+TEST(TreeStopRuleTest, CandidateThatCannotBeExaminedFailsTheTargetAndSparesIt) {
+  // Out of descriptors at the third candidate: the children chosen so far
+  // are stopped, the rest are not looked at, and the target stays, so its
+  // remaining children can still be found under it.
+  for (int queryFails = 0; queryFails < 2; ++queryFails) {
+    ScriptedPlatform fake;
+    fake.Add(100, 1, 50);
+    fake.Add(200, 100, 60);
+    fake.Add(300, 7, 60);
+    fake.Add(201, 100, 60);
+    fake.Add(202, 100, 60);
+    if (queryFails) {
+      fake.processes[201].queries = false;  // still there, yet its parent cannot be read
+    } else {
+      fake.processes[201].opens = false;
+      fake.processes[201].openFailure = platform::OpenFailure::kOther;
+    }
+    ScopedPlatform scoped(&fake);
+
+    EXPECT_EQ(0, TerminateProcessTree(100)) << queryFails;
+    EXPECT_EQ((Ids{200}), fake.stopped) << queryFails;
+    for (uint32_t pid : fake.opened) EXPECT_NE(202u, pid) << queryFails;
+
+    auto targets = MakeTargets({u"100"});
+    int32_t code = 0;
+    ApplyToTargets(&targets[0], ControlOp::kStopTree, u"Good", u"Bad", &code);
+    EXPECT_EQ(1, code);
+    EXPECT_EQ(1, targets[0].nResult);
+    EXPECT_EQ(ExpectedMessage(u"Bad"), std::u16string(FieldView(targets[0].szErrMsg)));
+  }
+}
+
+TEST(TreeStopRuleTest, ProtectedTargetIsDatedThroughALimitedHandle) {
+  ScriptedPlatform fake;
+  fake.Add(100, 1, 50);
+  fake.Add(200, 100, 60);
+  fake.Add(300, 100, 40);  // older than the target: not its child
+  fake.processes[100].opensForStop = false;
+  fake.processes[100].opensForQuery = false;
+  ScopedPlatform scoped(&fake);
+
+  EXPECT_EQ(0, TerminateProcessTree(100));
+  EXPECT_EQ((Ids{200}), fake.stopped);
+  ASSERT_GE(fake.openAccess.size(), 3u);
+  EXPECT_EQ((Ids{platform::kAccessTerminate, platform::kAccessQuery, platform::kAccessQueryLimited}),
+            Ids(fake.openAccess.begin(), fake.openAccess.begin() + 3));
+
+  // Refused even that, the target cannot be dated: nothing is stopped.
+  ScriptedPlatform sealed;
+  sealed.Add(100, 1, 50);
+  sealed.Add(200, 100, 60);
+  sealed.processes[100].opens = false;
+  sealed.processes[100].openFailure = platform::OpenFailure::kDenied;
+  ScopedPlatform scopedSealed(&sealed);
+  EXPECT_EQ(0, TerminateProcessTree(100));
+  EXPECT_TRUE(sealed.stopped.empty());
+}
+
+TEST(InitProcessTest, StopAndTreeStopRefuseInitAndTouchNothing) {
+  ScriptedPlatform fake;
+  fake.Add(1, 0, 1);
+  fake.Add(200, 1, 60);
+  fake.Add(201, 1, 70);
+  fake.initPid = 1;
+  ScopedPlatform scoped(&fake);
+
+  EXPECT_EQ(0, TerminateProcessById(1));
+  EXPECT_EQ(0, TerminateProcessTree(1));
+  EXPECT_TRUE(fake.stopped.empty());
+  EXPECT_TRUE(fake.opened.empty());
+
+  EXPECT_EQ(1, SetProcessPriorityClass(1, 64));  // priority keeps working
+  EXPECT_EQ((Ids{64}), fake.prioritySet);
+  EXPECT_EQ(1, TerminateProcessById(200));     // other processes still stop
 }
 
 TEST(TreeStopRuleTest, TargetThatRefusesToStopFailsAfterItsChildren) {
@@ -203,14 +322,6 @@ TEST(ControlOperationsTest, PriorityClassIsPassedOnUnchanged) {
   EXPECT_EQ(0, SetProcessPriorityClass(100, 32));
   EXPECT_EQ(0, SetProcessPriorityClass(101, 32));  // no such process
   EXPECT_EQ(0, TerminateProcessById(101));
-}
-
-// What a target's message must read: the table's text when the table
-// answers, the id itself otherwise, cut to the field.
-std::u16string ExpectedMessage(const char16_t* id) {
-  const char16_t* text = LookupMessage(id);
-  std::u16string message = text != nullptr ? text : id;
-  return message.substr(0, 260);
 }
 
 TEST(ApplyToTargetsTest, ConvertsIdTextsTheWayNumbersAreRead) {

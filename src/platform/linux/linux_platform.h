@@ -17,15 +17,26 @@
 namespace kelvane {
 namespace platform {
 
-// An open process. `procDir` is an O_DIRECTORY descriptor of /proc/<pid>,
-// always open: files read through it belong to the process that was opened
-// (reads fail with ESRCH once it is gone, even if the id is reused).
-// `pidfd` is a pidfd_open() descriptor, open when the access asked for
-// control (terminate or priority), -1 otherwise; signals go through it so
-// they reach exactly the opened process.
+// An open process. `procDir` is an O_DIRECTORY descriptor of /proc/<pid>:
+// files read through it belong to the process that was opened (reads fail
+// with ESRCH once it is gone, even if the id is reused). It is open for
+// every handle until ReleaseProcDir().
+// A handle opened for control (terminate or priority) is pinned one of two
+// ways:
+//   - `pidfd`, a pidfd_open() descriptor, where the kernel offers pidfds;
+//     signals go through it so they reach exactly the opened process;
+//   - otherwise (kernels before 5.3, seccomp filters refusing the pidfd
+//     calls) `statFd`, the process's open "stat" file, together with its
+//     start time (`pinnedStart`): reading the open file again right before
+//     the process id is used fails once the process has been reaped, and
+//     shows the same start time while it has not. No new descriptor is
+//     needed for that check.
+// A query handle holds `procDir` only (pidfd -1, no pinned start time).
 class LinuxProcess final : public ProcessHandle {
  public:
   LinuxProcess(pid_t pid, int procDir, int pidfd) : pid_(pid), procDir_(procDir), pidfd_(pidfd) {}
+  LinuxProcess(pid_t pid, int procDir, int statFd, uint64_t pinnedStart)
+      : pid_(pid), procDir_(procDir), pidfd_(-1), statFd_(statFd), pinnedStart_(pinnedStart) {}
   ~LinuxProcess() override;
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
@@ -34,6 +45,11 @@ class LinuxProcess final : public ProcessHandle {
   pid_t linuxPid() const { return pid_; }
   int procDir() const { return procDir_; }
   int pidfd() const { return pidfd_; }
+  int statFd() const { return statFd_; }
+  uint64_t pinnedStart() const { return pinnedStart_; }
+  // Closes `procDir` when a pidfd or `statFd` pins the process, leaving one
+  // descriptor; queries fail from then on. (process_linux.cc)
+  void ReleaseProcDir();
 
   // The target of the process's "exe" link (its image path), read through
   // procDir on the first call and kept for the handle's life: the name,
@@ -68,11 +84,18 @@ class LinuxProcess final : public ProcessHandle {
   pid_t pid_;
   int procDir_;
   int pidfd_;
+  int statFd_ = -1;
+  uint64_t pinnedStart_ = 0;
   enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
   std::string imageTarget_;
   std::vector<ModuleMapping> moduleMappings_;
   std::string mapsText_;
 };
+
+// For tests: `hook` (null for none) is called with each thread id after
+// its thread was pinned and before its nice value is set, so a test can
+// end the thread and hand its id to another process in between.
+void SetThreadPinnedHookForTesting(void (*hook)(pid_t tid));
 
 // The Linux process behind `process`, or null for a handle of another kind.
 inline LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }
@@ -123,6 +146,10 @@ class LinuxPlatform final : public Platform {
   // process_linux.cc
   bool EnumerateProcessIds(std::vector<uint32_t>* pids) override;
   std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override;
+  std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                  OpenFailure* why) override;
+  bool IsInitProcessId(uint32_t pid) override;
+  void ReleaseQueryResources(ProcessHandle& process) override;
   bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
   bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;
   bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) override;

@@ -1,5 +1,6 @@
-// Opening processes and controlling them: pidfds for signals, procfs for
-// facts, nice values for priority classes.
+// Opening processes and controlling them: pidfds (or, without them, the
+// process directory and start time) for signals, procfs for facts, nice
+// values for priority classes.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -10,10 +11,26 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/procfs.h"
+
+// Kernel headers older than the calls still let the code build; such a
+// kernel answers ENOSYS, and the calls' numbers are the same on every
+// architecture.
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
 
 namespace kelvane {
 namespace platform {
@@ -21,7 +38,7 @@ namespace platform {
 namespace {
 
 int PidfdOpen(pid_t pid) {
-  // Only ever called with pid > 0 (checked by OpenProcess).
+  // Only ever called with pid > 0 (checked by OpenProcessOrWhy).
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
@@ -35,6 +52,100 @@ bool PidfdSignal(int pidfd, int signal) {
 // True while the process behind `pidfd` exists (it may be one this process
 // is not allowed to signal).
 bool PidfdAlive(int pidfd) { return PidfdSignal(pidfd, 0) || errno == EPERM; }
+
+// What a failed open or read of a process says about the process.
+OpenFailure FailureOf(int error) {
+  switch (error) {
+    case ESRCH:
+    case ENOENT:
+    case EINVAL:  // pidfd_open of a thread id other than a process's own
+      return OpenFailure::kNoProcess;
+    case EACCES:
+    case EPERM:
+      return OpenFailure::kDenied;
+    default:
+      return OpenFailure::kOther;
+  }
+}
+
+// Reads the one-record procfs file `name` below `dir` into `out`; 0 or the
+// errno of the failure.
+int ReadRecord(int dir, const char* name, std::string* out) {
+  const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char buffer[4096];
+  ssize_t n;
+  do {
+    n = read(fd, buffer, sizeof buffer);
+  } while (n < 0 && errno == EINTR);
+  const int error = n < 0 ? errno : 0;
+  close(fd);
+  if (error != 0) return error;
+  out->assign(buffer, static_cast<size_t>(n));
+  return 0;
+}
+
+// The thread-group id in a "status" text; -1 when it has none.
+long TgidOf(const std::string& status) {
+  const size_t at = status.find("\nTgid:");
+  if (at == std::string::npos) return -1;
+  const char* digits = status.c_str() + at + 7;
+  char* end = nullptr;
+  const long tgid = std::strtol(digits, &end, 10);
+  return end == digits ? -1 : tgid;
+}
+
+// Start time from the open stat file `statFd`, read afresh from its start;
+// 0 or the errno (ESRCH once the process has been reaped).
+int ReadStartTime(int statFd, uint64_t* startTime) {
+  char buffer[4096];
+  ssize_t n;
+  do {
+    n = pread(statFd, buffer, sizeof buffer - 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  procfs::Stat stat;
+  if (!procfs::ParseStat(std::string(buffer, static_cast<size_t>(n)), &stat)) return EIO;
+  *startTime = stat.startTime;
+  return 0;
+}
+
+// Whether the id of `process` still names the process that was opened:
+// its pidfd says it exists, or its open stat file can still be read and
+// shows the start time seen when it was opened. An id is not reused while
+// its process exists (a zombie included), so a process that passes this
+// check before and after a call by id was the one the call reached. False
+// for query handles, which pin nothing to control.
+bool StillPinned(const LinuxProcess& process) {
+  if (process.linuxPid() <= 0) return false;
+  if (process.pidfd() >= 0) return PidfdAlive(process.pidfd());
+  if (process.statFd() < 0) return false;
+  uint64_t start = 0;
+  return ReadStartTime(process.statFd(), &start) == 0 && start == process.pinnedStart();
+}
+
+// A LinuxProcess made of `args`, owning the descriptors `fds` (-1 entries
+// ignored). When memory runs out the descriptors are closed, `why` says
+// kOther and null comes back; nothing throws.
+template <typename... Args>
+std::unique_ptr<ProcessHandle> NewHandle(OpenFailure* why, std::initializer_list<int> fds,
+                                         Args... args) {
+  std::unique_ptr<ProcessHandle> handle(new (std::nothrow) LinuxProcess(args...));
+  if (!handle) {
+    for (int fd : fds) {
+      if (fd >= 0) close(fd);
+    }
+    *why = OpenFailure::kOther;
+    return nullptr;
+  }
+  *why = OpenFailure::kNone;
+  return handle;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Priority classes and the nice values that stand for them.
 struct ClassNice {
@@ -71,79 +182,196 @@ uint32_t ClassForNice(int64_t nice) {
   return 64;
 }
 
+void (*g_threadPinnedHook)(pid_t) = nullptr;
+
 bool SetThreadNice(pid_t tid, int nice) {
-  return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0;
+  return tid > 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0;
+}
+
+// Sets `nice` on every thread of `process` but its main thread. Each
+// thread is pinned by its own /proc/<pid>/task/<tid> directory before its
+// id is used: the kernel opens that directory only for a thread of this
+// very process, and lookups through it fail once that thread is gone. A
+// thread whose directory can still be looked into after setpriority()
+// existed throughout, so its id was not reused and the call reached it. A
+// thread that ended before it was pinned is left out (nothing was done to
+// its id). False when any call failed or a pinned thread was gone after
+// its call: its id might have named someone else by then.
+//
+// The window that remains is the kernel's: between the look at a thread's
+// directory and the setpriority() call by id, the thread could end, be
+// released and its id be handed to a new thread elsewhere, all in a few
+// instructions. The new owner would then be re-prioritised, and this
+// function would still report failure for the process. No system call sets
+// a nice value through a descriptor, so this cannot be closed from here.
+bool SetOtherThreadsNice(const LinuxProcess& process, int nice) {
+  const int taskFd = openat(process.procDir(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (taskFd < 0) return false;
+  DirPtr tasks(fdopendir(taskFd));
+  if (!tasks) {
+    close(taskFd);
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(tasks.get());
+    if (entry == nullptr) {
+      if (errno != 0) ok = false;
+      break;
+    }
+    uint32_t tid = 0;
+    if (!procfs::ParsePidName(entry->d_name, &tid)) continue;
+    if (static_cast<pid_t>(tid) == process.linuxPid()) continue;
+    const int threadDir = openat(taskFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (threadDir < 0) {
+      if (FailureOf(errno) != OpenFailure::kNoProcess) ok = false;
+      continue;
+    }
+    if (g_threadPinnedHook != nullptr) g_threadPinnedHook(static_cast<pid_t>(tid));
+    if (!SetThreadNice(static_cast<pid_t>(tid), nice)) ok = false;
+    if (faccessat(threadDir, "stat", F_OK, 0) != 0) ok = false;
+    close(threadDir);
+  }
+  return ok;
 }
 
 }  // namespace
 
+void SetThreadPinnedHookForTesting(void (*hook)(pid_t tid)) { g_threadPinnedHook = hook; }
+
 LinuxProcess::~LinuxProcess() {
   if (pidfd_ >= 0) close(pidfd_);
+  if (statFd_ >= 0) close(statFd_);
   if (procDir_ >= 0) close(procDir_);
 }
 
+void LinuxProcess::ReleaseProcDir() {
+  if ((pidfd_ < 0 && statFd_ < 0) || procDir_ < 0) return;
+  close(procDir_);
+  procDir_ = -1;
+}
+
 std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcess(uint32_t pid, uint32_t access) {
+  OpenFailure why = OpenFailure::kNone;
+  return OpenProcessOrWhy(pid, access, &why);
+}
+
+std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                               OpenFailure* why) {
+  *why = OpenFailure::kNoProcess;
   // Ids that cannot name a process (0, "negative" ids that wrapped to large
   // unsigned values, anything beyond pid_t) never reach a system call.
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return nullptr;
   const pid_t linuxPid = static_cast<pid_t>(pid);
-  // The pidfd comes first: it refuses ids of threads other than a process's
-  // main thread (which /proc/<id> would otherwise serve as if they were
-  // processes), and it pins the process the id names now.
-  const int pidfd = PidfdOpen(linuxPid);
-  if (pidfd < 0) return nullptr;
+  const bool control = access == kAccessTerminate || access == kAccessSetPriority;
+
+  // The pidfd comes first where the kernel has them: it refuses ids of
+  // threads other than a process's main thread (which /proc/<id> would
+  // otherwise serve as if they were processes), and it pins the process the
+  // id names now. ENOSYS (no such call) and EPERM (which only a seccomp
+  // filter gives) leave the directory as the pin.
+  int pidfd = PidfdOpen(linuxPid);
+  if (pidfd < 0 && errno != ENOSYS && errno != EPERM) {
+    *why = FailureOf(errno);
+    return nullptr;
+  }
   char path[32];
   std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
   const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  // The directory belongs to the pinned process only if that process still
-  // exists once the directory is open: its id cannot have been reused in
-  // between.
-  if (procDir < 0 || !PidfdAlive(pidfd)) {
-    if (procDir >= 0) close(procDir);
-    close(pidfd);
+  if (procDir < 0) {
+    *why = FailureOf(errno);
+    if (pidfd >= 0) close(pidfd);
     return nullptr;
   }
-  if (access == kAccessTerminate || access == kAccessSetPriority) {
-    return std::make_unique<LinuxProcess>(linuxPid, procDir, pidfd);
+
+  if (pidfd >= 0) {
+    // The directory belongs to the pinned process only if that process
+    // still exists once the directory is open: its id cannot have been
+    // reused in between. A filter that lets pidfd_open through but not
+    // pidfd_send_signal (ENOSYS) leaves the directory as the pin.
+    if (PidfdAlive(pidfd)) {
+      if (!control) close(pidfd);  // a query handle cannot signal
+      return NewHandle(why, {procDir, control ? pidfd : -1}, linuxPid, procDir, control ? pidfd : -1);
+    }
+    const int error = errno;
+    close(pidfd);
+    if (error != ENOSYS) {
+      close(procDir);
+      return nullptr;
+    }
   }
-  // A query handle cannot signal.
-  close(pidfd);
-  return std::make_unique<LinuxProcess>(linuxPid, procDir, -1);
+
+  // Without a pidfd the directory must be a process's own (its thread-group
+  // id is its id), not that of another thread of some process. A control
+  // handle is pinned by its open stat file and the start time seen now.
+  std::string status;
+  int error = ReadRecord(procDir, "status", &status);
+  if (error == 0 && TgidOf(status) != static_cast<long>(linuxPid)) error = ESRCH;
+  int statFd = -1;
+  uint64_t startTime = 0;
+  if (error == 0 && control) {
+    statFd = openat(procDir, "stat", O_RDONLY | O_CLOEXEC);
+    error = statFd < 0 ? errno : ReadStartTime(statFd, &startTime);
+  }
+  if (error != 0) {
+    *why = FailureOf(error);
+    if (statFd >= 0) close(statFd);
+    close(procDir);
+    return nullptr;
+  }
+  if (control) return NewHandle(why, {procDir, statFd}, linuxPid, procDir, statFd, startTime);
+  return NewHandle(why, {procDir}, linuxPid, procDir, -1);
+}
+
+bool LinuxPlatform::IsInitProcessId(uint32_t pid) { return pid == 1; }
+
+void LinuxPlatform::ReleaseQueryResources(ProcessHandle& process) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened != nullptr) opened->ReleaseProcDir();
 }
 
 bool LinuxPlatform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
-  DIR* dir = opendir("/proc");
-  if (dir == nullptr) return false;
-  std::vector<uint32_t> found;
-  bool ok = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      ok = (errno == 0);
-      break;
+  DirPtr dir(opendir("/proc"));
+  if (!dir) return false;
+  try {
+    std::vector<uint32_t> found;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir.get());
+      if (entry == nullptr) {
+        if (errno != 0) return false;
+        break;
+      }
+      uint32_t pid = 0;
+      if (procfs::ParsePidName(entry->d_name, &pid)) found.push_back(pid);
     }
-    uint32_t pid = 0;
-    if (procfs::ParsePidName(entry->d_name, &pid)) found.push_back(pid);
+    pids->swap(found);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  closedir(dir);
-  if (!ok) return false;
-  pids->swap(found);
-  return true;
 }
 
 bool LinuxPlatform::TerminateProcess(ProcessHandle& process, uint32_t /*exitCode*/) {
   // A process killed by a signal has no exit code of its own choosing; the
-  // code is accepted for the interface and dropped.
+  // code is accepted for the interface and dropped. Init ignores SIGKILL
+  // from its own namespace, so a stop of it would seem to succeed: refused.
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr || opened->pidfd() < 0) return false;
-  return PidfdSignal(opened->pidfd(), SIGKILL);
+  if (opened == nullptr || opened->linuxPid() <= 1) return false;
+  if (opened->pidfd() >= 0) return PidfdSignal(opened->pidfd(), SIGKILL);
+  // Pinned by its stat file and start time: checked right before the id
+  // is used. The window left is the few instructions between the check and
+  // kill(), in which the process would have to end, be reaped and its id be
+  // taken by a new process.
+  if (!StillPinned(*opened)) return false;
+  return kill(opened->linuxPid(), SIGKILL) == 0;
 }
 
 bool LinuxPlatform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
                                 uint64_t* creationTime) {
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr) return false;
+  if (opened == nullptr || opened->procDir() < 0) return false;
   procfs::Stat stat;
   if (!procfs::ReadStat(opened->procDir(), "stat", &stat)) return false;
   if (stat.ppid < 0 || stat.ppid > INT_MAX) return false;
@@ -156,40 +384,24 @@ bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityCl
   int nice = 0;
   if (!NiceForClass(priorityClass, &nice)) return false;
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr || opened->pidfd() < 0) return false;
+  if (opened == nullptr || opened->procDir() < 0) return false;
   // setpriority() takes ids, not descriptors: make sure the id still names
   // the process that was opened before using it, and again afterwards. The
   // id cannot be reused while the process exists, so a process that exists
   // after the call was the one the call reached. What remains is a window
   // of a few instructions in which the process would have to exit, be
   // reaped and its id be taken again; then the call reports failure.
-  if (!PidfdSignal(opened->pidfd(), 0)) return false;
-  const pid_t pid = opened->linuxPid();
-  if (!SetThreadNice(pid, nice)) return false;
-  if (!PidfdAlive(opened->pidfd())) return false;
-  // Nice values belong to threads; bring the other threads along. Their ids
-  // are read through the opened process's own directory, so a process that
-  // has gone meanwhile yields none. Their outcome does not change the result.
-  int taskFd = openat(opened->procDir(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (taskFd < 0) return true;
-  DIR* tasks = fdopendir(taskFd);
-  if (tasks == nullptr) {
-    close(taskFd);
-    return true;
-  }
-  while (const dirent* entry = readdir(tasks)) {
-    uint32_t tid = 0;
-    if (!procfs::ParsePidName(entry->d_name, &tid)) continue;
-    if (static_cast<pid_t>(tid) == pid) continue;
-    SetThreadNice(static_cast<pid_t>(tid), nice);
-  }
-  closedir(tasks);  // closes taskFd
-  return true;
+  if (!StillPinned(*opened)) return false;
+  if (!SetThreadNice(opened->linuxPid(), nice)) return false;
+  if (!StillPinned(*opened)) return false;
+  // Nice values belong to threads; bring the other threads along, each
+  // pinned the same way. The process fails when any of them does.
+  return SetOtherThreadsNice(*opened, nice);
 }
 
 uint32_t LinuxPlatform::GetPriorityClass(ProcessHandle& process) {
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr) return 0;
+  if (opened == nullptr || opened->procDir() < 0) return 0;
   // The nice value of the main thread, as "stat" shows it, without having
   // the kernel format and this code parse the whole stat record. The id is
   // asked first and the opened process checked afterwards: when it still
