@@ -250,6 +250,19 @@ TEST(Win32Processes, OpenFailsForMissingProcesses) {
   }
 }
 
+// A tree stop skips candidates that are gone or refuse it, and fails on any
+// other reason; an id that names nothing must read as gone.
+TEST(Win32Processes, OpenSaysWhyItGaveNoHandle) {
+  platform::OpenFailure why = platform::OpenFailure::kOther;
+  EXPECT_EQ(P()->OpenProcessOrWhy(0xFFFFFFF0u, platform::kAccessTerminate, &why), nullptr);
+  EXPECT_EQ(why, platform::OpenFailure::kNoProcess);
+  Sleeper sleeper;
+  ASSERT_TRUE(sleeper.started());
+  why = platform::OpenFailure::kOther;
+  EXPECT_NE(P()->OpenProcessOrWhy(sleeper.pid(), platform::kAccessTerminate, &why), nullptr);
+  EXPECT_EQ(why, platform::OpenFailure::kNone);
+}
+
 TEST(Win32Processes, ImageFactsOfTheSleeper) {
   // Ready once it has reported: its modules are loaded by then.
   SleeperTree tree(0, 0);

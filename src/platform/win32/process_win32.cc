@@ -84,14 +84,46 @@ bool Win32Platform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
 bool Win32Platform::IsSystemProcessId(uint32_t pid) { return pid == 4 || pid == 8; }
 
 std::unique_ptr<ProcessHandle> Win32Platform::OpenProcess(uint32_t pid, uint32_t access) {
+  OpenFailure why = OpenFailure::kNone;
+  return OpenProcessOrWhy(pid, access, &why);
+}
+
+std::unique_ptr<ProcessHandle> Win32Platform::OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                               OpenFailure* why) {
   // `access` goes to the system as given: callers choose the rights (the
   // ProcessAccess values, or narrower ones such as limited query).
   HANDLE handle = ::OpenProcess(access, FALSE, pid);
-  if (handle == nullptr) return nullptr;
+  if (handle == nullptr) {
+    // Only a shortage of resources says the process could not be looked at
+    // at all; a refusal is a refusal, and every other answer (an id that
+    // names no process, which systems report in more than one way) counts
+    // as no such process.
+    switch (GetLastError()) {
+      case ERROR_ACCESS_DENIED:
+        *why = OpenFailure::kDenied;
+        break;
+      case ERROR_NOT_ENOUGH_MEMORY:
+      case ERROR_OUTOFMEMORY:
+      case ERROR_NO_SYSTEM_RESOURCES:
+      case ERROR_COMMITMENT_LIMIT:
+      case ERROR_TOO_MANY_OPEN_FILES:
+        *why = OpenFailure::kOther;
+        break;
+      default:
+        *why = OpenFailure::kNoProcess;
+        break;
+    }
+    return nullptr;
+  }
   // The handle is closed by the object, or at once when there is no memory
   // for it.
   std::unique_ptr<ProcessHandle> process(new (std::nothrow) Win32Process(pid, handle));
-  if (process == nullptr) CloseHandle(handle);
+  if (process == nullptr) {
+    CloseHandle(handle);
+    *why = OpenFailure::kOther;
+    return nullptr;
+  }
+  *why = OpenFailure::kNone;
   return process;
 }
 

@@ -237,6 +237,8 @@ class Win32Platform final : public Platform {
   bool EnumerateProcessIds(std::vector<uint32_t>* pids) override;
   bool IsSystemProcessId(uint32_t pid) override;
   std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override;
+  std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
+                                                  OpenFailure* why) override;
   bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
   bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;
   bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) override;
