@@ -48,6 +48,38 @@ kelvane_install() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# kelvane_xerces_source — Debian's xerces-c source package, fetched once per
+# clone into build/xerces-source/tree (the Debian source entries are enabled
+# for the suites the machine already uses, in a file of their own). Both the
+# Linux and the MinGW static builds of Xerces-C++ compile from it. Sets
+# KELVANE_XERCES_SOURCE to the unpacked tree.
+kelvane_xerces_source() {
+  local cache=$KELVANE_ROOT/build/xerces-source sudo=()
+  KELVANE_XERCES_SOURCE=$cache/tree
+  [ -f "$cache/.done" ] && return 0
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  kelvane_install dpkg-dev
+  if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx Sources; then
+    kelvane_log "enabling Debian source entries"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed -e 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        "${sudo[@]}" tee /etc/apt/sources.list.d/kelvane-deb-src.sources >/dev/null
+    else
+      grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+        "${sudo[@]}" tee /etc/apt/sources.list.d/kelvane-deb-src.list >/dev/null
+    fi
+    "${sudo[@]}" apt-get update -qq -o DPkg::Lock::Timeout=600
+  fi
+  kelvane_log "fetching the xerces-c source package"
+  rm -rf "$cache"
+  mkdir -p "$cache"
+  (cd "$cache" && apt-get source -qq xerces-c >/dev/null 2>&1)
+  local dir
+  for dir in "$cache"/xerces-c-*/; do mv "$dir" "$cache/tree"; break; done
+  [ -f "$cache/tree/CMakeLists.txt" ] || { echo "xerces-c source not unpacked" >&2; return 1; }
+  touch "$cache/.done"
+}
+
 # kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds
 # DIR (everything, or only target NAME). Later -D arguments override the
 # default build type. Native builds link the static Xerces-C++ of
