@@ -57,7 +57,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 22 = starttime, 24 = rss.
+  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss.
   const char* p = text.c_str() + close + 2;
   Stat parsed;
   int field = 3;
@@ -73,6 +73,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
         case 4: parsed.ppid = value; break;
         case 14: parsed.utime = static_cast<uint64_t>(value); break;
         case 15: parsed.stime = static_cast<uint64_t>(value); break;
+        case 19: parsed.nice = value; break;
         case 22: parsed.startTime = static_cast<uint64_t>(value); break;
         case 24: parsed.rss = value; break;
         default: break;

@@ -48,6 +48,7 @@ struct Stat {
   uint64_t utime = 0;      // clock ticks
   uint64_t stime = 0;      // clock ticks
   uint64_t startTime = 0;  // clock ticks since boot
+  int64_t nice = 0;        // nice value of the main thread
   int64_t rss = 0;         // resident pages (what statm shows as resident)
 };
 bool ParseStat(const std::string& text, Stat* stat);
