@@ -77,7 +77,9 @@ int CXmlResult::BuildTargetResponse(const char16_t* cmdName, const ProcTarget* f
 void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   if (record.pModules == nullptr) return;
   m_doc.IntoElement();
+  PrefetchModuleFields(*record.pModules);
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
+    if (module->pNext != nullptr) PrefetchModuleFields(*module->pNext);
     m_doc.AddElement(u"ModuleItem", CXmlDoc::ADD_CHILD);
     SetText(u"name", ModuleFieldView(*module, kModuleName));
     SetText(u"Publisher", ModuleFieldView(*module, kModulePublisher));
