@@ -260,24 +260,32 @@ void CXmlDoc::LinkElement(int32_t parent, int32_t sibling, int32_t element) {
 bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
   if (m_recordCapacity == 0) return false;
   if ((flags & ADD_CHILD) && m_posCurrent == 0) return false;
-  const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
-  int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
 
   const std::u16string_view tail = (flags & ADD_START_TAG_ONLY) ? u">" : (flags & ADD_SPACE_SLASH) ? u" />" : u"/>";
   if (name.size() + 1 + tail.size() > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
   const int32_t startTag = static_cast<int32_t>(name.size() + 1 + tail.size());
 
-  if (m_posNextFree >= m_recordCapacity) {
-    if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
-  }
-  int32_t offset = 0;
-  int32_t delta = 0;
   try {
     m_scratch.clear();
     m_scratch.reserve(name.size() + 8);
     m_scratch.push_back(u'<');
     m_scratch.append(name);
     m_scratch.append(tail);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return InsertElement(startTag, flags);
+}
+
+bool CXmlDoc::InsertElement(int32_t startTag, uint32_t flags) {
+  const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
+  int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
+  if (m_posNextFree >= m_recordCapacity) {
+    if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
+  }
+  int32_t offset = 0;
+  int32_t delta = 0;
+  try {
     if (!PlaceNewElement(parent, &sibling, flags, &offset, &delta)) return false;
   } catch (const std::exception&) {
     return false;
@@ -415,6 +423,62 @@ bool IsPlainName(std::u16string_view name) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether an attribute search for one of the names could read the other as
+// its name (NameMatches: one starts the other, ignoring ASCII case for the
+// ignore-case option too); false only when neither can.
+bool NamesMayMeet(std::u16string_view a, std::u16string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    char16_t x = a[i];
+    char16_t y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CXmlDoc::AddChildWithAttributes(std::u16string_view name, const Attribute* attributes, size_t count) {
+  // One splice gives the text that adding the element and setting each
+  // attribute would give when every step would succeed and each attribute
+  // is appended as new: plain, distinct names on a plainly named element.
+  // Anything else takes those steps one by one.
+  bool whole = m_recordCapacity != 0 && m_posCurrent != 0 && IsPlainName(name);
+  for (size_t i = 0; whole && i < count; ++i) {
+    whole = IsPlainName(attributes[i].name);
+    for (size_t j = 0; whole && j < i; ++j) whole = !NamesMayMeet(attributes[j].name, attributes[i].name);
+  }
+  if (whole) {
+    try {
+      m_scratch.clear();
+      m_scratch.push_back(u'<');
+      m_scratch.append(name);
+      for (size_t i = 0; i < count; ++i) {
+        m_scratch.push_back(u' ');
+        m_scratch.append(attributes[i].name);
+        m_scratch.append(u"=\"");
+        kelvane::AppendEncodedMarkup(&m_scratch, attributes[i].value, ENCODE_ATTRIBUTE);
+        m_scratch.push_back(u'"');
+      }
+      m_scratch.append(u"/>");
+    } catch (const std::exception&) {
+      whole = false;
+    }
+  }
+  if (whole && m_scratch.size() <= static_cast<size_t>(ElementRecord::kMaxStartTagLength) &&
+      InsertElement(static_cast<int32_t>(m_scratch.size()), ADD_CHILD)) {
+    m_attributeCache.pos = 0;
+    return true;
+  }
+  if (!AddElement(name, ADD_CHILD)) return false;
+  for (size_t i = 0; i < count; ++i) SetAttribute(m_posChild, attributes[i].name, attributes[i].value);
+  return true;
+}
 
 bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value) {
   if (pos == 0 || m_nodeKind != 1) return false;

@@ -29,6 +29,16 @@ std::u16string_view TextOf(const char16_t* text) {
   return text != nullptr ? std::u16string_view(text) : std::u16string_view();
 }
 
+// A decimal number written into storage of its own, for an attribute list.
+class Decimal {
+ public:
+  explicit Decimal(int64_t value) : text_(kelvane::FormatDecimal(value)) {}
+  std::u16string_view view() const { return text_; }
+
+ private:
+  std::u16string text_;
+};
+
 }  // namespace
 
 CXmlResult::CXmlResult(const char16_t* resultFile) : m_szOutputPath{}, m_pathUsable(true) {
@@ -80,13 +90,15 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   PrefetchModuleFields(*record.pModules);
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
     if (module->pNext != nullptr) PrefetchModuleFields(*module->pNext);
-    m_doc.AddElement(u"ModuleItem", CXmlDoc::ADD_CHILD);
-    SetText(u"name", ModuleFieldView(*module, kModuleName));
-    SetText(u"Publisher", ModuleFieldView(*module, kModulePublisher));
-    SetText(u"Path", ModuleFieldView(*module, kModulePath));
-    SetText(u"Descript", ModuleFieldView(*module, kModuleDescript));
-    SetText(u"ProductVersion", ModuleFieldView(*module, kModuleProductVersion));
-    SetText(u"ModifyTime", ModuleFieldView(*module, kModuleModifyTime));
+    const CXmlDoc::Attribute attributes[] = {
+        {u"name", ModuleFieldView(*module, kModuleName)},
+        {u"Publisher", ModuleFieldView(*module, kModulePublisher)},
+        {u"Path", ModuleFieldView(*module, kModulePath)},
+        {u"Descript", ModuleFieldView(*module, kModuleDescript)},
+        {u"ProductVersion", ModuleFieldView(*module, kModuleProductVersion)},
+        {u"ModifyTime", ModuleFieldView(*module, kModuleModifyTime)},
+    };
+    m_doc.AddChildWithAttributes(u"ModuleItem", attributes, sizeof attributes / sizeof attributes[0]);
   }
   m_doc.OutOfElement();
 }
@@ -105,20 +117,27 @@ int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
   BeginResponse(cmdName);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
-    SetText(u"name", kelvane::FieldView(record->szName));
-    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
-    SetText(u"CommandLine", kelvane::FieldView(record->szCommandLine));
-    SetText(u"UserName", kelvane::FieldView(record->szUserName));
-    SetNumber(u"CpuUsage", record->nCpuUsage);
-    SetNumber(u"MemoryUsage", record->nMemoryUsage);
-    SetText(u"ProductVersion", kelvane::FieldView(record->szProductVersion));
-    SetText(u"FileVersion", kelvane::FieldView(record->szFileVersion));
-    SetText(u"Descript", kelvane::FieldView(record->szDescript));
-    SetText(u"Path", kelvane::FieldView(record->szPath));
-    SetText(u"Publisher", kelvane::FieldView(record->szPublisher));
-    SetNumber(u"FileSize", record->nFileSize);
-    SetNumber(u"Priority", static_cast<int32_t>(record->dwPriority));
+    const Decimal pid(static_cast<int32_t>(record->dwPID));
+    const Decimal cpu(record->nCpuUsage);
+    const Decimal memory(record->nMemoryUsage);
+    const Decimal fileSize(record->nFileSize);
+    const Decimal priority(static_cast<int32_t>(record->dwPriority));
+    const CXmlDoc::Attribute attributes[] = {
+        {u"name", kelvane::FieldView(record->szName)},
+        {u"PID", pid.view()},
+        {u"CommandLine", kelvane::FieldView(record->szCommandLine)},
+        {u"UserName", kelvane::FieldView(record->szUserName)},
+        {u"CpuUsage", cpu.view()},
+        {u"MemoryUsage", memory.view()},
+        {u"ProductVersion", kelvane::FieldView(record->szProductVersion)},
+        {u"FileVersion", kelvane::FieldView(record->szFileVersion)},
+        {u"Descript", kelvane::FieldView(record->szDescript)},
+        {u"Path", kelvane::FieldView(record->szPath)},
+        {u"Publisher", kelvane::FieldView(record->szPublisher)},
+        {u"FileSize", fileSize.view()},
+        {u"Priority", priority.view()},
+    };
+    m_doc.AddChildWithAttributes(u"ProcessItem", attributes, sizeof attributes / sizeof attributes[0]);
     AddModuleItems(*record);
   }
   EndResponse();
