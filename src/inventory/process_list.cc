@@ -112,6 +112,26 @@ int CollectProcessInfo(uint32_t pid, ProcessRecord* record) {
   return CollectOrdinaryProcess(p, pid, record);
 }
 
+void PrefetchProcessFields(const ProcessRecord& record) {
+#if defined(__GNUC__) || defined(__clang__)
+  // Each field starts a few hundred bytes after the one before it: a line
+  // of its own.
+  __builtin_prefetch(&record.szName[0]);
+  __builtin_prefetch(&record.dwPID);
+  __builtin_prefetch(&record.szPath[0]);
+  __builtin_prefetch(&record.szCommandLine[0]);
+  __builtin_prefetch(&record.szPublisher[0]);
+  __builtin_prefetch(&record.szDescript[0]);
+  __builtin_prefetch(&record.szProductVersion[0]);
+  __builtin_prefetch(&record.szFileVersion[0]);
+  __builtin_prefetch(&record.nFileSize);
+  __builtin_prefetch(&record.szUserName[0]);
+  __builtin_prefetch(&record.pModules);
+#else
+  (void)record;
+#endif
+}
+
 void PrimeCpuSamples() {
   EnableDebugPrivilege();
   std::vector<uint32_t> pids;

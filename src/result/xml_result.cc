@@ -116,7 +116,9 @@ int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord
 
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
   BeginResponse(cmdName);
+  if (first != nullptr) PrefetchProcessFields(*first);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
+    if (record->pNext != nullptr) PrefetchProcessFields(*record->pNext);
     const Decimal pid(static_cast<int32_t>(record->dwPID));
     const Decimal cpu(record->nCpuUsage);
     const Decimal memory(record->nMemoryUsage);
