@@ -115,35 +115,45 @@ int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord
 }
 
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginResponse(cmdName);
+  BeginProcessList(cmdName);
   if (first != nullptr) PrefetchProcessFields(*first);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
     if (record->pNext != nullptr) PrefetchProcessFields(*record->pNext);
-    const Decimal pid(static_cast<int32_t>(record->dwPID));
-    const Decimal cpu(record->nCpuUsage);
-    const Decimal memory(record->nMemoryUsage);
-    const Decimal fileSize(record->nFileSize);
-    const Decimal priority(static_cast<int32_t>(record->dwPriority));
-    const CXmlDoc::Attribute attributes[] = {
-        {u"name", kelvane::FieldView(record->szName)},
-        {u"PID", pid.view()},
-        {u"CommandLine", kelvane::FieldView(record->szCommandLine)},
-        {u"UserName", kelvane::FieldView(record->szUserName)},
-        {u"CpuUsage", cpu.view()},
-        {u"MemoryUsage", memory.view()},
-        {u"ProductVersion", kelvane::FieldView(record->szProductVersion)},
-        {u"FileVersion", kelvane::FieldView(record->szFileVersion)},
-        {u"Descript", kelvane::FieldView(record->szDescript)},
-        {u"Path", kelvane::FieldView(record->szPath)},
-        {u"Publisher", kelvane::FieldView(record->szPublisher)},
-        {u"FileSize", fileSize.view()},
-        {u"Priority", priority.view()},
-    };
-    m_doc.AddChildWithAttributes(u"ProcessItem", attributes, sizeof attributes / sizeof attributes[0]);
-    AddModuleItems(*record);
+    AddProcessItem(*record);
   }
-  EndResponse();
+  EndProcessList();
   return 1;
+}
+
+int32_t CXmlResult::AddProcessItem(const ProcessRecord& record) {
+  const Decimal pid(static_cast<int32_t>(record.dwPID));
+  const Decimal cpu(record.nCpuUsage);
+  const Decimal memory(record.nMemoryUsage);
+  const Decimal fileSize(record.nFileSize);
+  const Decimal priority(static_cast<int32_t>(record.dwPriority));
+  const CXmlDoc::Attribute attributes[] = {
+      {u"name", kelvane::FieldView(record.szName)},
+      {u"PID", pid.view()},
+      {u"CommandLine", kelvane::FieldView(record.szCommandLine)},
+      {u"UserName", kelvane::FieldView(record.szUserName)},
+      {u"CpuUsage", cpu.view()},
+      {u"MemoryUsage", memory.view()},
+      {u"ProductVersion", kelvane::FieldView(record.szProductVersion)},
+      {u"FileVersion", kelvane::FieldView(record.szFileVersion)},
+      {u"Descript", kelvane::FieldView(record.szDescript)},
+      {u"Path", kelvane::FieldView(record.szPath)},
+      {u"Publisher", kelvane::FieldView(record.szPublisher)},
+      {u"FileSize", fileSize.view()},
+      {u"Priority", priority.view()},
+  };
+  m_doc.AddChildWithAttributes(u"ProcessItem", attributes, sizeof attributes / sizeof attributes[0]);
+  const int32_t position = m_doc.ChildPosition();
+  AddModuleItems(record);
+  return position;
+}
+
+void CXmlResult::SetProcessCpuUsage(int32_t position, int32_t cpuUsage) {
+  m_doc.SetAttribute(position, u"CpuUsage", kelvane::FormatDecimal(cpuUsage));
 }
 
 bool CXmlResult::WriteResult(const CmdRequest& request, const char16_t* summary,
