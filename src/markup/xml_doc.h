@@ -161,18 +161,32 @@ class CXmlDoc {
   // current element, or when the text or the tag-length fields would
   // overflow, or on memory exhaustion.
   bool AddElement(std::u16string_view name, uint32_t flags = 0);
-  // One attribute for AddChildWithAttributes.
-  struct Attribute {
-    std::u16string_view name;
-    std::u16string_view value;
+  // The attribute names of AddChildWithAttributes, in order, checked once
+  // for every element written with them: whether one splice gives what
+  // setting them one by one gives (plain names no attribute search could
+  // read as one another). Keeps the views, not the text: the names must
+  // outlive the object.
+  class AttributeNames {
+   public:
+    AttributeNames(const std::u16string_view* names, size_t count);
+    const std::u16string_view* names() const { return names_; }
+    size_t count() const { return count_; }
+    bool oneSplice() const { return oneSplice_; }
+
+   private:
+    const std::u16string_view* names_;
+    size_t count_;
+    bool oneSplice_;
   };
-  // Writes a new child element named `name` carrying `count` attributes, in
-  // one splice: the text, index and positions end as AddElement(name,
+  // Writes a new child element named `name` carrying the attributes
+  // `names` with the values `values` (one per name), in one splice where
+  // it can: the text, index and positions end as AddElement(name,
   // ADD_CHILD) followed by SetAttribute(ChildPosition(), ...) for each
   // attribute in order would leave them, including when one of those steps
   // would fail. False when the element could not be added (nothing
   // changed then).
-  bool AddChildWithAttributes(std::u16string_view name, const Attribute* attributes, size_t count);
+  bool AddChildWithAttributes(std::u16string_view name, const AttributeNames& names,
+                              const std::u16string_view* values);
   // Sets attribute `name` of the element at `pos` to `value` (encoded),
   // replacing its value when present (an attribute without a value gets one),
   // else appending it to the start tag. False, with nothing changed, when

@@ -29,6 +29,25 @@ std::u16string_view TextOf(const char16_t* text) {
   return text != nullptr ? std::u16string_view(text) : std::u16string_view();
 }
 
+// The attributes of the two listing elements, in the order written.
+constexpr std::u16string_view kModuleAttributeNames[] = {u"name",     u"Publisher",      u"Path",
+                                                         u"Descript", u"ProductVersion", u"ModifyTime"};
+constexpr std::u16string_view kProcessAttributeNames[] = {
+    u"name",           u"PID",         u"CommandLine", u"UserName", u"CpuUsage",  u"MemoryUsage", u"ProductVersion",
+    u"FileVersion",    u"Descript",    u"Path",        u"Publisher", u"FileSize", u"Priority"};
+constexpr size_t kModuleAttributeCount = sizeof kModuleAttributeNames / sizeof kModuleAttributeNames[0];
+constexpr size_t kProcessAttributeCount = sizeof kProcessAttributeNames / sizeof kProcessAttributeNames[0];
+
+const CXmlDoc::AttributeNames& ModuleAttributes() {
+  static const CXmlDoc::AttributeNames names(kModuleAttributeNames, kModuleAttributeCount);
+  return names;
+}
+
+const CXmlDoc::AttributeNames& ProcessAttributes() {
+  static const CXmlDoc::AttributeNames names(kProcessAttributeNames, kProcessAttributeCount);
+  return names;
+}
+
 // A decimal number written into storage of its own, for an attribute list.
 class Decimal {
  public:
@@ -90,15 +109,12 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   PrefetchModuleFields(*record.pModules);
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
     if (module->pNext != nullptr) PrefetchModuleFields(*module->pNext);
-    const CXmlDoc::Attribute attributes[] = {
-        {u"name", ModuleFieldView(*module, kModuleName)},
-        {u"Publisher", ModuleFieldView(*module, kModulePublisher)},
-        {u"Path", ModuleFieldView(*module, kModulePath)},
-        {u"Descript", ModuleFieldView(*module, kModuleDescript)},
-        {u"ProductVersion", ModuleFieldView(*module, kModuleProductVersion)},
-        {u"ModifyTime", ModuleFieldView(*module, kModuleModifyTime)},
+    const std::u16string_view values[kModuleAttributeCount] = {
+        ModuleFieldView(*module, kModuleName),     ModuleFieldView(*module, kModulePublisher),
+        ModuleFieldView(*module, kModulePath),     ModuleFieldView(*module, kModuleDescript),
+        ModuleFieldView(*module, kModuleProductVersion), ModuleFieldView(*module, kModuleModifyTime),
     };
-    m_doc.AddChildWithAttributes(u"ModuleItem", attributes, sizeof attributes / sizeof attributes[0]);
+    m_doc.AddChildWithAttributes(u"ModuleItem", ModuleAttributes(), values);
   }
   m_doc.OutOfElement();
 }
@@ -131,22 +147,22 @@ int32_t CXmlResult::AddProcessItem(const ProcessRecord& record) {
   const Decimal memory(record.nMemoryUsage);
   const Decimal fileSize(record.nFileSize);
   const Decimal priority(static_cast<int32_t>(record.dwPriority));
-  const CXmlDoc::Attribute attributes[] = {
-      {u"name", kelvane::FieldView(record.szName)},
-      {u"PID", pid.view()},
-      {u"CommandLine", kelvane::FieldView(record.szCommandLine)},
-      {u"UserName", kelvane::FieldView(record.szUserName)},
-      {u"CpuUsage", cpu.view()},
-      {u"MemoryUsage", memory.view()},
-      {u"ProductVersion", kelvane::FieldView(record.szProductVersion)},
-      {u"FileVersion", kelvane::FieldView(record.szFileVersion)},
-      {u"Descript", kelvane::FieldView(record.szDescript)},
-      {u"Path", kelvane::FieldView(record.szPath)},
-      {u"Publisher", kelvane::FieldView(record.szPublisher)},
-      {u"FileSize", fileSize.view()},
-      {u"Priority", priority.view()},
+  const std::u16string_view values[kProcessAttributeCount] = {
+      kelvane::FieldView(record.szName),
+      pid.view(),
+      kelvane::FieldView(record.szCommandLine),
+      kelvane::FieldView(record.szUserName),
+      cpu.view(),
+      memory.view(),
+      kelvane::FieldView(record.szProductVersion),
+      kelvane::FieldView(record.szFileVersion),
+      kelvane::FieldView(record.szDescript),
+      kelvane::FieldView(record.szPath),
+      kelvane::FieldView(record.szPublisher),
+      fileSize.view(),
+      priority.view(),
   };
-  m_doc.AddChildWithAttributes(u"ProcessItem", attributes, sizeof attributes / sizeof attributes[0]);
+  m_doc.AddChildWithAttributes(u"ProcessItem", ProcessAttributes(), values);
   const int32_t position = m_doc.ChildPosition();
   AddModuleItems(record);
   return position;

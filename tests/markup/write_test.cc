@@ -391,7 +391,10 @@ TEST(XmlWrite, LimitsRefuseWithoutChange) {
 // adding it and setting each attribute in turn does: the same text, index
 // and positions, also where the steps would meet names again or fail.
 TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
-  using Attr = CXmlDoc::Attribute;
+  struct Attr {
+    std::u16string_view name;
+    std::u16string_view value;
+  };
   struct Case {
     const char16_t* text;  // loaded; its first element is current
     uint32_t docFlags;
@@ -428,7 +431,14 @@ TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
     if (added) {
       for (const Attr& a : c.attributes) steps.SetAttribute(steps.ChildPosition(), a.name, a.value);
     }
-    EXPECT_EQ(added, whole.AddChildWithAttributes(c.name, c.attributes.data(), c.attributes.size())) << U8(c.text);
+    std::vector<std::u16string_view> names;
+    std::vector<std::u16string_view> values;
+    for (const Attr& a : c.attributes) {
+      names.push_back(a.name);
+      values.push_back(a.value);
+    }
+    const CXmlDoc::AttributeNames checked(names.data(), names.size());
+    EXPECT_EQ(added, whole.AddChildWithAttributes(c.name, checked, values.data())) << U8(c.text);
     EXPECT_EQ(U8(steps.Text()), U8(whole.Text()));
     EXPECT_EQ(steps.CurrentPosition(), whole.CurrentPosition());
     EXPECT_EQ(steps.ChildPosition(), whole.ChildPosition());
@@ -456,8 +466,9 @@ TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
   }
   // Without a current element nothing is added.
   CXmlDoc empty;
-  const Attr one[] = {{u"k", u"1"}};
-  EXPECT_FALSE(empty.AddChildWithAttributes(u"m", one, 1));
+  const std::u16string_view one[] = {u"k"};
+  const std::u16string_view value[] = {u"1"};
+  EXPECT_FALSE(empty.AddChildWithAttributes(u"m", CXmlDoc::AttributeNames(one, 1), value));
 }
 
 }  // namespace
