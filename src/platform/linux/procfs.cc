@@ -23,23 +23,22 @@ namespace {
 bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
   const UniqueFd fd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
   if (!fd) return false;
-  // Read into the string's storage, all of its capacity at a time.
-  out->resize(std::max(out->capacity(), size_t{4096}));
-  size_t used = 0;
+  // Read through a buffer on the stack and append what came: growing the
+  // string to read into it would first fill its new room with zeros, on
+  // every read of every file.
+  char chunk[16384];
+  out->clear();
   for (;;) {
-    if (used == out->size()) out->resize(out->size() * 2);
-    const size_t room = out->size() - used;
-    const ssize_t n = read(fd.get(), &(*out)[used], room);
+    const ssize_t n = read(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
-      used += static_cast<size_t>(n);
-      if (oneRecord && static_cast<size_t>(n) < room) break;
+      out->append(chunk, static_cast<size_t>(n));
+      if (oneRecord && static_cast<size_t>(n) < sizeof chunk) break;
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
       return false;
     }
   }
-  out->resize(used);
   return true;
 }
 

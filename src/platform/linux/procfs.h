@@ -30,8 +30,8 @@ class UniqueFd {
 };
 
 // Reads the whole file `name` relative to directory descriptor `dirFd`
-// (AT_FDCWD for an absolute path) into `out`, reading straight into the
-// string's own storage: a string kept between calls is reused without new
+// (AT_FDCWD for an absolute path) into `out`, replacing its text: a string
+// kept between calls keeps its storage, so reads into it need no new
 // allocations. False on any error; `out` is then unspecified.
 bool ReadFileAt(int dirFd, const char* name, std::string* out);
 
