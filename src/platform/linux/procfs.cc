@@ -187,6 +187,9 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
     if (eol == std::string_view::npos) eol = maps.size();
     const std::string_view line = maps.substr(pos, eol - pos);
     pos = eol + 1;
+    // A line without any '/' has no path that starts with one: anonymous
+    // memory, [heap], [stack], [vdso] and the like, about half the lines.
+    if (line.find('/') == std::string_view::npos) continue;
     size_t i = 0;
     const std::string_view range = NextField(line, &i);
     NextField(line, &i);  // perms
