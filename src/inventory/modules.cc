@@ -341,6 +341,21 @@ std::u16string_view ModuleFieldView(const ModuleRecord& record, ModuleField fiel
   return std::u16string_view(fields[field], kelvane::FieldLength(fields[field], 261));
 }
 
+void PrefetchModuleFields(const ModuleRecord& record) {
+#if defined(__GNUC__) || defined(__clang__)
+  // Records were filled long before they are written out and lie kilobytes
+  // apart, so each of these lines would otherwise be a miss to memory.
+  __builtin_prefetch(&record.nFieldLengths[0]);
+  __builtin_prefetch(&record.szName[0]);
+  __builtin_prefetch(&record.szPath[0]);
+  __builtin_prefetch(&record.szPath[32]);
+  __builtin_prefetch(&record.szPath[64]);
+  __builtin_prefetch(&record.szModifyTime[0]);
+#else
+  (void)record;
+#endif
+}
+
 int FillModuleRecord(ModuleRecord* record, kelvane::platform::ProcessHandle& process, size_t index,
                      const kelvane::platform::ModuleEntry& module) {
   record->bLengthsKnown = false;

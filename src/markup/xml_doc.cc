@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "platform/large_buffer.h"
@@ -15,6 +16,38 @@ constexpr int32_t kSegmentShift = 16;
 // Allocates `count` records without clearing them; null on exhaustion.
 ElementRecord* AllocateRecords(int64_t count) {
   return new (std::nothrow) ElementRecord[static_cast<size_t>(count)];
+}
+
+// The storage of the largest text a document gave up, kept for the next
+// document that grows: a host writes a response of about the same size on
+// every call, and memory already mapped in costs no page faults, no page
+// zeroing and no copies while the text grows. Only storage is kept, never
+// text: a document taking it starts from its own text. Plain statics, so
+// that nothing depends on thread-exit order in a library that is unloaded.
+std::mutex g_spareTextMutex;
+std::u16string g_spareText;
+
+// Keeps the storage of `text` as the spare when it is large and larger than
+// the spare; `text` is left empty either way.
+void KeepSpareText(std::u16string* text) {
+  if (text->capacity() * sizeof(char16_t) >= kelvane::platform::kPrefaultBufferBytes) {
+    std::lock_guard<std::mutex> lock(g_spareTextMutex);
+    if (text->capacity() > g_spareText.capacity()) {
+      text->clear();
+      g_spareText.swap(*text);
+    }
+  }
+  std::u16string().swap(*text);
+}
+
+// Moves the spare into `fresh` (empty) when it holds at least `capacity`
+// units; false otherwise.
+bool TakeSpareText(size_t capacity, std::u16string* fresh) {
+  std::lock_guard<std::mutex> lock(g_spareTextMutex);
+  if (g_spareText.capacity() < capacity) return false;
+  fresh->swap(g_spareText);
+  fresh->clear();
+  return true;
 }
 
 }  // namespace
@@ -33,6 +66,7 @@ CXmlDoc::~CXmlDoc() {
     for (int32_t i = 0; i <= last; ++i) delete[] m_segmentTable[i];
   }
   delete[] m_segmentTable;
+  KeepSpareText(&m_strText);
 }
 
 bool CXmlDoc::ReserveRecords(int32_t wanted) {
@@ -99,6 +133,11 @@ void CXmlDoc::GrowText(size_t capacity) {
   // text grows into the whole capacity before the next growth, so all of it
   // is mapped in at once rather than one page fault at a time.
   std::u16string fresh;
+  if (TakeSpareText(capacity, &fresh)) {
+    fresh.append(m_strText);
+    m_strText.swap(fresh);
+    return;
+  }
   fresh.reserve(capacity);
   const size_t bytes = fresh.capacity() * sizeof(char16_t);
   if (bytes >= kelvane::platform::kLargeBufferBytes) {

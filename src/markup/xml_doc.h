@@ -161,6 +161,32 @@ class CXmlDoc {
   // current element, or when the text or the tag-length fields would
   // overflow, or on memory exhaustion.
   bool AddElement(std::u16string_view name, uint32_t flags = 0);
+  // The attribute names of AddChildWithAttributes, in order, checked once
+  // for every element written with them: whether one splice gives what
+  // setting them one by one gives (plain names no attribute search could
+  // read as one another). Keeps the views, not the text: the names must
+  // outlive the object.
+  class AttributeNames {
+   public:
+    AttributeNames(const std::u16string_view* names, size_t count);
+    const std::u16string_view* names() const { return names_; }
+    size_t count() const { return count_; }
+    bool oneSplice() const { return oneSplice_; }
+
+   private:
+    const std::u16string_view* names_;
+    size_t count_;
+    bool oneSplice_;
+  };
+  // Writes a new child element named `name` carrying the attributes
+  // `names` with the values `values` (one per name), in one splice where
+  // it can: the text, index and positions end as AddElement(name,
+  // ADD_CHILD) followed by SetAttribute(ChildPosition(), ...) for each
+  // attribute in order would leave them, including when one of those steps
+  // would fail. False when the element could not be added (nothing
+  // changed then).
+  bool AddChildWithAttributes(std::u16string_view name, const AttributeNames& names,
+                              const std::u16string_view* values);
   // Sets attribute `name` of the element at `pos` to `value` (encoded),
   // replacing its value when present (an attribute without a value gets one),
   // else appending it to the start tag. False, with nothing changed, when
@@ -250,6 +276,9 @@ class CXmlDoc {
   // would overflow or memory runs out.
   bool PlaceNewElement(int32_t parent, int32_t* sibling, uint32_t flags, int32_t* newOffset,
                        int32_t* delta);
+  // Places the element text held in m_scratch, whose start tag is
+  // `startTag` units long, as AddElement does with its own text.
+  bool InsertElement(int32_t startTag, uint32_t flags);
   // Links record `element` into `parent`'s children right after `sibling`
   // (0: as the first child): its parent, sibling links, FIRST_CHILD bit and
   // level (under a parent other than the root) are set, its other fields

@@ -1,16 +1,27 @@
 // Element and attribute writing: splices markup into the text and keeps the
 // element index consistent with it. Layout written: one element per line,
 // lines ended by CR LF, no indentation, attribute values in double quotes.
+#include <cstdint>
 #include <new>
 
 #include "markup/xml_doc.h"
 
 namespace {
 
-// Ends an attribute name or a word not following '='.
-inline bool EndsAttributeWord(char16_t c) {
-  return c == u'=' || IsMarkupSpace(c) || c == u'>' || c == u'/' || c == u'?';
+// The characters below 64 in `chars`, as a mask with bit c set for each.
+constexpr uint64_t MaskOf(const char* chars) {
+  uint64_t mask = 0;
+  for (; *chars != '\0'; ++chars) mask |= uint64_t{1} << static_cast<unsigned>(*chars);
+  return mask;
 }
+
+// Whether `c` is one of the characters below 64 in `mask`.
+inline bool InMask(uint64_t mask, char16_t c) { return c < 64 && ((mask >> c) & 1) != 0; }
+
+constexpr uint64_t kAttributeWordEnds = MaskOf("= \t\n\r>/?");
+
+// Ends an attribute name or a word not following '='.
+inline bool EndsAttributeWord(char16_t c) { return InMask(kAttributeWordEnds, c); }
 
 // Ends a word read by ReadWord.
 inline bool EndsWord(char16_t c) {
@@ -58,12 +69,19 @@ void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32
   const size_t l = source.size();
   const size_t room = out->size() + l + l / 10 + 7;
   if (out->capacity() < room) out->reserve(room);
+  // The characters below 64 that are replaced: C0 controls (but tab, LF
+  // and CR outside attribute values), the markup characters, and in
+  // attribute values the quotes too.
+  constexpr uint64_t kControls = 0xFFFFFFFFu & ~MaskOf("\t\n\r");
+  constexpr uint64_t kText = kControls | MaskOf("<&>");
+  constexpr uint64_t kAttribute = kText | MaskOf("\t\n\r'\"");
+  const uint64_t special = attribute ? kAttribute : kText;
   size_t run = 0;  // start of the pending run of plain characters
   for (size_t i = 0; i < l; ++i) {
     const char16_t c = source[i];
-    // Printable ASCII above '>' and the BMP below the surrogates pass as
-    // they are: the common case costs one comparison pair.
-    if (c > u'>' && c < 0xD800) continue;
+    // Other characters below 64 (digits, '/', '.', '-', space in text...)
+    // and the BMP below the surrogates pass as they are.
+    if (c < 64 ? ((special >> c) & 1) == 0 : c < 0xD800) continue;
     const char16_t* entity;
     if (c >= 0xD800) {
       if (c <= 0xDBFF && i + 1 < l && source[i + 1] >= 0xDC00 && source[i + 1] <= 0xDFFF) {
@@ -260,24 +278,32 @@ void CXmlDoc::LinkElement(int32_t parent, int32_t sibling, int32_t element) {
 bool CXmlDoc::AddElement(std::u16string_view name, uint32_t flags) {
   if (m_recordCapacity == 0) return false;
   if ((flags & ADD_CHILD) && m_posCurrent == 0) return false;
-  const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
-  int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
 
   const std::u16string_view tail = (flags & ADD_START_TAG_ONLY) ? u">" : (flags & ADD_SPACE_SLASH) ? u" />" : u"/>";
   if (name.size() + 1 + tail.size() > static_cast<size_t>(ElementRecord::kMaxStartTagLength)) return false;
   const int32_t startTag = static_cast<int32_t>(name.size() + 1 + tail.size());
 
-  if (m_posNextFree >= m_recordCapacity) {
-    if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
-  }
-  int32_t offset = 0;
-  int32_t delta = 0;
   try {
     m_scratch.clear();
     m_scratch.reserve(name.size() + 8);
     m_scratch.push_back(u'<');
     m_scratch.append(name);
     m_scratch.append(tail);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return InsertElement(startTag, flags);
+}
+
+bool CXmlDoc::InsertElement(int32_t startTag, uint32_t flags) {
+  const int32_t parent = (flags & ADD_CHILD) ? m_posCurrent : m_posParent;
+  int32_t sibling = (flags & ADD_CHILD) ? m_posChild : m_posCurrent;
+  if (m_posNextFree >= m_recordCapacity) {
+    if (!ReserveRecords(0) || m_posNextFree >= m_recordCapacity) return false;
+  }
+  int32_t offset = 0;
+  int32_t delta = 0;
+  try {
     if (!PlaceNewElement(parent, &sibling, flags, &offset, &delta)) return false;
   } catch (const std::exception&) {
     return false;
@@ -415,6 +441,68 @@ bool IsPlainName(std::u16string_view name) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether an attribute search for one of the names could read the other as
+// its name (NameMatches: one starts the other, ignoring ASCII case for the
+// ignore-case option too); false only when neither can.
+bool NamesMayMeet(std::u16string_view a, std::u16string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    char16_t x = a[i];
+    char16_t y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CXmlDoc::AttributeNames::AttributeNames(const std::u16string_view* names, size_t count)
+    : names_(names), count_(count), oneSplice_(true) {
+  for (size_t i = 0; oneSplice_ && i < count; ++i) {
+    oneSplice_ = IsPlainName(names[i]);
+    for (size_t j = 0; oneSplice_ && j < i; ++j) oneSplice_ = !NamesMayMeet(names[j], names[i]);
+  }
+}
+
+bool CXmlDoc::AddChildWithAttributes(std::u16string_view name, const AttributeNames& names,
+                                     const std::u16string_view* values) {
+  // One splice gives the text that adding the element and setting each
+  // attribute would give when every step would succeed and each attribute
+  // is appended as new: plain, distinct names on a plainly named element.
+  // Anything else takes those steps one by one.
+  const size_t count = names.count();
+  bool whole = names.oneSplice() && m_recordCapacity != 0 && m_posCurrent != 0 && IsPlainName(name);
+  if (whole) {
+    try {
+      m_scratch.clear();
+      m_scratch.push_back(u'<');
+      m_scratch.append(name);
+      for (size_t i = 0; i < count; ++i) {
+        m_scratch.push_back(u' ');
+        m_scratch.append(names.names()[i]);
+        m_scratch.append(u"=\"");
+        kelvane::AppendEncodedMarkup(&m_scratch, values[i], ENCODE_ATTRIBUTE);
+        m_scratch.push_back(u'"');
+      }
+      m_scratch.append(u"/>");
+    } catch (const std::exception&) {
+      whole = false;
+    }
+  }
+  if (whole && m_scratch.size() <= static_cast<size_t>(ElementRecord::kMaxStartTagLength) &&
+      InsertElement(static_cast<int32_t>(m_scratch.size()), ADD_CHILD)) {
+    m_attributeCache.pos = 0;
+    return true;
+  }
+  if (!AddElement(name, ADD_CHILD)) return false;
+  for (size_t i = 0; i < count; ++i) SetAttribute(m_posChild, names.names()[i], values[i]);
+  return true;
+}
 
 bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string_view value) {
   if (pos == 0 || m_nodeKind != 1) return false;

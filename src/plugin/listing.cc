@@ -24,13 +24,50 @@ void ApplyIdleCpuRule(ProcessRecord* head) {
   }
 }
 
+namespace {
+
+// Writes each record into the response as soon as it is filled and frees
+// it, so that one process's records are in memory at a time (and still in
+// the processor's cache when written). The idle rule needs every record's
+// CPU usage: the sum is kept on the way, and the first idle item's figure
+// is replaced at the end, which gives the text ApplyIdleCpuRule followed by
+// BuildProcessListResponse gives.
+class ResponseSink final : public ProcessRecordSink {
+ public:
+  explicit ResponseSink(CXmlResult* result) : result_(result) {}
+
+  void Take(ProcessRecord* record) override {
+    const kelvane::ProcessListPtr owned(record);
+    // Wrapping like the 32-bit sum it is.
+    sum_ = static_cast<int32_t>(static_cast<uint32_t>(sum_) + static_cast<uint32_t>(record->nCpuUsage));
+    const int32_t position = result_->AddProcessItem(*record);
+    if (record->dwPID == 0 && !idleSeen_) {
+      idleSeen_ = true;
+      idlePosition_ = position;
+    }
+  }
+
+  // Applies the idle rule to the item written for the first idle record.
+  void Finish() {
+    if (idleSeen_) result_->SetProcessCpuUsage(idlePosition_, static_cast<int32_t>(100u - static_cast<uint32_t>(sum_)));
+  }
+
+ private:
+  CXmlResult* result_;
+  int32_t sum_ = 0;
+  bool idleSeen_ = false;
+  int32_t idlePosition_ = 0;
+};
+
+}  // namespace
+
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result) {
-  uint32_t count = 0;
-  const kelvane::ProcessListPtr head(BuildProcessList(&count));
-  ApplyIdleCpuRule(head.get());
-  const int32_t code = count != 0 ? 0 : -1;
-  result->BuildProcessListResponse(request.szCmdName, head.get());
-  return code;
+  result->BeginProcessList(request.szCmdName);
+  ResponseSink sink(result);
+  const uint32_t count = CollectProcessList(&sink);
+  sink.Finish();
+  result->EndProcessList();
+  return count != 0 ? 0 : -1;
 }
 
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result) {

@@ -29,6 +29,35 @@ std::u16string_view TextOf(const char16_t* text) {
   return text != nullptr ? std::u16string_view(text) : std::u16string_view();
 }
 
+// The attributes of the two listing elements, in the order written.
+constexpr std::u16string_view kModuleAttributeNames[] = {u"name",     u"Publisher",      u"Path",
+                                                         u"Descript", u"ProductVersion", u"ModifyTime"};
+constexpr std::u16string_view kProcessAttributeNames[] = {
+    u"name",           u"PID",         u"CommandLine", u"UserName", u"CpuUsage",  u"MemoryUsage", u"ProductVersion",
+    u"FileVersion",    u"Descript",    u"Path",        u"Publisher", u"FileSize", u"Priority"};
+constexpr size_t kModuleAttributeCount = sizeof kModuleAttributeNames / sizeof kModuleAttributeNames[0];
+constexpr size_t kProcessAttributeCount = sizeof kProcessAttributeNames / sizeof kProcessAttributeNames[0];
+
+const CXmlDoc::AttributeNames& ModuleAttributes() {
+  static const CXmlDoc::AttributeNames names(kModuleAttributeNames, kModuleAttributeCount);
+  return names;
+}
+
+const CXmlDoc::AttributeNames& ProcessAttributes() {
+  static const CXmlDoc::AttributeNames names(kProcessAttributeNames, kProcessAttributeCount);
+  return names;
+}
+
+// A decimal number written into storage of its own, for an attribute list.
+class Decimal {
+ public:
+  explicit Decimal(int64_t value) : text_(kelvane::FormatDecimal(value)) {}
+  std::u16string_view view() const { return text_; }
+
+ private:
+  std::u16string text_;
+};
+
 }  // namespace
 
 CXmlResult::CXmlResult(const char16_t* resultFile) : m_szOutputPath{}, m_pathUsable(true) {
@@ -77,14 +106,15 @@ int CXmlResult::BuildTargetResponse(const char16_t* cmdName, const ProcTarget* f
 void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   if (record.pModules == nullptr) return;
   m_doc.IntoElement();
+  PrefetchModuleFields(*record.pModules);
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
-    m_doc.AddElement(u"ModuleItem", CXmlDoc::ADD_CHILD);
-    SetText(u"name", ModuleFieldView(*module, kModuleName));
-    SetText(u"Publisher", ModuleFieldView(*module, kModulePublisher));
-    SetText(u"Path", ModuleFieldView(*module, kModulePath));
-    SetText(u"Descript", ModuleFieldView(*module, kModuleDescript));
-    SetText(u"ProductVersion", ModuleFieldView(*module, kModuleProductVersion));
-    SetText(u"ModifyTime", ModuleFieldView(*module, kModuleModifyTime));
+    if (module->pNext != nullptr) PrefetchModuleFields(*module->pNext);
+    const std::u16string_view values[kModuleAttributeCount] = {
+        ModuleFieldView(*module, kModuleName),     ModuleFieldView(*module, kModulePublisher),
+        ModuleFieldView(*module, kModulePath),     ModuleFieldView(*module, kModuleDescript),
+        ModuleFieldView(*module, kModuleProductVersion), ModuleFieldView(*module, kModuleModifyTime),
+    };
+    m_doc.AddChildWithAttributes(u"ModuleItem", ModuleAttributes(), values);
   }
   m_doc.OutOfElement();
 }
@@ -101,26 +131,45 @@ int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord
 }
 
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginResponse(cmdName);
+  BeginProcessList(cmdName);
+  if (first != nullptr) PrefetchProcessFields(*first);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
-    SetText(u"name", kelvane::FieldView(record->szName));
-    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
-    SetText(u"CommandLine", kelvane::FieldView(record->szCommandLine));
-    SetText(u"UserName", kelvane::FieldView(record->szUserName));
-    SetNumber(u"CpuUsage", record->nCpuUsage);
-    SetNumber(u"MemoryUsage", record->nMemoryUsage);
-    SetText(u"ProductVersion", kelvane::FieldView(record->szProductVersion));
-    SetText(u"FileVersion", kelvane::FieldView(record->szFileVersion));
-    SetText(u"Descript", kelvane::FieldView(record->szDescript));
-    SetText(u"Path", kelvane::FieldView(record->szPath));
-    SetText(u"Publisher", kelvane::FieldView(record->szPublisher));
-    SetNumber(u"FileSize", record->nFileSize);
-    SetNumber(u"Priority", static_cast<int32_t>(record->dwPriority));
-    AddModuleItems(*record);
+    if (record->pNext != nullptr) PrefetchProcessFields(*record->pNext);
+    AddProcessItem(*record);
   }
-  EndResponse();
+  EndProcessList();
   return 1;
+}
+
+int32_t CXmlResult::AddProcessItem(const ProcessRecord& record) {
+  const Decimal pid(static_cast<int32_t>(record.dwPID));
+  const Decimal cpu(record.nCpuUsage);
+  const Decimal memory(record.nMemoryUsage);
+  const Decimal fileSize(record.nFileSize);
+  const Decimal priority(static_cast<int32_t>(record.dwPriority));
+  const std::u16string_view values[kProcessAttributeCount] = {
+      kelvane::FieldView(record.szName),
+      pid.view(),
+      kelvane::FieldView(record.szCommandLine),
+      kelvane::FieldView(record.szUserName),
+      cpu.view(),
+      memory.view(),
+      kelvane::FieldView(record.szProductVersion),
+      kelvane::FieldView(record.szFileVersion),
+      kelvane::FieldView(record.szDescript),
+      kelvane::FieldView(record.szPath),
+      kelvane::FieldView(record.szPublisher),
+      fileSize.view(),
+      priority.view(),
+  };
+  m_doc.AddChildWithAttributes(u"ProcessItem", ProcessAttributes(), values);
+  const int32_t position = m_doc.ChildPosition();
+  AddModuleItems(record);
+  return position;
+}
+
+void CXmlResult::SetProcessCpuUsage(int32_t position, int32_t cpuUsage) {
+  m_doc.SetAttribute(position, u"CpuUsage", kelvane::FormatDecimal(cpuUsage));
 }
 
 bool CXmlResult::WriteResult(const CmdRequest& request, const char16_t* summary,

@@ -30,6 +30,18 @@ class CXmlResult {
   int BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first);
   int BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first);
 
+  // The list response written one process at a time, as records are filled:
+  // BeginProcessList, AddProcessItem for each record in order (the record
+  // is not kept; its module chain is written too), EndProcessList. Gives
+  // the text BuildProcessListResponse gives for the same records.
+  void BeginProcessList(const char16_t* cmdName) { BeginResponse(cmdName); }
+  // Returns the element position of the record's item.
+  int32_t AddProcessItem(const ProcessRecord& record);
+  // Replaces the CPU usage figure of the item at `position` (from
+  // AddProcessItem), as if its record had held `cpuUsage` when written.
+  void SetProcessCpuUsage(int32_t position, int32_t cpuUsage);
+  void EndProcessList() { EndResponse(); }
+
   // Appends "Result" (command name, local time, "0" for code 0 and "1" for
   // any other code, the summary text) and saves the file. True when the file
   // was written.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
@@ -384,6 +385,90 @@ TEST(XmlWrite, LimitsRefuseWithoutChange) {
   EXPECT_FALSE(small.SetAttribute(1, u"k", u""));
   EXPECT_EQ(small.Text(), u"<r>\r\n<abc/>\r\n</r>");
   EXPECT_TRUE(IndexMatchesReparse(small));
+}
+
+// Adding a child with its attributes at once leaves the document exactly as
+// adding it and setting each attribute in turn does: the same text, index
+// and positions, also where the steps would meet names again or fail.
+TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
+  struct Attr {
+    std::u16string_view name;
+    std::u16string_view value;
+  };
+  struct Case {
+    const char16_t* text;  // loaded; its first element is current
+    uint32_t docFlags;
+    int64_t textLimit;
+    const char16_t* name;
+    std::vector<Attr> attributes;
+  };
+  std::u16string controls(u"a\t\"b\r\n<&>'\u0001");
+  controls.push_back(static_cast<char16_t>(0xD800));  // a lone surrogate
+  const Case cases[] = {
+      {u"<r/>", 0, 0, u"m", {{u"name", u"x"}, {u"Path", u"/usr/lib/a b.so"}, {u"Empty", u""}}},
+      {u"<r>\r\n<p/>\r\n</r>", 0, 0, u"ModuleItem", {{u"v", controls}, {u"w", u"&amp;"}}},
+      {u"<r></r>", 0, 0, u"m", {}},
+      {u"<r", 0, 0, u"m", {{u"k", u"1"}}},                                   // unended parent
+      {u"<r//>", 0, 0, u"m", {{u"k", u"1"}}},                                // slashes go
+      {u"<r/>", 0, 0, u"m", {{u"k", u"1"}, {u"k", u"2"}}},                   // replaced
+      {u"<r/>", 0, 0, u"m", {{u"a", u"1"}, {u"a[1]", u"2"}, {u"a]", u"3"}}},  // read as the same name
+      {u"<r/>", 0, 0, u"m", {{u"Key", u"1"}, {u"key", u"2"}}},
+      {u"<r/>", CXmlDoc::DOC_IGNORE_CASE, 0, u"m", {{u"Key", u"1"}, {u"kEY", u"2"}}},
+      {u"<r/>", 0, 0, u"m", {{u"a b", u"1"}, {u"=", u"2"}, {u"", u"3"}, {u"\"q", u"4"}, {u"c", u"5"}}},
+      {u"<r/>", 0, 0, u"a=b", {{u"k", u"1"}}},                               // element name not plain
+      {u"<r/>", 0, 30, u"m", {{u"k", u"1234567"}, {u"l", u"12"}}},            // only the second fits
+      {u"<r/>", 0, 12, u"m", {{u"k", u"1"}}},                                // the element does not fit
+  };
+  for (const Case& c : cases) {
+    CXmlDoc steps;
+    CXmlDoc whole;
+    for (CXmlDoc* doc : {&steps, &whole}) {
+      doc->SetDocFlags(c.docFlags);
+      if (c.textLimit != 0) doc->SetTextLimitForTesting(c.textLimit);
+      LoadWithCurrent(*doc, c.text, 1);
+    }
+    const bool added = steps.AddElement(c.name, kChild);
+    if (added) {
+      for (const Attr& a : c.attributes) steps.SetAttribute(steps.ChildPosition(), a.name, a.value);
+    }
+    std::vector<std::u16string_view> names;
+    std::vector<std::u16string_view> values;
+    for (const Attr& a : c.attributes) {
+      names.push_back(a.name);
+      values.push_back(a.value);
+    }
+    const CXmlDoc::AttributeNames checked(names.data(), names.size());
+    EXPECT_EQ(added, whole.AddChildWithAttributes(c.name, checked, values.data())) << U8(c.text);
+    EXPECT_EQ(U8(steps.Text()), U8(whole.Text()));
+    EXPECT_EQ(steps.CurrentPosition(), whole.CurrentPosition());
+    EXPECT_EQ(steps.ChildPosition(), whole.ChildPosition());
+    EXPECT_EQ(steps.NodeKind(), whole.NodeKind());
+    ASSERT_EQ(steps.NextFreePosition(), whole.NextFreePosition());
+    for (int32_t pos = 1; pos < steps.NextFreePosition(); ++pos) {
+      const ElementRecord& a = steps.Record(pos);
+      const ElementRecord& b = whole.Record(pos);
+      EXPECT_EQ(a.offset, b.offset);
+      EXPECT_EQ(a.extent, b.extent);
+      EXPECT_EQ(a.tagLengths, b.tagLengths);
+      EXPECT_EQ(a.state, b.state);
+      EXPECT_EQ(a.parent, b.parent);
+      EXPECT_EQ(a.firstChild, b.firstChild);
+      EXPECT_EQ(a.nextSibling, b.nextSibling);
+      EXPECT_EQ(a.prevSibling, b.prevSibling);
+    }
+    EXPECT_TRUE(IndexIsConsistent(whole));
+    // Later attributes find the ones already written.
+    if (added) {
+      EXPECT_TRUE(steps.SetAttribute(steps.ChildPosition(), u"k", u"9"));
+      EXPECT_TRUE(whole.SetAttribute(whole.ChildPosition(), u"k", u"9"));
+      EXPECT_EQ(U8(steps.Text()), U8(whole.Text()));
+    }
+  }
+  // Without a current element nothing is added.
+  CXmlDoc empty;
+  const std::u16string_view one[] = {u"k"};
+  const std::u16string_view value[] = {u"1"};
+  EXPECT_FALSE(empty.AddChildWithAttributes(u"m", CXmlDoc::AttributeNames(one, 1), value));
 }
 
 }  // namespace

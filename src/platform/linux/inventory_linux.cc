@@ -407,6 +407,7 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
 UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16string* name) {
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr) return ProcessUserName(process.pid(), name);
+  if (!opened->statusText.empty()) return UserFromStatus(opened->statusText, name);
   std::string& text = t_buffers.record;
   if (!procfs::ReadRecordFileAt(opened->procDir(), "status", &text)) return UnreadableStatus();
   return UserFromStatus(text, name);
@@ -508,13 +509,17 @@ bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
 }
 
 // utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
-// read (a process gone is absent from the accounting). Stores the resident
-// pages in `residentPages` when given and read.
-uint64_t ProcessCpu(int dirFd, const char* name, int64_t* residentPages) {
+// read (a process gone is absent from the accounting). Keeps the resident
+// pages and the nice value in `process` when given and read.
+uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
   std::string& text = t_buffers.record;
   procfs::Stat stat;
   if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
-  if (residentPages != nullptr) *residentPages = stat.rss;
+  if (process != nullptr) {
+    process->statResidentPages = stat.rss;
+    process->statNice = stat.nice;
+    process->statNiceFresh = true;
+  }
   return stat.utime + stat.stime;
 }
 
@@ -543,7 +548,7 @@ bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime
   uint64_t total = 0;
   uint64_t idle = 0;
   if (!SystemCpuTotal(&total, &idle)) return false;
-  *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", &opened->statResidentPages));
+  *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", opened));
   *totalTime = static_cast<int64_t>(total);
   return true;
 }

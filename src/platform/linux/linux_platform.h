@@ -31,7 +31,9 @@ namespace platform {
 //     the process id is used fails once the process has been reaped, and
 //     shows the same start time while it has not. No new descriptor is
 //     needed for that check.
-// A query handle holds `procDir` only (pidfd -1, no pinned start time).
+// A query handle holds `procDir` only (pidfd -1, no pinned start time); its
+// open checks through procDir that the id is a process's own (its
+// thread-group id), not that of another thread of some process.
 class LinuxProcess final : public ProcessHandle {
  public:
   LinuxProcess(pid_t pid, int procDir, int pidfd) : pid_(pid), procDir_(procDir), pidfd_(pidfd) {}
@@ -79,6 +81,19 @@ class LinuxProcess final : public ProcessHandle {
   // them, -1 before any: one inspection reads the stat record once for the
   // CPU time and the working set. (inventory_linux.cc)
   int64_t statResidentPages = -1;
+  // The nice value that latest stat read showed, while `statNiceFresh`:
+  // GetPriorityClass takes it once instead of asking the id again (the
+  // value was read through procDir, so it is the opened process's own),
+  // and clears the flag; SetPriorityClass clears it too, so a later
+  // question sees the value of that moment. (inventory_linux.cc)
+  int64_t statNice = 0;
+  bool statNiceFresh = false;
+
+  // The "status" text a query handle's open read through procDir to make
+  // sure the id names a process and not another thread of one; the owner
+  // lookup of the same inspection uses it instead of reading the file
+  // again. Empty for control handles. (process_linux.cc)
+  std::string statusText;
 
  private:
   pid_t pid_;
@@ -149,6 +164,8 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
                                                   OpenFailure* why) override;
   bool IsInitProcessId(uint32_t pid) override;
+  // The query-access part of OpenProcessOrWhy.
+  static std::unique_ptr<ProcessHandle> OpenQueryHandle(pid_t linuxPid, OpenFailure* why);
   void ReleaseQueryResources(ProcessHandle& process) override;
   bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
   bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;

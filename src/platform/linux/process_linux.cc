@@ -265,11 +265,12 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return nullptr;
   const pid_t linuxPid = static_cast<pid_t>(pid);
   const bool control = access == kAccessTerminate || access == kAccessSetPriority;
+  if (!control) return OpenQueryHandle(linuxPid, why);
 
-  // The pidfd comes first where the kernel has them: it refuses ids of
-  // threads other than a process's main thread (which /proc/<id> would
-  // otherwise serve as if they were processes), and it pins the process the
-  // id names now. ENOSYS (no such call) and EPERM (which only a seccomp
+  // A control handle takes a pidfd first where the kernel has them: it
+  // refuses ids of threads other than a process's main thread (which
+  // /proc/<id> would otherwise serve as if they were processes), and it
+  // pins the process the id names now. ENOSYS (no such call) and EPERM (which only a seccomp
   // filter gives) leave the directory as the pin.
   int pidfd = PidfdOpen(linuxPid);
   if (pidfd < 0 && errno != ENOSYS && errno != EPERM) {
@@ -290,10 +291,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     // still exists once the directory is open: its id cannot have been
     // reused in between. A filter that lets pidfd_open through but not
     // pidfd_send_signal (ENOSYS) leaves the directory as the pin.
-    if (PidfdAlive(pidfd)) {
-      if (!control) close(pidfd);  // a query handle cannot signal
-      return NewHandle(why, {procDir, control ? pidfd : -1}, linuxPid, procDir, control ? pidfd : -1);
-    }
+    if (PidfdAlive(pidfd)) return NewHandle(why, {procDir, pidfd}, linuxPid, procDir, pidfd);
     const int error = errno;
     close(pidfd);
     if (error != ENOSYS) {
@@ -303,14 +301,14 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
   }
 
   // Without a pidfd the directory must be a process's own (its thread-group
-  // id is its id), not that of another thread of some process. A control
-  // handle is pinned by its open stat file and the start time seen now.
+  // id is its id), not that of another thread of some process. The handle
+  // is pinned by its open stat file and the start time seen now.
   std::string status;
   int error = ReadRecord(procDir, "status", &status);
   if (error == 0 && TgidOf(status) != static_cast<long>(linuxPid)) error = ESRCH;
   int statFd = -1;
   uint64_t startTime = 0;
-  if (error == 0 && control) {
+  if (error == 0) {
     statFd = openat(procDir, "stat", O_RDONLY | O_CLOEXEC);
     error = statFd < 0 ? errno : ReadStartTime(statFd, &startTime);
   }
@@ -320,8 +318,43 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     close(procDir);
     return nullptr;
   }
-  if (control) return NewHandle(why, {procDir, statFd}, linuxPid, procDir, statFd, startTime);
-  return NewHandle(why, {procDir}, linuxPid, procDir, -1);
+  return NewHandle(why, {procDir, statFd}, linuxPid, procDir, statFd, startTime);
+}
+
+std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, OpenFailure* why) {
+  // A query handle signals nothing, so it needs no pidfd: its directory is
+  // its pin (reads through it fail once the process is gone, even if the id
+  // is reused). The directory must be a process's own, not that of another
+  // thread of some process (which /proc/<id> serves as if it were one): its
+  // status shows the thread-group id. The status text stays with the handle
+  // for the owner lookup of the same inspection.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
+  const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (procDir < 0) {
+    *why = FailureOf(errno);
+    return nullptr;
+  }
+  std::unique_ptr<LinuxProcess> handle(new (std::nothrow) LinuxProcess(linuxPid, procDir, -1));
+  if (!handle) {
+    close(procDir);
+    *why = OpenFailure::kOther;
+    return nullptr;
+  }
+  int error = 0;
+  try {
+    error = ReadRecord(procDir, "status", &handle->statusText);
+  } catch (const std::bad_alloc&) {
+    *why = OpenFailure::kOther;
+    return nullptr;  // the handle closes the directory
+  }
+  if (error == 0 && TgidOf(handle->statusText) != static_cast<long>(linuxPid)) error = ESRCH;
+  if (error != 0) {
+    *why = FailureOf(error);
+    return nullptr;
+  }
+  *why = OpenFailure::kNone;
+  return handle;
 }
 
 bool LinuxPlatform::IsInitProcessId(uint32_t pid) { return pid == 1; }
@@ -391,6 +424,7 @@ bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityCl
   // after the call was the one the call reached. What remains is a window
   // of a few instructions in which the process would have to exit, be
   // reaped and its id be taken again; then the call reports failure.
+  opened->statNiceFresh = false;
   if (!StillPinned(*opened)) return false;
   if (!SetThreadNice(opened->linuxPid(), nice)) return false;
   if (!StillPinned(*opened)) return false;
@@ -402,6 +436,12 @@ bool LinuxPlatform::SetPriorityClass(ProcessHandle& process, uint32_t priorityCl
 uint32_t LinuxPlatform::GetPriorityClass(ProcessHandle& process) {
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || opened->procDir() < 0) return 0;
+  // The stat record this inspection just read through the directory shows
+  // the nice value already.
+  if (opened->statNiceFresh) {
+    opened->statNiceFresh = false;
+    return ClassForNice(opened->statNice);
+  }
   // The nice value of the main thread, as "stat" shows it, without having
   // the kernel format and this code parse the whole stat record. The id is
   // asked first and the opened process checked afterwards: when it still

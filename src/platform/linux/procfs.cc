@@ -23,23 +23,22 @@ namespace {
 bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
   const UniqueFd fd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
   if (!fd) return false;
-  // Read into the string's storage, all of its capacity at a time.
-  out->resize(std::max(out->capacity(), size_t{4096}));
-  size_t used = 0;
+  // Read through a buffer on the stack and append what came: growing the
+  // string to read into it would first fill its new room with zeros, on
+  // every read of every file.
+  char chunk[16384];
+  out->clear();
   for (;;) {
-    if (used == out->size()) out->resize(out->size() * 2);
-    const size_t room = out->size() - used;
-    const ssize_t n = read(fd.get(), &(*out)[used], room);
+    const ssize_t n = read(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
-      used += static_cast<size_t>(n);
-      if (oneRecord && static_cast<size_t>(n) < room) break;
+      out->append(chunk, static_cast<size_t>(n));
+      if (oneRecord && static_cast<size_t>(n) < sizeof chunk) break;
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
       return false;
     }
   }
-  out->resize(used);
   return true;
 }
 
@@ -57,7 +56,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 22 = starttime, 24 = rss.
+  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss.
   const char* p = text.c_str() + close + 2;
   Stat parsed;
   int field = 3;
@@ -73,6 +72,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
         case 4: parsed.ppid = value; break;
         case 14: parsed.utime = static_cast<uint64_t>(value); break;
         case 15: parsed.stime = static_cast<uint64_t>(value); break;
+        case 19: parsed.nice = value; break;
         case 22: parsed.startTime = static_cast<uint64_t>(value); break;
         case 24: parsed.rss = value; break;
         default: break;
@@ -187,6 +187,9 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
     if (eol == std::string_view::npos) eol = maps.size();
     const std::string_view line = maps.substr(pos, eol - pos);
     pos = eol + 1;
+    // A line without any '/' has no path that starts with one: anonymous
+    // memory, [heap], [stack], [vdso] and the like, about half the lines.
+    if (line.find('/') == std::string_view::npos) continue;
     size_t i = 0;
     const std::string_view range = NextField(line, &i);
     NextField(line, &i);  // perms

@@ -30,8 +30,8 @@ class UniqueFd {
 };
 
 // Reads the whole file `name` relative to directory descriptor `dirFd`
-// (AT_FDCWD for an absolute path) into `out`, reading straight into the
-// string's own storage: a string kept between calls is reused without new
+// (AT_FDCWD for an absolute path) into `out`, replacing its text: a string
+// kept between calls keeps its storage, so reads into it need no new
 // allocations. False on any error; `out` is then unspecified.
 bool ReadFileAt(int dirFd, const char* name, std::string* out);
 
@@ -48,6 +48,7 @@ struct Stat {
   uint64_t utime = 0;      // clock ticks
   uint64_t stime = 0;      // clock ticks
   uint64_t startTime = 0;  // clock ticks since boot
+  int64_t nice = 0;        // nice value of the main thread
   int64_t rss = 0;         // resident pages (what statm shows as resident)
 };
 bool ParseStat(const std::string& text, Stat* stat);
