@@ -408,7 +408,7 @@ TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
       {u"<r/>", 0, 0, u"m", {{u"name", u"x"}, {u"Path", u"/usr/lib/a b.so"}, {u"Empty", u""}}},
       {u"<r>\r\n<p/>\r\n</r>", 0, 0, u"ModuleItem", {{u"v", controls}, {u"w", u"&amp;"}}},
       {u"<r></r>", 0, 0, u"m", {}},
-      {u"<r", 0, 0, u"m", {{u"k", u"1"}}},                                   // unended parent
+      {u"<r>", 0, 0, u"m", {{u"k", u"1"}}},                                  // unended parent
       {u"<r//>", 0, 0, u"m", {{u"k", u"1"}}},                                // slashes go
       {u"<r/>", 0, 0, u"m", {{u"k", u"1"}, {u"k", u"2"}}},                   // replaced
       {u"<r/>", 0, 0, u"m", {{u"a", u"1"}, {u"a[1]", u"2"}, {u"a]", u"3"}}},  // read as the same name
