@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,12 @@ bool InSleepCall(int pid) {
 }
 
 namespace {
+
+// The process tests compare their children's priorities with the default
+// class; a test run started under `nice` would hand its own nice value to
+// every child. The test program therefore starts from nice 0 itself (which
+// needs root, as these suites do; without it the value is left as it was).
+const bool kStartsAtNiceZero = setpriority(PRIO_PROCESS, 0, 0) == 0;
 
 // The fields of /proc/PID/stat after the command name (state first), which
 // may itself hold spaces and parentheses; empty when the process is gone.
