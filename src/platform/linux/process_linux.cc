@@ -68,23 +68,6 @@ OpenFailure FailureOf(int error) {
   }
 }
 
-// Reads the one-record procfs file `name` below `dir` into `out`; 0 or the
-// errno of the failure.
-int ReadRecord(int dir, const char* name, std::string* out) {
-  const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char buffer[4096];
-  ssize_t n;
-  do {
-    n = read(fd, buffer, sizeof buffer);
-  } while (n < 0 && errno == EINTR);
-  const int error = n < 0 ? errno : 0;
-  close(fd);
-  if (error != 0) return error;
-  out->assign(buffer, static_cast<size_t>(n));
-  return 0;
-}
-
 // The thread-group id in a "status" text; -1 when it has none.
 long TgidOf(const std::string& status) {
   const size_t at = status.find("\nTgid:");
@@ -93,6 +76,23 @@ long TgidOf(const std::string& status) {
   char* end = nullptr;
   const long tgid = std::strtol(digits, &end, 10);
   return end == digits ? -1 : tgid;
+}
+
+// Opens /proc/<pid> as a directory; the descriptor, or -1 with errno set.
+int OpenProcDir(pid_t pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Reads the "status" of the process directory `procDir` into `status` and
+// checks that the directory is the process `pid`'s own, not that of
+// another thread of some process (which /proc/<id> serves as if it were
+// one): its thread-group id is `pid`. 0, the errno of the failed read, or
+// ESRCH for a thread's directory.
+int ReadOwnStatus(int procDir, pid_t pid, std::string* status) {
+  if (!procfs::ReadRecordFileAt(procDir, "status", status)) return errno;
+  return TgidOf(*status) == static_cast<long>(pid) ? 0 : ESRCH;
 }
 
 // Start time from the open stat file `statFd`, read afresh from its start;
@@ -277,9 +277,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
     *why = FailureOf(errno);
     return nullptr;
   }
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
-  const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int procDir = OpenProcDir(linuxPid);
   if (procDir < 0) {
     *why = FailureOf(errno);
     if (pidfd >= 0) close(pidfd);
@@ -304,8 +302,7 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
   // id is its id), not that of another thread of some process. The handle
   // is pinned by its open stat file and the start time seen now.
   std::string status;
-  int error = ReadRecord(procDir, "status", &status);
-  if (error == 0 && TgidOf(status) != static_cast<long>(linuxPid)) error = ESRCH;
+  int error = ReadOwnStatus(procDir, linuxPid, &status);
   int statFd = -1;
   uint64_t startTime = 0;
   if (error == 0) {
@@ -325,12 +322,10 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, Op
   // A query handle signals nothing, so it needs no pidfd: its directory is
   // its pin (reads through it fail once the process is gone, even if the id
   // is reused). The directory must be a process's own, not that of another
-  // thread of some process (which /proc/<id> serves as if it were one): its
-  // status shows the thread-group id. The status text stays with the handle
-  // for the owner lookup of the same inspection.
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(linuxPid));
-  const int procDir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // thread of some process: its status shows the thread-group id. The
+  // status text stays with the handle for the owner lookup of the same
+  // inspection.
+  const int procDir = OpenProcDir(linuxPid);
   if (procDir < 0) {
     *why = FailureOf(errno);
     return nullptr;
@@ -343,12 +338,11 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, Op
   }
   int error = 0;
   try {
-    error = ReadRecord(procDir, "status", &handle->statusText);
+    error = ReadOwnStatus(procDir, linuxPid, &handle->statusText);
   } catch (const std::bad_alloc&) {
     *why = OpenFailure::kOther;
     return nullptr;  // the handle closes the directory
   }
-  if (error == 0 && TgidOf(handle->statusText) != static_cast<long>(linuxPid)) error = ESRCH;
   if (error != 0) {
     *why = FailureOf(error);
     return nullptr;

@@ -17,29 +17,40 @@ namespace procfs {
 
 namespace {
 
-// Reads `name` below `dirFd` into `out`. With `oneRecord`, a read that
-// returns less than asked ends the file: procfs hands out a one-record
-// file in a single read, so the usual closing empty read is saved.
-bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
-  const UniqueFd fd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
+// Reads the open file `fd` into `out`; 0 or the errno of the failed read.
+int ReadOpen(int fd, bool oneRecord, std::string* out) {
   // Read through a buffer on the stack and append what came: growing the
   // string to read into it would first fill its new room with zeros, on
   // every read of every file.
   char chunk[16384];
   out->clear();
   for (;;) {
-    const ssize_t n = read(fd.get(), chunk, sizeof chunk);
+    const ssize_t n = read(fd, chunk, sizeof chunk);
     if (n > 0) {
       out->append(chunk, static_cast<size_t>(n));
       if (oneRecord && static_cast<size_t>(n) < sizeof chunk) break;
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      return false;
+      return errno;
     }
   }
-  return true;
+  return 0;
+}
+
+// Reads `name` below `dirFd` into `out`. With `oneRecord`, a read that
+// returns less than asked ends the file: procfs hands out a one-record
+// file in a single read, so the usual closing empty read is saved.
+bool ReadAt(int dirFd, const char* name, bool oneRecord, std::string* out) {
+  int error = 0;
+  {
+    const UniqueFd fd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    error = ReadOpen(fd.get(), oneRecord, out);
+  }
+  // The failure's own errno, not whatever closing the file left.
+  errno = error;
+  return error == 0;
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ class UniqueFd {
 // Reads the whole file `name` relative to directory descriptor `dirFd`
 // (AT_FDCWD for an absolute path) into `out`, replacing its text: a string
 // kept between calls keeps its storage, so reads into it need no new
-// allocations. False on any error; `out` is then unspecified.
+// allocations. False on any error, with errno saying which; `out` is then
+// unspecified.
 bool ReadFileAt(int dirFd, const char* name, std::string* out);
 
 // ReadFileAt for the one-record procfs files (stat, statm, status,
