@@ -4,10 +4,6 @@
 // and the response live in memory; nothing on the machine is touched). The
 // result code must be 0, 1 or -1, and any response written must be a
 // well-formed XML document to a strict parser.
-#include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/parsers/SAXParser.hpp>
-#include <xercesc/sax/HandlerBase.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <cstdint>
@@ -21,6 +17,7 @@
 #include "inventory/process_list.h"
 #include "plugin/dispatch.h"
 #include "support/fake_platform.h"
+#include "support/strict_xml.h"
 
 namespace {
 
@@ -160,31 +157,6 @@ class FuzzPlatform final : public kelvane::testing::FakePlatform {
 int64_t g_now = 0;
 const kelvane::InventoryClock kClock = {[] { return g_now; }, [](int64_t ms) { g_now += ms; }};
 
-// Notes whether a parse met an error.
-class Strict final : public xml::HandlerBase {
- public:
-  void error(const xml::SAXParseException&) override { failed = true; }
-  void fatalError(const xml::SAXParseException&) override { failed = true; }
-  bool failed = false;
-};
-
-bool WellFormed(const std::string& bytes) {
-  Strict handler;
-  try {
-    xml::SAXParser parser;
-    parser.setValidationScheme(xml::SAXParser::Val_Never);
-    parser.setDoNamespaces(false);
-    parser.setLoadExternalDTD(false);
-    parser.setDisableDefaultEntityResolution(true);
-    parser.setErrorHandler(&handler);
-    xml::MemBufInputSource source(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), "response");
-    parser.parse(source);
-  } catch (...) {
-    return false;
-  }
-  return !handler.failed;
-}
-
 FuzzPlatform* g_platform = nullptr;
 
 }  // namespace
@@ -208,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "result code %d\n", code);
     std::abort();
   }
-  if (g_written && !WellFormed(g_response)) {
+  if (g_written && !kelvane::testing::ParsesStrictly(g_response)) {
     std::fprintf(stderr, "response is not well-formed XML:\n");
     for (size_t i = 0; i + 1 < g_response.size(); i += 2) {
       const unsigned unit = static_cast<unsigned char>(g_response[i]) | (static_cast<unsigned char>(g_response[i + 1]) << 8);

@@ -12,12 +12,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/parsers/SAXParser.hpp>
-#include <xercesc/sax/HandlerBase.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/XMLString.hpp>
 
 #include <filesystem>
 #include <iterator>
@@ -27,6 +22,7 @@
 
 #include "common/text.h"
 #include "e2e/library_harness.h"
+#include "support/strict_xml.h"
 
 namespace kelvane {
 namespace testing {
@@ -35,48 +31,15 @@ namespace {
 namespace xml = XERCES_CPP_NAMESPACE;
 namespace fs = std::filesystem;
 
-// Records the first error or fatal error of a parse.
-class Strict final : public xml::HandlerBase {
- public:
-  void error(const xml::SAXParseException& e) override { Note(e); }
-  void fatalError(const xml::SAXParseException& e) override { Note(e); }
-  bool failed = false;
-  std::string message;
-
- private:
-  void Note(const xml::SAXParseException& e) {
-    if (failed) return;
-    failed = true;
-    char* text = xml::XMLString::transcode(e.getMessage());
-    message = "line " + std::to_string(e.getLineNumber()) + " column " + std::to_string(e.getColumnNumber()) +
-              ": " + (text != nullptr ? text : "?");
-    xml::XMLString::release(&text);
-  }
-};
-
 // Whether the response file bytes are a well-formed XML document (no DTD
 // loaded, no validation: well-formedness only), with the reason if not.
 ::testing::AssertionResult WellFormed(const std::string& bytes) {
   if (bytes.empty()) return ::testing::AssertionFailure() << "no response";
   xml::XMLPlatformUtils::Initialize();
-  Strict handler;
-  try {
-    xml::SAXParser parser;
-    parser.setValidationScheme(xml::SAXParser::Val_Never);
-    parser.setDoNamespaces(false);
-    parser.setLoadExternalDTD(false);
-    parser.setDisableDefaultEntityResolution(true);
-    parser.setErrorHandler(&handler);
-    xml::MemBufInputSource source(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), "response");
-    parser.parse(source);
-  } catch (...) {
-    if (!handler.failed) {
-      handler.failed = true;
-      handler.message = "parser threw";
-    }
-  }
+  std::string why;
+  const bool wellFormed = ParsesStrictly(bytes, &why);
   xml::XMLPlatformUtils::Terminate();
-  if (handler.failed) return ::testing::AssertionFailure() << handler.message;
+  if (!wellFormed) return ::testing::AssertionFailure() << why;
   return ::testing::AssertionSuccess();
 }
 
