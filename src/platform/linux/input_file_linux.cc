@@ -13,26 +13,12 @@
 
 #include "common/text.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/procfs.h"
 
 namespace kelvane {
 namespace platform {
 
 namespace {
-
-// Closes a descriptor when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Opens the file `pathFd` (an O_PATH descriptor of a regular file) names for
 // reading: through /proc/self/fd, which reaches exactly that file; without
@@ -57,12 +43,12 @@ int OpenForReading(int pathFd, const std::string& path, const struct stat& expec
 bool LinuxPlatform::ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) {
   const std::string native = Utf16ToUtf8(path);
   if (path.empty() || native.find('\0') != std::string::npos || bytes == nullptr) return false;
-  const Descriptor pathFd(open(native.c_str(), O_PATH | O_CLOEXEC));
+  const procfs::UniqueFd pathFd(open(native.c_str(), O_PATH | O_CLOEXEC));
   if (pathFd.get() < 0) return false;
   struct stat st {};
   if (fstat(pathFd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > limit) return false;
-  const Descriptor fd(OpenForReading(pathFd.get(), native, st));
+  const procfs::UniqueFd fd(OpenForReading(pathFd.get(), native, st));
   if (fd.get() < 0) return false;
   // The file may have grown since: read at most one byte past the limit to
   // tell.
