@@ -55,6 +55,8 @@ struct FileFacts {
   std::unordered_map<std::u16string, VersionStrings> versions;
   std::unordered_map<std::u16string, std::u16string> modifyTimes;  // empty when unknown
   std::unordered_map<FileIdentity, IdentifiedFile, FileIdentityHash> byIdentity;
+  // Sizes of image files the platform identified and could measure.
+  std::unordered_map<FileIdentity, int64_t, FileIdentityHash> imageSizes;
 };
 FileFacts* g_facts = nullptr;
 int g_factsDepth = 0;
@@ -288,9 +290,20 @@ int64_t QueryFileSize(std::u16string_view path) {
 }
 
 int64_t QueryImageFileSize(kelvane::platform::ProcessHandle& process, std::u16string_view path) {
+  kelvane::platform::Platform* p = kelvane::platform::Current();
+  // An image many processes run is measured once per FileFactsCache; a
+  // size that could not be told is asked again of the next process.
+  FileIdentity identity{0, 0};
+  const bool identified =
+      g_facts != nullptr && p->ImageFileIdentity(process, &identity.device, &identity.fileNumber);
+  if (identified) {
+    auto found = g_facts->imageSizes.find(identity);
+    if (found != g_facts->imageSizes.end()) return found->second;
+  }
   int64_t size = 0;
-  switch (kelvane::platform::Current()->ImageFileSize(process, &size)) {
+  switch (p->ImageFileSize(process, &size)) {
     case kelvane::platform::FileFact::kKnown:
+      if (identified) g_facts->imageSizes.emplace(identity, size);
       return size;
     case kelvane::platform::FileFact::kUnknown:
       return 0;

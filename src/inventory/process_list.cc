@@ -139,7 +139,21 @@ void PrimeCpuSamples() {
   for (uint32_t pid : pids) GetCpuUsage(pid);
 }
 
+namespace {
+
+// The CPU sampling session of one listing, ended on every way out.
+class CpuSamplingSession {
+ public:
+  CpuSamplingSession() { kelvane::platform::Current()->BeginCpuSampling(); }
+  ~CpuSamplingSession() { kelvane::platform::Current()->EndCpuSampling(); }
+  CpuSamplingSession(const CpuSamplingSession&) = delete;
+  CpuSamplingSession& operator=(const CpuSamplingSession&) = delete;
+};
+
+}  // namespace
+
 uint32_t CollectProcessList(ProcessRecordSink* sink) {
+  const CpuSamplingSession session;
   const int64_t primingStart = g_clock->nowMs();
   PrimeCpuSamples();
 
@@ -154,6 +168,7 @@ uint32_t CollectProcessList(ProcessRecordSink* sink) {
   if (!kelvane::platform::Current()->SnapshotProcessIds(&pids) || pids.empty()) return 0;
 
   kelvane::FileFactsCache fileFacts;
+  sink->Expect(static_cast<uint32_t>(pids.size()));
   uint32_t records = 0;
   for (uint32_t pid : pids) {
     ProcessRecord* record = new (std::nothrow) ProcessRecord();

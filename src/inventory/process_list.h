@@ -59,6 +59,9 @@ class ProcessRecordSink {
   virtual ~ProcessRecordSink() = default;
   // Takes `record` (filled, pNext null) and owns it from then on.
   virtual void Take(ProcessRecord* record) = 0;
+  // Called once before the first Take with the number of processes about
+  // to be inspected: at most that many records follow.
+  virtual void Expect(uint32_t /*count*/) {}
 };
 
 // BuildProcessList handing each record to `sink` as soon as it is filled

@@ -150,6 +150,17 @@ void CXmlDoc::GrowText(size_t capacity) {
   m_strText.swap(fresh);
 }
 
+bool CXmlDoc::ReserveText(size_t capacity) {
+  if (capacity <= m_strText.capacity()) return true;
+  if (static_cast<uint64_t>(capacity) > static_cast<uint64_t>(m_maxTextLength)) return false;
+  try {
+    GrowText(capacity);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
 bool CXmlDoc::SpliceText(int32_t offset, int32_t removeCount, std::u16string_view replacement) {
   const size_t oldLength = m_strText.size();
   const size_t newLength = oldLength - static_cast<size_t>(removeCount) + replacement.size();

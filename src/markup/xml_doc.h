@@ -216,6 +216,13 @@ class CXmlDoc {
   // and positions are not changed.
   bool SaveFile(std::u16string_view path);
 
+  // Raises the text's capacity to at least `capacity` units ahead of writes
+  // expected to need it, so that a text known to become long grows once
+  // rather than step by step. Text, index and positions are not changed.
+  // False (nothing changed) on memory exhaustion or when `capacity` exceeds
+  // the text limit.
+  bool ReserveText(size_t capacity);
+
   // ---- Index primitives -----------------------------------------------------
 
   // Grows the index to at least `wanted` records (0: by half the records in

@@ -251,6 +251,13 @@ class Platform {
   // same units. A process absent from the system's accounting gets 0. False
   // when the system's accounting cannot be read.
   virtual bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) = 0;
+  // A CPU sampling session (a listing's two samples of every process):
+  // between these calls a backend may keep what CpuTimes by id opened, so
+  // that ProcessCpuTimes of the same process reads it again instead of
+  // opening anew. EndCpuSampling releases whatever is still kept. Sessions
+  // do not nest; outside one, nothing is kept.
+  virtual void BeginCpuSampling() {}
+  virtual void EndCpuSampling() {}
 
   // ---- Facts through an open process --------------------------------------
   // Backends that can answer these from the opened process itself (its own
@@ -268,6 +275,13 @@ class Platform {
   // only for kKnown.
   virtual FileFact ImageFileSize(ProcessHandle& /*process*/, int64_t* /*size*/) {
     return FileFact::kAskByPath;
+  }
+  // The identity of the image file the opened process runs (device and file
+  // number, as ModuleEntry has them), where the backend can tell it from
+  // what it reads of the process anyway: equal identities name the same
+  // file. False when it cannot tell (then ImageFileSize is asked).
+  virtual bool ImageFileIdentity(ProcessHandle& /*process*/, uint64_t* /*device*/, uint64_t* /*fileNumber*/) {
+    return false;
   }
   // Modification time (local time) of the file of module `index` of the
   // latest ListModules of `process`. `time` is set only for kKnown.

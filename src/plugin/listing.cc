@@ -36,6 +36,8 @@ class ResponseSink final : public ProcessRecordSink {
  public:
   explicit ResponseSink(CXmlResult* result) : result_(result) {}
 
+  void Expect(uint32_t count) override { expected_ = count; }
+
   void Take(ProcessRecord* record) override {
     const kelvane::ProcessListPtr owned(record);
     // Wrapping like the 32-bit sum it is.
@@ -45,6 +47,10 @@ class ResponseSink final : public ProcessRecordSink {
       idleSeen_ = true;
       idlePosition_ = position;
     }
+    if (++taken_ == nextProjection_) {
+      ReserveProjectedText();
+      nextProjection_ *= 2;
+    }
   }
 
   // Applies the idle rule to the item written for the first idle record.
@@ -53,7 +59,27 @@ class ResponseSink final : public ProcessRecordSink {
   }
 
  private:
+  // A response of thousands of items would grow its text step by step,
+  // each step a copy into fresh memory. After 16, 32, 64, ... items, the
+  // text is given room at once for what the items written so far project
+  // for the rest of the processes when that is more than it has (and then
+  // an eighth more, so that the next projection rarely asks again): it
+  // grows about once. The projection is a hint only: the text stays the
+  // same.
+  void ReserveProjectedText() {
+    if (expected_ <= taken_) return;
+    const uint64_t length = result_->ResponseTextLength();
+    uint64_t projected = length + (length / taken_ + 1) * (expected_ - taken_);
+    if (projected <= result_->ResponseTextCapacity()) return;
+    projected += projected / 8;
+    if (projected > static_cast<uint64_t>(CXmlDoc::kMaxTextLength)) return;
+    result_->ReserveResponseText(static_cast<size_t>(projected));
+  }
+
   CXmlResult* result_;
+  uint32_t expected_ = 0;
+  uint32_t taken_ = 0;
+  uint32_t nextProjection_ = 16;
   int32_t sum_ = 0;
   bool idleSeen_ = false;
   int32_t idlePosition_ = 0;

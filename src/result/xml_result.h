@@ -41,6 +41,12 @@ class CXmlResult {
   // AddProcessItem), as if its record had held `cpuUsage` when written.
   void SetProcessCpuUsage(int32_t position, int32_t cpuUsage);
   void EndProcessList() { EndResponse(); }
+  // The length and room of the response text so far, in UTF-16 units, and a hint
+  // that it will reach `units`: room is made at once (nothing else
+  // changes; when no room can be made, the text grows as it is written).
+  size_t ResponseTextLength() const { return m_doc.Text().size(); }
+  size_t ResponseTextCapacity() const { return m_doc.Text().capacity(); }
+  void ReserveResponseText(size_t units) { m_doc.ReserveText(units); }
 
   // Appends "Result" (command name, local time, "0" for code 0 and "1" for
   // any other code, the summary text) and saves the file. True when the file

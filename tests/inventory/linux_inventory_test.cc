@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -513,6 +514,86 @@ TEST(LinuxBackendTest, CpuTimesShareOneUnit) {
   int64_t gone = -1;
   ASSERT_TRUE(platform::Default()->CpuTimes(static_cast<uint32_t>(VanishedPid()), &gone, &total));
   EXPECT_EQ(gone, 0);
+}
+
+// The first samples of a sampling session keep their stat files open for
+// the second ones; nothing stays open outside a session or after it.
+TEST(LinuxBackendTest, CpuSamplingKeepsStatFilesOnlyForItsSession) {
+  platform::Platform* p = platform::Default();
+  SleepChild child({"sleep", "1000"});
+  ASSERT_TRUE(child.ready());
+  const uint32_t pid = static_cast<uint32_t>(child.pid());
+  const int base = CountOpenDescriptors();
+  int64_t first = -1;
+  int64_t total = -1;
+  ASSERT_TRUE(p->CpuTimes(pid, &first, &total));
+  EXPECT_EQ(CountOpenDescriptors(), base);  // no session: nothing kept
+
+  p->BeginCpuSampling();
+  ASSERT_TRUE(p->CpuTimes(pid, &first, &total));
+  ASSERT_TRUE(p->CpuTimes(pid, &first, &total));  // the same id again replaces
+  int64_t gone = -1;
+  ASSERT_TRUE(p->CpuTimes(static_cast<uint32_t>(VanishedPid()), &gone, &total));
+  EXPECT_EQ(gone, 0);
+  EXPECT_EQ(CountOpenDescriptors(), base + 1);
+  {
+    std::unique_ptr<platform::ProcessHandle> handle = p->OpenProcess(pid, platform::kAccessQuery);
+    ASSERT_NE(handle, nullptr);
+    const int withHandle = CountOpenDescriptors();
+    int64_t second = -1;
+    ASSERT_TRUE(p->ProcessCpuTimes(*handle, &second, &total));
+    EXPECT_GE(second, first);
+    EXPECT_EQ(CountOpenDescriptors(), withHandle - 1);  // the kept file was used up
+    // Asked again, the process is read through the handle.
+    ASSERT_TRUE(p->ProcessCpuTimes(*handle, &second, &total));
+    EXPECT_GE(second, first);
+  }
+  ASSERT_TRUE(p->CpuTimes(pid, &first, &total));
+  EXPECT_EQ(CountOpenDescriptors(), base + 1);
+  p->EndCpuSampling();
+  EXPECT_EQ(CountOpenDescriptors(), base);
+
+  // A whole listing leaves no descriptor behind either.
+  ProcessRecord* list = BuildProcessList(nullptr);
+  EXPECT_NE(list, nullptr);
+  FreeProcessList(list);
+  EXPECT_EQ(CountOpenDescriptors(), base);
+}
+
+// The image's identity comes from the same reading of the maps that the
+// module list then uses.
+TEST(LinuxBackendTest, ImageIdentityIsTheRunFileAndSharesTheMapsReading) {
+  platform::Platform* p = platform::Default();
+  SleepChild child({"sleep", "1000"});
+  ASSERT_TRUE(child.ready());
+  struct stat image;
+  ASSERT_EQ(stat(SleepPath().c_str(), &image), 0);
+  const uint32_t pid = static_cast<uint32_t>(child.pid());
+  std::unique_ptr<platform::ProcessHandle> handle = p->OpenProcess(pid, platform::kAccessQuery);
+  ASSERT_NE(handle, nullptr);
+  uint64_t device = 0;
+  uint64_t number = 0;
+  ASSERT_TRUE(p->ImageFileIdentity(*handle, &device, &number));
+  EXPECT_EQ(device, static_cast<uint64_t>(image.st_dev));
+  EXPECT_EQ(number, static_cast<uint64_t>(image.st_ino));
+  std::vector<platform::ModuleEntry> shared;
+  ASSERT_TRUE(p->ListModules(*handle, 1024, &shared));
+  std::unique_ptr<platform::ProcessHandle> fresh = p->OpenProcess(pid, platform::kAccessQuery);
+  ASSERT_NE(fresh, nullptr);
+  std::vector<platform::ModuleEntry> alone;
+  ASSERT_TRUE(p->ListModules(*fresh, 1024, &alone));
+  ASSERT_EQ(shared.size(), alone.size());
+  ASSERT_FALSE(shared.empty());
+  EXPECT_EQ(shared[0].fullPath, Utf8ToUtf16(SleepPath()));
+  for (size_t i = 0; i < shared.size(); ++i) {
+    EXPECT_EQ(shared[i].fullPath, alone[i].fullPath);
+    EXPECT_EQ(shared[i].fileNumber, alone[i].fileNumber);
+  }
+  // A second listing of the same handle reads the maps again.
+  std::vector<platform::ModuleEntry> again;
+  ASSERT_TRUE(p->ListModules(*handle, 2, &again));
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[1].fullPath, alone[1].fullPath);
 }
 
 TEST(LinuxBackendTest, OsFactsAndPrivilege) {

@@ -278,8 +278,10 @@ class ProcessFactsPlatform : public ScriptedPlatform {
  public:
   std::map<std::pair<uint32_t, size_t>, platform::LocalTime> moduleTimes;  // (pid, index)
   std::map<uint32_t, int64_t> imageSizes;
+  std::map<uint32_t, uint64_t> imageInodes;  // identities the backend can tell
   int moduleQueries = 0;
   int pathQueries = 0;
+  int sizeQueries = 0;
   platform::FileFact ModuleModifyTime(platform::ProcessHandle& process, size_t index,
                                       platform::LocalTime* time) override {
     ++moduleQueries;
@@ -288,7 +290,15 @@ class ProcessFactsPlatform : public ScriptedPlatform {
     *time = found->second;
     return platform::FileFact::kKnown;
   }
+  bool ImageFileIdentity(platform::ProcessHandle& process, uint64_t* device, uint64_t* fileNumber) override {
+    auto found = imageInodes.find(process.pid());
+    if (found == imageInodes.end()) return false;
+    *device = 0x801;
+    *fileNumber = found->second;
+    return true;
+  }
   platform::FileFact ImageFileSize(platform::ProcessHandle& process, int64_t* size) override {
+    ++sizeQueries;
     auto found = imageSizes.find(process.pid());
     if (found == imageSizes.end()) return platform::FileFact::kUnknown;
     *size = found->second;
@@ -358,6 +368,35 @@ TEST(ProcessFileFactsTest, ImageSizeComesThroughTheProcessAndNeverByPath) {
   byPath.fileSizes[u"C:\\x.exe"] = 77;
   ScopedPlatform scopedByPath(&byPath);
   EXPECT_EQ(QueryImageFileSize(known, u"\\??\\C:\\x.exe"), 77);
+}
+
+TEST(ProcessFileFactsTest, AnIdentifiedImageIsMeasuredOncePerCache) {
+  ProcessFactsPlatform fake;
+  ScopedPlatform scoped(&fake);
+  // 10 and 11 run the same file (inode 5); 12 runs it too but its size
+  // cannot be told through it; 13 runs another file; 14 is unidentified.
+  for (uint32_t pid : {10u, 11u, 12u}) fake.imageInodes[pid] = 5;
+  fake.imageInodes[13] = 6;
+  fake.imageSizes[11] = 123;
+  fake.imageSizes[13] = 456;
+  fake.imageSizes[14] = 789;
+  FakeProcess p10(10), p11(11), p12(12), p13(13), p14(14);
+  {
+    FileFactsCache cache;
+    EXPECT_EQ(QueryImageFileSize(p10, u"/bin/x"), 0);  // unknown: not remembered
+    EXPECT_EQ(QueryImageFileSize(p11, u"/bin/x"), 123);
+    EXPECT_EQ(QueryImageFileSize(p12, u"/bin/x"), 123);  // the same file, not asked
+    EXPECT_EQ(QueryImageFileSize(p13, u"/bin/x"), 456);  // same path, another file
+    EXPECT_EQ(QueryImageFileSize(p14, u"/bin/y"), 789);
+    EXPECT_EQ(QueryImageFileSize(p14, u"/bin/y"), 789);  // unidentified: asked each time
+    EXPECT_EQ(fake.sizeQueries, 5);
+  }
+  // Without a cache every process is asked; a size is not kept beyond one.
+  fake.imageSizes[12] = 999;
+  EXPECT_EQ(QueryImageFileSize(p12, u"/bin/x"), 999);
+  FileFactsCache later;
+  EXPECT_EQ(QueryImageFileSize(p12, u"/bin/x"), 999);
+  EXPECT_EQ(fake.pathQueries, 0);
 }
 
 }  // namespace

@@ -387,6 +387,42 @@ TEST(XmlWrite, LimitsRefuseWithoutChange) {
   EXPECT_TRUE(IndexMatchesReparse(small));
 }
 
+// Room reserved ahead changes nothing that can be seen: the same text and
+// index after the same writes. Room beyond the text limit is refused.
+TEST(XmlWrite, ReservedRoomLeavesTheDocumentAsItWouldBe) {
+  CXmlDoc plain;
+  CXmlDoc reserved;
+  for (CXmlDoc* doc : {&plain, &reserved}) {
+    doc->LoadText(u"<r/>");
+    CXmlDocTestAccess::SetPositions(*doc, 0, 1, 0);
+  }
+  for (int i = 0; i < 3000; ++i) {
+    if (i == 10) {
+      const std::u16string before = reserved.Text();
+      ASSERT_TRUE(reserved.ReserveText(size_t{1} << 20));
+      EXPECT_GE(reserved.Text().capacity(), size_t{1} << 20);
+      EXPECT_EQ(reserved.Text(), before);
+      EXPECT_TRUE(IndexIsConsistent(reserved));
+      EXPECT_TRUE(reserved.ReserveText(5));  // less than there is: nothing to do
+    }
+    const std::u16string name = u"item" + std::u16string(static_cast<size_t>(i % 7), u'x');
+    ASSERT_TRUE(plain.AddElement(name, kChild));
+    ASSERT_TRUE(reserved.AddElement(name, kChild));
+    ASSERT_TRUE(plain.SetAttribute(plain.ChildPosition(), u"n", u"<&>"));
+    ASSERT_TRUE(reserved.SetAttribute(reserved.ChildPosition(), u"n", u"<&>"));
+  }
+  EXPECT_EQ(reserved.Text(), plain.Text());
+  EXPECT_EQ(reserved.NextFreePosition(), plain.NextFreePosition());
+  EXPECT_TRUE(IndexMatchesReparse(reserved));
+
+  CXmlDoc small;
+  small.SetTextLimitForTesting(20);
+  small.LoadText(u"<r/>");
+  EXPECT_FALSE(small.ReserveText(21));
+  EXPECT_TRUE(small.ReserveText(20));
+  EXPECT_EQ(small.Text(), u"<r/>");
+}
+
 // Adding a child with its attributes at once leaves the document exactly as
 // adding it and setting each attribute in turn does: the same text, index
 // and positions, also where the steps would meet names again or fail.

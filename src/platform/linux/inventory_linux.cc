@@ -33,6 +33,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -69,7 +70,6 @@ class LinuxToken final : public TokenHandle {};
 // that grew unusually large goes back after its use.
 struct ReadBuffers {
   std::string record;  // stat, statm, status, cmdline
-  std::vector<procfs::MappedFile> files;
 };
 thread_local ReadBuffers t_buffers;
 constexpr size_t kKeptBufferBytes = size_t{256} << 10;
@@ -413,15 +413,38 @@ UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16stri
   return UserFromStatus(text, name);
 }
 
-bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
+bool LinuxProcess::ReadMappedFiles() {
+  if (mapsFresh_) return true;
+  // The text stays with the handle: the module facts use its paths.
+  mappedFiles_.clear();
+  if (!procfs::ReadFileAt(procDir_, "maps", &mapsText_)) return false;
+  procfs::ParseMappedFiles(mapsText_, &mappedFiles_);
+  mapsFresh_ = true;
+  return true;
+}
+
+bool LinuxPlatform::ImageFileIdentity(ProcessHandle& process, uint64_t* device, uint64_t* fileNumber) {
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr) return false;
-  // The text stays with the handle: the module facts use its paths.
-  std::string& maps = opened->mapsText();
-  std::vector<procfs::MappedFile>& files = t_buffers.files;
-  if (!procfs::ReadFileAt(opened->procDir(), "maps", &maps)) return false;
-  files.clear();
-  procfs::ParseMappedFiles(maps, &files);
+  const std::string* image = opened->ImageTarget();
+  // A deleted image's name may come back as another file's.
+  if (image == nullptr || procfs::IsDeletedName(*image) || !opened->ReadMappedFiles()) return false;
+  // The image is the file mapped under the path its "exe" link shows.
+  for (const procfs::MappedFile& file : opened->mappedFiles()) {
+    if (file.path == *image) {
+      if (file.inode == 0) return false;
+      *device = file.device;
+      *fileNumber = file.inode;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || !opened->ReadMappedFiles()) return false;
+  std::vector<procfs::MappedFile>& files = opened->TakeMappedFiles();
 
   // The image comes first even if something is mapped below it.
   if (const std::string* image = opened->ImageTarget()) {
@@ -454,9 +477,6 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
     entry.device = deleted ? 0 : file.device;
     entry.fileNumber = deleted ? 0 : file.inode;
     mappings.push_back({file.path, file.start, file.end, file.device, file.inode, deleted});
-  }
-  if (files.capacity() > kKeptBufferBytes / sizeof(procfs::MappedFile)) {
-    std::vector<procfs::MappedFile>().swap(files);
   }
   return true;
 }
@@ -511,10 +531,18 @@ bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
 // utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
 // read (a process gone is absent from the accounting). Keeps the resident
 // pages and the nice value in `process` when given and read.
+uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process);
+
 uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
   std::string& text = t_buffers.record;
   procfs::Stat stat;
   if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
+  return TakeStat(stat, process);
+}
+
+// utime + stime of a parsed stat text; keeps the resident pages and the
+// nice value in `process` when given.
+uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
   if (process != nullptr) {
     process->statResidentPages = stat.rss;
     process->statNice = stat.nice;
@@ -523,7 +551,81 @@ uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
   return stat.utime + stat.stime;
 }
 
+// The stat files a sampling session's first samples opened, kept open for
+// the second samples: reading an open procfs file again renders it afresh,
+// which spares opening every file twice, and a read that fails tells that
+// the first sample's process is gone, so one process's two samples are
+// never taken from two processes that had the same id. Only a share of the
+// descriptors this process may open is used (the host has files of its
+// own); a file beyond it is closed at once, and its process is read anew.
+class KeptStatFiles {
+ public:
+  void Begin() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseAllLocked();
+    struct rlimit limit;
+    size_t share = kMostKept;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      share = std::min<size_t>(share, static_cast<size_t>(limit.rlim_cur / 8));
+    }
+    limit_ = share;
+    active_ = true;
+  }
+
+  void End() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseAllLocked();
+    active_ = false;
+  }
+
+  // Takes `fd` (open stat file of `pid`) into the set, or closes it.
+  void Keep(uint32_t pid, int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (active_ && fds_.size() < limit_) {
+      try {
+        auto placed = fds_.emplace(pid, fd);
+        if (placed.second) return;
+        // A second first sample of the same id: the newer file replaces
+        // the older.
+        close(placed.first->second);
+        placed.first->second = fd;
+        return;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    close(fd);
+  }
+
+  // The kept file of `pid`, now the caller's to close, or -1.
+  int Take(uint32_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = fds_.find(pid);
+    if (found == fds_.end()) return -1;
+    const int fd = found->second;
+    fds_.erase(found);
+    return fd;
+  }
+
+ private:
+  static constexpr size_t kMostKept = 4096;
+
+  void CloseAllLocked() {
+    for (const auto& entry : fds_) close(entry.second);
+    fds_.clear();
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<uint32_t, int> fds_;
+  size_t limit_ = 0;
+  bool active_ = false;
+};
+KeptStatFiles g_keptStat;
+
 }  // namespace
+
+void LinuxPlatform::BeginCpuSampling() { g_keptStat.Begin(); }
+
+void LinuxPlatform::EndCpuSampling() { g_keptStat.End(); }
 
 bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) {
   uint64_t total = 0;
@@ -535,7 +637,17 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
   } else if (pid <= static_cast<uint32_t>(INT32_MAX)) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    process = ProcessCpu(AT_FDCWD, path, nullptr);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    std::string& text = t_buffers.record;
+    procfs::Stat stat;
+    if (fd >= 0) {
+      if (procfs::RereadRecordFile(fd, &text) && procfs::ParseStat(text, &stat)) {
+        process = TakeStat(stat, nullptr);
+        g_keptStat.Keep(pid, fd);
+      } else {
+        close(fd);
+      }
+    }
   }
   *processTime = static_cast<int64_t>(process);
   *totalTime = static_cast<int64_t>(total);
@@ -548,7 +660,22 @@ bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime
   uint64_t total = 0;
   uint64_t idle = 0;
   if (!SystemCpuTotal(&total, &idle)) return false;
-  *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", opened));
+  // The first sample's file, when it still reads, belongs to the opened
+  // process: that process was alive when the first sample was taken and
+  // still is, so the id was its own all along. Otherwise the stat is read
+  // through the handle.
+  const int kept = g_keptStat.Take(opened->pid());
+  bool read = false;
+  if (kept >= 0) {
+    std::string& text = t_buffers.record;
+    procfs::Stat stat;
+    if (procfs::RereadRecordFile(kept, &text) && procfs::ParseStat(text, &stat)) {
+      *processTime = static_cast<int64_t>(TakeStat(stat, opened));
+      read = true;
+    }
+    close(kept);
+  }
+  if (!read) *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", opened));
   *totalTime = static_cast<int64_t>(total);
   return true;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/procfs.h"
 #include "platform/platform.h"
 
 namespace kelvane {
@@ -74,8 +75,19 @@ class LinuxProcess final : public ProcessHandle {
     bool deleted;
   };
   std::vector<ModuleMapping>& moduleMappings() { return moduleMappings_; }
-  // The maps text the module mappings point into.
-  std::string& mapsText() { return mapsText_; }
+
+  // The files the process maps, from a reading of its maps text kept with
+  // the handle (the paths point into that text). One reading serves the
+  // image's identity and the next ListModules: ReadMappedFiles reads unless
+  // a reading is there that no ListModules has taken yet; TakeMappedFiles
+  // marks it taken, so a later ListModules reads afresh. False when the
+  // maps cannot be read. (inventory_linux.cc)
+  bool ReadMappedFiles();
+  std::vector<procfs::MappedFile>& TakeMappedFiles() {
+    mapsFresh_ = false;
+    return mappedFiles_;
+  }
+  const std::vector<procfs::MappedFile>& mappedFiles() const { return mappedFiles_; }
 
   // Resident pages as the latest stat read through this handle showed
   // them, -1 before any: one inspection reads the stat record once for the
@@ -105,6 +117,8 @@ class LinuxProcess final : public ProcessHandle {
   std::string imageTarget_;
   std::vector<ModuleMapping> moduleMappings_;
   std::string mapsText_;
+  std::vector<procfs::MappedFile> mappedFiles_;
+  bool mapsFresh_ = false;
 };
 
 // For tests: `hook` (null for none) is called with each thread id after
@@ -148,9 +162,12 @@ class LinuxPlatform final : public Platform {
   UserLookup ProcessUserName(uint32_t pid, std::u16string* name) override;
   bool ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) override;
   bool CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalTime) override;
+  void BeginCpuSampling() override;
+  void EndCpuSampling() override;
   UserLookup ProcessUserNameOf(ProcessHandle& process, std::u16string* name) override;
   bool ProcessCpuTimes(ProcessHandle& process, int64_t* processTime, int64_t* totalTime) override;
   FileFact ImageFileSize(ProcessHandle& process, int64_t* size) override;
+  bool ImageFileIdentity(ProcessHandle& process, uint64_t* device, uint64_t* fileNumber) override;
   FileFact ModuleModifyTime(ProcessHandle& process, size_t index, LocalTime* time) override;
   std::unique_ptr<TokenHandle> OpenOwnToken() override;
   bool LookupPrivilege(const std::u16string& name, uint64_t* luid) override;

@@ -63,6 +63,24 @@ bool ReadRecordFileAt(int dirFd, const char* name, std::string* out) {
   return ReadAt(dirFd, name, true, out);
 }
 
+bool RereadRecordFile(int fd, std::string* out) {
+  char chunk[16384];
+  out->clear();
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = pread(fd, chunk, sizeof chunk, offset);
+    if (n > 0) {
+      out->append(chunk, static_cast<size_t>(n));
+      if (static_cast<size_t>(n) < sizeof chunk) return true;
+      offset += n;
+    } else if (n == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
 bool ParseStat(const std::string& text, Stat* stat) {
   size_t close = text.rfind(')');
   if (close == std::string::npos || close + 2 >= text.size()) return false;

@@ -42,6 +42,13 @@ bool ReadFileAt(int dirFd, const char* name, std::string* out);
 // return 0 is spared.
 bool ReadRecordFileAt(int dirFd, const char* name, std::string* out);
 
+// Reads the one-record procfs file open as `fd` again from its start into
+// `out`: the kernel renders it afresh for a read at offset 0, and the read
+// fails (ESRCH) once the process the file was opened for is gone, even if
+// its id names another process by now. False on any error, with errno
+// saying which.
+bool RereadRecordFile(int fd, std::string* out);
+
 // Parsed /proc/<pid>/stat. The command name may contain spaces and
 // parentheses, so the fields are taken after the last ')'.
 struct Stat {
