@@ -37,7 +37,10 @@ RecordPool::Block* RecordPool::NextBlock() {
   for (Block* block = first_; block != nullptr; block = block->next) {
     if (block != current_ && block->live == 0) return block;
   }
-  void* memory = platform::AllocateLargeBlock();
+  // A listing written out record by record uses a few slots of the first
+  // block only: ordinary pages map in just those. A pool that needs more
+  // blocks fills them, and large pages map each in at once.
+  void* memory = platform::AllocateLargeBlock(/*largePages=*/blocks_ > 0);
   if (memory == nullptr) return nullptr;
   Block* block = static_cast<Block*>(memory);
   block->next = nullptr;

@@ -23,8 +23,8 @@ struct RecordPoolUsage {
 };
 
 // Slots of one fixed size, handed out in address order from blocks of
-// kRecordBlockBytes (each exactly that size, taken from the OS on large
-// pages where it offers them).
+// kRecordBlockBytes (each exactly that size; all but the first taken from
+// the OS on large pages where it offers them).
 // A block whose slots are all released is handed out from again, from its
 // start. Blocks stay with the pool while it is in use; when its last slot is
 // released, the pool keeps the blocks that were in use since it was last

@@ -30,11 +30,13 @@ void PrefaultBuffer(void* data, size_t bytes);
 constexpr size_t kLargeBlockBytes = size_t{2} << 20;
 
 // A block of kLargeBlockBytes of fresh memory, aligned to its size where the
-// OS can place it so, and backed with large pages where the OS offers them
-// (one page fault instead of hundreds while it is filled). Exactly the
-// block is reserved: never twice its size for the sake of alignment. Null
-// when no memory is left. Release it with FreeLargeBlock.
-void* AllocateLargeBlock();
+// OS can place it so. With `largePages`, backed with large pages where the
+// OS offers them (one page fault instead of hundreds while it is filled,
+// but the whole block is cleared at the first touch); otherwise only the
+// pages touched are mapped in. Exactly the block is reserved: never twice
+// its size for the sake of alignment. Null when no memory is left. Release
+// it with FreeLargeBlock.
+void* AllocateLargeBlock(bool largePages);
 // Gives back a block from AllocateLargeBlock; null does nothing.
 void FreeLargeBlock(void* block);
 

@@ -636,7 +636,7 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
     process = idle;
   } else if (pid <= static_cast<uint32_t>(INT32_MAX)) {
     char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    procfs::FormatProcPath(path, pid, "/stat");
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     std::string& text = t_buffers.record;
     procfs::Stat stat;

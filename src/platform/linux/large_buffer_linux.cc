@@ -30,7 +30,7 @@ void AdviseLargeBuffer(void* data, size_t bytes) {
   madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void* AllocateLargeBlock() {
+void* AllocateLargeBlock(bool largePages) {
   constexpr uintptr_t kAlignMask = kLargeBlockBytes - 1;
   // Anonymous mappings of a multiple of the huge-page size come aligned to
   // it on current kernels.
@@ -50,7 +50,7 @@ void* AllocateLargeBlock() {
     if (end > tail) munmap(reinterpret_cast<void*>(tail), end - tail);
     block = reinterpret_cast<void*>(aligned);
   }
-  AdviseLargeBuffer(block, kLargeBlockBytes);
+  if (largePages) AdviseLargeBuffer(block, kLargeBlockBytes);
   return block;
 }
 

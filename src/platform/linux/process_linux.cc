@@ -81,7 +81,7 @@ long TgidOf(const std::string& status) {
 // Opens /proc/<pid> as a directory; the descriptor, or -1 with errno set.
 int OpenProcDir(pid_t pid) {
   char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+  procfs::FormatProcPath(path, static_cast<uint32_t>(pid), "");
   return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 

@@ -82,31 +82,38 @@ bool RereadRecordFile(int fd, std::string* out) {
 }
 
 bool ParseStat(const std::string& text, Stat* stat) {
-  size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return false;
+  // memrchr: the name is near the start of a few hundred bytes.
+  const void* found = memrchr(text.data(), ')', text.size());
+  if (found == nullptr) return false;
+  const size_t close = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+  if (close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss.
+  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss. Numeric
+  // fields are decimal with an optional sign; a field that is not ends
+  // the parse as a failure.
   const char* p = text.c_str() + close + 2;
   Stat parsed;
   int field = 3;
   while (*p != '\0' && field <= 24) {
     while (*p == ' ') ++p;
     if (*p == '\0') break;
-    char* end = nullptr;
     if (field > 3) {
-      errno = 0;
-      long long value = std::strtoll(p, &end, 10);
-      if (end == p) return false;
+      const bool negative = *p == '-';
+      if (negative || *p == '+') ++p;
+      if (*p < '0' || *p > '9') return false;
+      uint64_t magnitude = 0;
+      for (; *p >= '0' && *p <= '9'; ++p) magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+      const int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
       switch (field) {
         case 4: parsed.ppid = value; break;
-        case 14: parsed.utime = static_cast<uint64_t>(value); break;
-        case 15: parsed.stime = static_cast<uint64_t>(value); break;
+        case 14: parsed.utime = magnitude; break;
+        case 15: parsed.stime = magnitude; break;
         case 19: parsed.nice = value; break;
-        case 22: parsed.startTime = static_cast<uint64_t>(value); break;
+        case 22: parsed.startTime = magnitude; break;
         case 24: parsed.rss = value; break;
         default: break;
       }
-      p = end;
+      if (*p != ' ' && *p != '\0' && *p != '\n') return false;
     } else {
       while (*p != '\0' && *p != ' ') ++p;
     }
@@ -120,6 +127,21 @@ bool ParseStat(const std::string& text, Stat* stat) {
 bool ReadStat(int dirFd, const char* name, Stat* stat) {
   std::string text;
   return ReadRecordFileAt(dirFd, name, &text) && ParseStat(text, stat);
+}
+
+void FormatProcPath(char* out, uint32_t pid, std::string_view suffix) {
+  // Formatted by hand: a listing builds two such paths for every process.
+  std::memcpy(out, "/proc/", 6);
+  char digits[10];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + pid % 10);
+    pid /= 10;
+  } while (pid != 0);
+  char* p = out + 6;
+  while (count > 0) *p++ = digits[--count];
+  std::memcpy(p, suffix.data(), suffix.size());
+  p[suffix.size()] = '\0';
 }
 
 bool ParsePidName(const char* name, uint32_t* pid) {
@@ -229,9 +251,11 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
     if (i >= line.size() || inodeText.empty() || inodeText == "0") continue;
     const std::string_view path = line.substr(i);
     if (path[0] != '/' || IsAnonymousMemoryName(path)) continue;
-    // Listed already? Few files are compared one by one, many through a
-    // set of every path so far.
+    // Listed already? The file of the line before, most often (a file's
+    // mappings lie side by side); else few files are compared one by one,
+    // many through a set of every path so far.
     const size_t count = files->size() - firstNew;
+    if (count > 0 && files->back().path == path) continue;
     if (count < kLinearLookupLimit) {
       bool listed = false;
       for (size_t k = firstNew; k < files->size() && !listed; ++k) listed = (*files)[k].path == path;

@@ -65,6 +65,10 @@ bool ParseStat(const std::string& text, Stat* stat);
 // AT_FDCWD).
 bool ReadStat(int dirFd, const char* name, Stat* stat);
 
+// Writes "/proc/<pid>" and then `suffix` (which may be empty) into `out`,
+// NUL-terminated; `out` holds 24 bytes plus the suffix's length.
+void FormatProcPath(char* out, uint32_t pid, std::string_view suffix);
+
 // Converts a decimal directory name ("1234") to a pid; false for anything
 // else (including values that do not fit a pid).
 bool ParsePidName(const char* name, uint32_t* pid);

@@ -14,7 +14,7 @@ void PrefaultBuffer(void*, size_t) {}
 
 // Exactly the block is reserved and committed (aligned to the allocation
 // granularity), which a 32-bit address space can afford.
-void* AllocateLargeBlock() {
+void* AllocateLargeBlock(bool) {
   return VirtualAlloc(nullptr, kLargeBlockBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
