@@ -48,15 +48,24 @@ kelvane_install() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# kelvane_xerces_stamp — names the local changes made to Debian's xerces-c
+# source (scripts/xerces/*.patch). The Xerces caches keep it in their .done
+# file, and a cache made with other changes is made again.
+kelvane_xerces_stamp() {
+  cat "$KELVANE_ROOT"/scripts/xerces/*.patch | sha256sum | cut -c1-16
+}
+
 # kelvane_xerces_source — Debian's xerces-c source package, fetched once per
 # clone into build/xerces-source/tree (the Debian source entries are enabled
-# for the suites the machine already uses, in a file of their own). Both the
-# Linux and the MinGW static builds of Xerces-C++ compile from it. Sets
+# for the suites the machine already uses, in a file of their own), with the
+# patches of scripts/xerces applied in name order. Both the Linux and the
+# MinGW static builds of Xerces-C++ compile from it. Sets
 # KELVANE_XERCES_SOURCE to the unpacked tree.
 kelvane_xerces_source() {
-  local cache=$KELVANE_ROOT/build/xerces-source sudo=()
+  local cache=$KELVANE_ROOT/build/xerces-source sudo=() stamp
   KELVANE_XERCES_SOURCE=$cache/tree
-  [ -f "$cache/.done" ] && return 0
+  stamp=$(kelvane_xerces_stamp)
+  [ "$(cat "$cache/.done" 2>/dev/null)" = "$stamp" ] && return 0
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   kelvane_install dpkg-dev
   if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx Sources; then
@@ -77,7 +86,11 @@ kelvane_xerces_source() {
   local dir
   for dir in "$cache"/xerces-c-*/; do mv "$dir" "$cache/tree"; break; done
   [ -f "$cache/tree/CMakeLists.txt" ] || { echo "xerces-c source not unpacked" >&2; return 1; }
-  touch "$cache/.done"
+  local change
+  for change in "$KELVANE_ROOT"/scripts/xerces/*.patch; do
+    patch -s -p1 -d "$cache/tree" <"$change" || { echo "cannot apply $change" >&2; return 1; }
+  done
+  echo "$stamp" >"$cache/.done"
 }
 
 # kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds

@@ -3,6 +3,7 @@
 // terminations stay balanced (it is fully terminated once the scope ends).
 #include <gtest/gtest.h>
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/regx/RegularExpression.hpp>
 
 #include <string>
 
@@ -52,6 +53,26 @@ TEST(XmlLibraryScopeTest, ReadsInsideShareOneInitialisationAndBalanceIt) {
   uint32_t count = 0;
   EXPECT_EQ(0, CountTargets(file.c_str(), &count));
   EXPECT_EQ(2u, count);
+  EXPECT_FALSE(LibraryInitialised());
+}
+
+// The library's initialisation leaves the character classes of its
+// regular expressions to be built when first used: every kind still
+// matches, in every initialisation.
+TEST(XmlLibraryScopeTest, RegularExpressionsBuildTheirCharacterClassesOnUse) {
+  for (int round = 0; round < 2; ++round) {
+    XmlLibraryScope scope;
+    ASSERT_TRUE(scope.held());
+    xml::RegularExpression unicode(u"\\p{Lu}\\w*", u"X");  // a Unicode category, then words
+    EXPECT_TRUE(unicode.matches(u"\u00c4rger1"));
+    EXPECT_FALSE(unicode.matches(u"\u00e4rger"));
+    xml::RegularExpression names(u"\\i\\c*", u"X");  // the XML name classes
+    EXPECT_TRUE(names.matches(u"_a.1"));
+    EXPECT_FALSE(names.matches(u"1a"));
+    xml::RegularExpression block(u"\\p{IsBasicLatin}+\\P{IsBasicLatin}", u"X");  // a block and its complement
+    EXPECT_TRUE(block.matches(u"abc\u00e9"));
+    EXPECT_FALSE(block.matches(u"abc"));
+  }
   EXPECT_FALSE(LibraryInitialised());
 }
 
