@@ -238,22 +238,16 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
     if (eol == std::string_view::npos) eol = maps.size();
     const std::string_view line = maps.substr(pos, eol - pos);
     pos = eol + 1;
-    // A line without any '/' has no path that starts with one: anonymous
-    // memory, [heap], [stack], [vdso] and the like, about half the lines.
-    if (line.find('/') == std::string_view::npos) continue;
-    size_t i = 0;
-    const std::string_view range = NextField(line, &i);
-    NextField(line, &i);  // perms
-    NextField(line, &i);  // offset
-    const std::string_view device = NextField(line, &i);
-    const std::string_view inodeText = NextField(line, &i);
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i >= line.size() || inodeText.empty() || inodeText == "0") continue;
-    const std::string_view path = line.substr(i);
-    if (path[0] != '/' || IsAnonymousMemoryName(path)) continue;
+    // The fields before the path hold no '/', so the path starts at the
+    // line's first one. A line without any has no path: anonymous memory,
+    // [heap], [stack], [vdso] and the like, about half the lines.
+    const size_t slash = line.find('/');
+    if (slash == std::string_view::npos) continue;
+    const std::string_view path = line.substr(slash);
     // Listed already? The file of the line before, most often (a file's
-    // mappings lie side by side); else few files are compared one by one,
-    // many through a set of every path so far.
+    // mappings lie side by side), is known without reading the line's
+    // fields; else few files are compared one by one, many through a set
+    // of every path so far.
     const size_t count = files->size() - firstNew;
     if (count > 0 && files->back().path == path) continue;
     if (count < kLinearLookupLimit) {
@@ -264,18 +258,27 @@ void ParseMappedFiles(std::string_view maps, std::vector<MappedFile>* files) {
       if (seen.empty()) {
         for (size_t k = firstNew; k < files->size(); ++k) seen.insert((*files)[k].path);
       }
-      if (!seen.insert(path).second) continue;
+      if (seen.count(path) != 0) continue;
     }
+    size_t i = 0;
+    const std::string_view range = NextField(line, &i);
+    NextField(line, &i);  // perms
+    NextField(line, &i);  // offset
+    const std::string_view device = NextField(line, &i);
+    const std::string_view inodeText = NextField(line, &i);
+    while (i < line.size() && line[i] == ' ') ++i;
+    // The path must be what follows the inode, and the inode not 0.
+    if (i != slash || inodeText.empty() || inodeText == "0" || IsAnonymousMemoryName(path)) continue;
     MappedFile file;
     uint64_t major = 0, minor = 0;
     if (!ParsePair(range, '-', &file.start, &file.end) || !ParsePair(device, ':', &major, &minor) ||
         !ParseDecimal(inodeText, &file.inode)) {
-      if (!seen.empty()) seen.erase(path);  // malformed: as if never met
-      continue;
+      continue;  // malformed: as if never met
     }
     file.path = path;
     file.device = makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor));
     files->push_back(file);
+    if (!seen.empty()) seen.insert(path);
   }
 }
 
