@@ -1,7 +1,8 @@
 // Process-list benchmark: the CPU and wall time of one full listing by
 // `kelvanectl list` (every process with its modules, the response written to
 // a file), by `ps -eo pid,comm,args,user,pcpu,rss,nice`, and by a psutil
-// script that gathers the same fields plus each process's mapped files; and
+// script that gathers the same fields plus each process's mapped files, and
+// by procfs_floor, which reads what a listing must read and nothing else; and
 // the cost of a listing inside a long-lived host: a process that loads the
 // library once and calls ZEV_RemoteInvoke again and again (CPU per call in
 // every round of the tools, so that it is measured beside its peers; peak
@@ -49,6 +50,9 @@
 #endif
 #ifndef KELVANE_BENCH_LIBRARY
 #error "KELVANE_BENCH_LIBRARY must name the library"
+#endif
+#ifndef KELVANE_BENCH_FLOOR
+#error "KELVANE_BENCH_FLOOR must name the procfs_floor program"
 #endif
 #ifndef KELVANE_BENCH_PSUTIL_SCRIPT
 #error "KELVANE_BENCH_PSUTIL_SCRIPT must name the psutil script"
@@ -354,6 +358,7 @@ int RunBenchmark(int runs, int sleepers) {
   tools.push_back({"ps -eo pid,comm,args,user,pcpu,rss,nice",
                    {kPs, "-eo", "pid,comm,args,user,pcpu,rss,nice"}, false, {}});
   tools.push_back({"psutil script (+ memory_maps)", {kPython, KELVANE_BENCH_PSUTIL_SCRIPT}, false, {}});
+  tools.push_back({"floor: bare procfs reads (procfs_floor)", {KELVANE_BENCH_FLOOR}, false, {}});
   std::vector<double> hostPerCall;
   MeasureTools(tools, runs, &hostPerCall);
   const long responseBytes = FileSize(outPath);
@@ -387,6 +392,7 @@ int RunBenchmark(int runs, int sleepers) {
   const double ps = CpuMedian(tools[1]);
   const double psutil = CpuMedian(tools[2]);
   const double oneShot = CpuMedian(tools[0]);
+  const double floorCpu = CpuMedian(tools[3]);
   std::printf("\ngoals (CPU = user + system, medians; ratios against peers of this run)\n");
   Goal("per call inside a host / ps", ps > 0 ? perCall / ps : NAN, kPerCallGoal, "x");
   Goal("one-shot kelvanectl list / ps", ps > 0 ? oneShot / ps : NAN, kOneShotGoal, "x");
@@ -398,6 +404,9 @@ int RunBenchmark(int runs, int sleepers) {
   Goal("host resident growth, calls 16-20 vs 2-5", host.ok ? (host.lateRssKiB - host.earlyRssKiB) / 1024.0 : NAN,
        0.5, " MiB");
   CheckRecordPools();
+  std::printf("  floor (what a listing must read, nothing else) / ps %.2fx; per call spends %.1f ms beyond it,"
+              " one-shot %.1f ms\n",
+              ps > 0 ? floorCpu / ps : NAN, perCall - floorCpu, oneShot - floorCpu);
   std::printf("  linear growth, %d vs %d processes: per call %.2fx, one-shot %.2fx (about 2 expected)\n",
               doubledCount, sleepers + 1, perCall > 0 ? perCallDoubled / perCall : NAN,
               oneShot > 0 ? CpuMedian(doubled[0]) / oneShot : NAN);
