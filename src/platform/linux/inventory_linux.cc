@@ -528,11 +528,11 @@ bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
   return true;
 }
 
+uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process);
+
 // utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
 // read (a process gone is absent from the accounting). Keeps the resident
 // pages and the nice value in `process` when given and read.
-uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process);
-
 uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
   std::string& text = t_buffers.record;
   procfs::Stat stat;

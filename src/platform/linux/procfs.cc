@@ -103,7 +103,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
       if (*p < '0' || *p > '9') return false;
       uint64_t magnitude = 0;
       for (; *p >= '0' && *p <= '9'; ++p) magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
-      const int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+      const int64_t value = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
       switch (field) {
         case 4: parsed.ppid = value; break;
         case 14: parsed.utime = magnitude; break;
