@@ -589,7 +589,7 @@ TEST(LinuxBackendTest, ImageIdentityIsTheRunFileAndSharesTheMapsReading) {
     EXPECT_EQ(shared[i].fullPath, alone[i].fullPath);
     EXPECT_EQ(shared[i].fileNumber, alone[i].fileNumber);
   }
-  // A second listing of the same handle reads the maps again.
+  // A second listing of the same handle lists the same reading.
   std::vector<platform::ModuleEntry> again;
   ASSERT_TRUE(p->ListModules(*handle, 2, &again));
   ASSERT_EQ(again.size(), 2u);

@@ -414,14 +414,25 @@ UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16stri
 }
 
 bool LinuxProcess::ReadMappedFiles() {
-  if (mapsFresh_) return true;
-  // The text stays with the handle: the module facts use its paths.
+  if (mapsRead_) return true;
   mappedFiles_.clear();
   if (!procfs::ReadFileAt(procDir_, "maps", &mapsText_)) return false;
   procfs::ParseMappedFiles(mapsText_, &mappedFiles_);
-  mapsFresh_ = true;
+  mapsRead_ = true;
   return true;
 }
+
+namespace {
+
+// The file of `files` mapped under `image`, the path the "exe" link shows
+// (the image itself), or end().
+std::vector<procfs::MappedFile>::iterator FindImage(std::vector<procfs::MappedFile>& files,
+                                                   const std::string& image) {
+  return std::find_if(files.begin(), files.end(),
+                      [&image](const procfs::MappedFile& file) { return file.path == image; });
+}
+
+}  // namespace
 
 bool LinuxPlatform::ImageFileIdentity(ProcessHandle& process, uint64_t* device, uint64_t* fileNumber) {
   LinuxProcess* opened = AsLinux(process);
@@ -429,39 +440,31 @@ bool LinuxPlatform::ImageFileIdentity(ProcessHandle& process, uint64_t* device, 
   const std::string* image = opened->ImageTarget();
   // A deleted image's name may come back as another file's.
   if (image == nullptr || procfs::IsDeletedName(*image) || !opened->ReadMappedFiles()) return false;
-  // The image is the file mapped under the path its "exe" link shows.
-  for (const procfs::MappedFile& file : opened->mappedFiles()) {
-    if (file.path == *image) {
-      if (file.inode == 0) return false;
-      *device = file.device;
-      *fileNumber = file.inode;
-      return true;
-    }
-  }
-  return false;
+  const auto found = FindImage(opened->mappedFiles(), *image);
+  if (found == opened->mappedFiles().end() || found->inode == 0) return false;
+  *device = found->device;
+  *fileNumber = found->inode;
+  return true;
 }
 
 bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vector<ModuleEntry>* modules) {
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || !opened->ReadMappedFiles()) return false;
-  std::vector<procfs::MappedFile>& files = opened->TakeMappedFiles();
+  std::vector<procfs::MappedFile>& files = opened->mappedFiles();
 
   // The image comes first even if something is mapped below it.
   if (const std::string* image = opened->ImageTarget()) {
-    auto it = std::find_if(files.begin(), files.end(),
-                           [image](const procfs::MappedFile& file) { return file.path == *image; });
+    const auto it = FindImage(files, *image);
     if (it != files.end()) std::rotate(files.begin(), it, it + 1);
   }
 
-  std::vector<LinuxProcess::ModuleMapping>& mappings = opened->moduleMappings();
-  mappings.clear();
   const size_t count = std::min(limit, files.size());
+  opened->listedModules = count;
   // Entries already in `modules` are overwritten rather than rebuilt: a
   // caller that keeps the vector between processes keeps the capacity of
   // its strings too.
   if (modules->size() > count) modules->resize(count);
   modules->reserve(count);
-  mappings.reserve(count);
   for (size_t k = 0; k < count; ++k) {
     const procfs::MappedFile& file = files[k];
     if (k == modules->size()) modules->emplace_back();
@@ -471,12 +474,11 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
     // with it), so the base name is the converted path's last component.
     const size_t slash = entry.fullPath.rfind(u'/');
     entry.baseName.assign(entry.fullPath, slash == std::u16string::npos ? 0 : slash + 1, std::u16string::npos);
-    const bool deleted = procfs::IsDeletedName(file.path);
     // A deleted file has no identity worth sharing: its name may come back
     // as another file's.
+    const bool deleted = procfs::IsDeletedName(file.path);
     entry.device = deleted ? 0 : file.device;
     entry.fileNumber = deleted ? 0 : file.inode;
-    mappings.push_back({file.path, file.start, file.end, file.device, file.inode, deleted});
   }
   return true;
 }
@@ -497,9 +499,10 @@ FileFact LinuxPlatform::ImageFileSize(ProcessHandle& process, int64_t* size) {
 
 FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, LocalTime* time) {
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr || index >= opened->moduleMappings().size()) return FileFact::kUnknown;
-  const LinuxProcess::ModuleMapping& mapping = opened->moduleMappings()[index];
-  if (mapping.deleted) return FileFact::kUnknown;
+  if (opened == nullptr || index >= opened->listedModules) return FileFact::kUnknown;
+  // The file the latest ListModules listed at `index`.
+  const procfs::MappedFile& mapping = opened->mappedFiles()[index];
+  if (procfs::IsDeletedName(mapping.path)) return FileFact::kUnknown;
   struct stat st;
   char name[64];
   std::snprintf(name, sizeof name, "map_files/%llx-%llx", static_cast<unsigned long long>(mapping.start),

@@ -61,33 +61,17 @@ class LinuxProcess final : public ProcessHandle {
   // process gone); that outcome is kept too. (inventory_linux.cc)
   const std::string* ImageTarget();
 
-  // Where each module of the latest ListModules is mapped, in list order:
-  // its path as the process sees it (pointing into mapsText()), the address
-  // range of the file's first mapping (its name under "map_files"), the
-  // file's identity, and whether the kernel names it deleted. Kept for the
-  // module facts. (inventory_linux.cc)
-  struct ModuleMapping {
-    std::string_view path;
-    uint64_t start;
-    uint64_t end;
-    uint64_t device;
-    uint64_t inode;
-    bool deleted;
-  };
-  std::vector<ModuleMapping>& moduleMappings() { return moduleMappings_; }
-
-  // The files the process maps, from a reading of its maps text kept with
-  // the handle (the paths point into that text). One reading serves the
-  // image's identity and the next ListModules: ReadMappedFiles reads unless
-  // a reading is there that no ListModules has taken yet; TakeMappedFiles
-  // marks it taken, so a later ListModules reads afresh. False when the
-  // maps cannot be read. (inventory_linux.cc)
+  // The files the process maps, each once, from one reading of its maps
+  // text made on the first call and kept for the handle's life (the paths
+  // point into that text): the image's identity, the module list and the
+  // module facts of one inspection all see the same mappings. ListModules
+  // moves the image to the front. False (and nothing kept) when the maps
+  // cannot be read. (inventory_linux.cc)
   bool ReadMappedFiles();
-  std::vector<procfs::MappedFile>& TakeMappedFiles() {
-    mapsFresh_ = false;
-    return mappedFiles_;
-  }
-  const std::vector<procfs::MappedFile>& mappedFiles() const { return mappedFiles_; }
+  std::vector<procfs::MappedFile>& mappedFiles() { return mappedFiles_; }
+  // How many of mappedFiles() the latest ListModules listed (the module
+  // facts answer for those only).
+  size_t listedModules = 0;
 
   // Resident pages as the latest stat read through this handle showed
   // them, -1 before any: one inspection reads the stat record once for the
@@ -115,10 +99,9 @@ class LinuxProcess final : public ProcessHandle {
   uint64_t pinnedStart_ = 0;
   enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
   std::string imageTarget_;
-  std::vector<ModuleMapping> moduleMappings_;
   std::string mapsText_;
   std::vector<procfs::MappedFile> mappedFiles_;
-  bool mapsFresh_ = false;
+  bool mapsRead_ = false;
 };
 
 // For tests: `hook` (null for none) is called with each thread id after
