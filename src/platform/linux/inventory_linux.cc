@@ -398,7 +398,7 @@ bool LinuxPlatform::CommandLine(ProcessHandle& process, std::u16string* commandL
 UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
   if (pid == 0) return UserLookup::kNotListed;
   char path[48];
-  std::snprintf(path, sizeof path, "/proc/%u/status", pid);
+  procfs::FormatProcPath(path, pid, "/status");
   std::string& text = t_buffers.record;
   if (!procfs::ReadRecordFileAt(AT_FDCWD, path, &text)) return UnreadableStatus();
   return UserFromStatus(text, name);
@@ -531,18 +531,6 @@ bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
   return true;
 }
 
-uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process);
-
-// utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
-// read (a process gone is absent from the accounting). Keeps the resident
-// pages and the nice value in `process` when given and read.
-uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
-  std::string& text = t_buffers.record;
-  procfs::Stat stat;
-  if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
-  return TakeStat(stat, process);
-}
-
 // utime + stime of a parsed stat text; keeps the resident pages and the
 // nice value in `process` when given.
 uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
@@ -552,6 +540,16 @@ uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
     process->statNiceFresh = true;
   }
   return stat.utime + stat.stime;
+}
+
+// utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
+// read (a process gone is absent from the accounting). Keeps the resident
+// pages and the nice value in `process` when given and read.
+uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
+  std::string& text = t_buffers.record;
+  procfs::Stat stat;
+  if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
+  return TakeStat(stat, process);
 }
 
 // The stat files a sampling session's first samples opened, kept open for

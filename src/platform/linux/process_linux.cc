@@ -98,14 +98,10 @@ int ReadOwnStatus(int procDir, pid_t pid, std::string* status) {
 // Start time from the open stat file `statFd`, read afresh from its start;
 // 0 or the errno (ESRCH once the process has been reaped).
 int ReadStartTime(int statFd, uint64_t* startTime) {
-  char buffer[4096];
-  ssize_t n;
-  do {
-    n = pread(statFd, buffer, sizeof buffer - 1, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return errno;
+  std::string text;
+  if (!procfs::RereadRecordFile(statFd, &text)) return errno;
   procfs::Stat stat;
-  if (!procfs::ParseStat(std::string(buffer, static_cast<size_t>(n)), &stat)) return EIO;
+  if (!procfs::ParseStat(text, &stat)) return EIO;
   *startTime = stat.startTime;
   return 0;
 }
