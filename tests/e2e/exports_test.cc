@@ -1,8 +1,13 @@
-// The library's outside face: exactly seven exported entry points, and the
-// six typed ones return their constants.
+// The library's outside face: exactly seven exported entry points, the
+// six typed ones return their constants, and a host can unload it.
+#include <dlfcn.h>
+
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +73,29 @@ TEST(Exports, TypedEntryPointsReturnTheirConstants) {
   auto release = reinterpret_cast<unsigned int (*)(void*)>(library.Symbol("_Z22ZEV_ReleaseProcess_KLVPv"));
   ASSERT_NE(nullptr, release);
   EXPECT_EQ(0u, release(nullptr));
+}
+
+// A host thread that ran a listing, and lives on, does not keep the library
+// loaded once the host unloads it: the library leaves nothing in the
+// thread's own storage that the thread's end would have to destroy.
+TEST(Exports, AThreadThatCalledDoesNotKeepTheLibraryLoaded) {
+  auto library = std::make_unique<LoadedLibrary>();
+  ASSERT_NE(nullptr, library->invoke());
+  const std::string copy = library->directory() + "/libkelvane.so";
+  std::promise<int> listed;
+  std::promise<void> finish;
+  std::shared_future<void> finished = finish.get_future().share();
+  std::thread worker([&library, &listed, finished] {
+    listed.set_value(library->Run("<request name=\"ZEV_GetProcessList_KLV\"/>").code);
+    finished.wait();
+  });
+  EXPECT_EQ(0, listed.get_future().get());
+  library.reset();  // dlclose, while the worker still runs
+  void* still = dlopen(copy.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(nullptr, still) << "the library stayed loaded";
+  if (still != nullptr) dlclose(still);
+  finish.set_value();
+  worker.join();
 }
 
 }  // namespace

@@ -65,18 +65,6 @@ constexpr int kCapSysPtrace = 19;
 
 class LinuxToken final : public TokenHandle {};
 
-// Read buffers reused by every query of this thread: one per kind of file,
-// so a listing reads each procfs file into memory it already has. A buffer
-// that grew unusually large goes back after its use.
-struct ReadBuffers {
-  std::string record;  // stat, statm, status, cmdline
-};
-thread_local ReadBuffers t_buffers;
-constexpr size_t kKeptBufferBytes = size_t{256} << 10;
-
-void ReleaseIfLarge(std::string* buffer) {
-  if (buffer->capacity() > kKeptBufferBytes) std::string().swap(*buffer);
-}
 
 // Reads the target of `name` relative to `dirFd`; false when it cannot be
 // read.
@@ -368,13 +356,14 @@ bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) 
 }
 
 bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
-  std::string& text = t_buffers.record;
   LinuxProcess* opened = AsLinux(process);
   if (opened != nullptr && opened->statResidentPages >= 0) {
     *bytes = opened->statResidentPages * PageSize();
     return true;
   }
-  if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
+  if (opened == nullptr) return false;
+  std::string& text = opened->readBuffer;
+  if (!procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
   const char* p = text.data();
   const char* end = p + text.size();
   uint64_t size = 0;
@@ -385,13 +374,13 @@ bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
 }
 
 bool LinuxPlatform::CommandLine(ProcessHandle& process, std::u16string* commandLine) {
-  std::string& text = t_buffers.record;
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr || !procfs::ReadRecordFileAt(opened->procDir(), "cmdline", &text)) return false;
+  if (opened == nullptr) return false;
+  std::string& text = opened->readBuffer;
+  if (!procfs::ReadRecordFileAt(opened->procDir(), "cmdline", &text)) return false;
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::replace(text.begin(), text.end(), '\0', ' ');
   *commandLine = Utf8ToUtf16(text);
-  ReleaseIfLarge(&text);
   return true;
 }
 
@@ -399,7 +388,7 @@ UserLookup LinuxPlatform::ProcessUserName(uint32_t pid, std::u16string* name) {
   if (pid == 0) return UserLookup::kNotListed;
   char path[48];
   procfs::FormatProcPath(path, pid, "/status");
-  std::string& text = t_buffers.record;
+  std::string text;
   if (!procfs::ReadRecordFileAt(AT_FDCWD, path, &text)) return UnreadableStatus();
   return UserFromStatus(text, name);
 }
@@ -408,7 +397,7 @@ UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16stri
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr) return ProcessUserName(process.pid(), name);
   if (!opened->statusText.empty()) return UserFromStatus(opened->statusText, name);
-  std::string& text = t_buffers.record;
+  std::string& text = opened->readBuffer;
   if (!procfs::ReadRecordFileAt(opened->procDir(), "status", &text)) return UnreadableStatus();
   return UserFromStatus(text, name);
 }
@@ -542,13 +531,15 @@ uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
   return stat.utime + stat.stime;
 }
 
-// utime + stime of the stat file `name` below `dirFd`; 0 when it cannot be
-// read (a process gone is absent from the accounting). Keeps the resident
-// pages and the nice value in `process` when given and read.
-uint64_t ProcessCpu(int dirFd, const char* name, LinuxProcess* process) {
-  std::string& text = t_buffers.record;
+// utime + stime of the stat file of `process`, read through its directory;
+// 0 when it cannot be read (a process gone is absent from the accounting).
+// Keeps the resident pages and the nice value in `process` when read.
+uint64_t ProcessCpu(LinuxProcess* process) {
   procfs::Stat stat;
-  if (!procfs::ReadRecordFileAt(dirFd, name, &text) || !procfs::ParseStat(text, &stat)) return 0;
+  if (!procfs::ReadRecordFileAt(process->procDir(), "stat", &process->readBuffer) ||
+      !procfs::ParseStat(process->readBuffer, &stat)) {
+    return 0;
+  }
   return TakeStat(stat, process);
 }
 
@@ -639,7 +630,7 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
     char path[48];
     procfs::FormatProcPath(path, pid, "/stat");
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    std::string& text = t_buffers.record;
+    std::string text;
     procfs::Stat stat;
     if (fd >= 0) {
       if (procfs::RereadRecordFile(fd, &text) && procfs::ParseStat(text, &stat)) {
@@ -668,15 +659,14 @@ bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime
   const int kept = g_keptStat.Take(opened->pid());
   bool read = false;
   if (kept >= 0) {
-    std::string& text = t_buffers.record;
     procfs::Stat stat;
-    if (procfs::RereadRecordFile(kept, &text) && procfs::ParseStat(text, &stat)) {
+    if (procfs::RereadRecordFile(kept, &opened->readBuffer) && procfs::ParseStat(opened->readBuffer, &stat)) {
       *processTime = static_cast<int64_t>(TakeStat(stat, opened));
       read = true;
     }
     close(kept);
   }
-  if (!read) *processTime = static_cast<int64_t>(ProcessCpu(opened->procDir(), "stat", opened));
+  if (!read) *processTime = static_cast<int64_t>(ProcessCpu(opened));
   *totalTime = static_cast<int64_t>(total);
   return true;
 }

@@ -85,6 +85,13 @@ class LinuxProcess final : public ProcessHandle {
   int64_t statNice = 0;
   bool statNiceFresh = false;
 
+  // Where the one-record files read through this handle (stat, statm,
+  // cmdline, status) are read into, one after the other: each read reuses
+  // the room of the one before. (Not per-thread storage: a thread-local
+  // object with a destructor keeps a library loaded after its host unloads
+  // it, until every thread that touched it ends.)
+  std::string readBuffer;
+
   // The "status" text a query handle's open read through procDir to make
   // sure the id names a process and not another thread of one; the owner
   // lookup of the same inspection uses it instead of reading the file
