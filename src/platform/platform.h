@@ -79,9 +79,20 @@ class TokenHandle {
 
 // A file written from its start that replaces the file at its path whole
 // or not at all: the bytes go to a new temporary file in the same directory,
-// which Commit puts in place of the path in one step. Until Commit succeeds
-// the path is untouched; destroying the object without a successful Commit
-// removes the temporary file, leaving the old file (if any) as it was.
+// which Commit puts in place of the path in one step. The new file keeps
+// the access rights and owner of the regular file it replaces (its mode and
+// owner; on Windows its security descriptor); a new file, or one that
+// replaces a symbolic link, gets the platform's defaults. Until Commit
+// succeeds the path is untouched; destroying the object without a
+// successful Commit removes the temporary file, leaving the old file (if
+// any) as it was.
+//
+// Where the directory can take no temporary file (no right to create one)
+// but a regular file this process may write stands at the path, that file
+// is written in place instead, so that the response is not lost: reached
+// without following a link, its rights and owner kept, cut to the new
+// length at Commit. Such a write is not whole-or-nothing (a failure part-way
+// leaves the file with part of the new bytes); WrittenInPlace() tells it.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -94,6 +105,9 @@ class OutputFile {
   // in place of the path. False (path untouched, LastError set) otherwise.
   // Files written in place (test doubles) have nothing to do.
   virtual bool Commit() { return true; }
+  // True when this file writes the file at the path itself rather than a
+  // temporary file that replaces it.
+  virtual bool WrittenInPlace() const { return false; }
 };
 
 // One loaded module of a process. A field whose query failed is empty.
@@ -160,7 +174,8 @@ class Platform {
 
   // Starts a file that will replace whatever file or symbolic link stands
   // at `path` (binary; see OutputFile). A directory, FIFO or device at the
-  // path is refused at once, as is a directory that cannot take a new file.
+  // path is refused at once, as is a directory that cannot take a new file
+  // unless a writable regular file stands at the path (written in place).
   // On failure returns null and stores the platform's description in
   // `error`.
   virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::u16string& path,

@@ -13,17 +13,33 @@ namespace kelvane {
 namespace platform {
 namespace procfs {
 
-// Owns one file descriptor (-1 for none) and closes it when it goes.
+// Owns one file descriptor (-1 for none) and closes it when it goes. Moving
+// hands the descriptor on; release() gives it up without closing it.
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
+  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  // The descriptor, no longer owned.
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any) and takes `fd`.
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
