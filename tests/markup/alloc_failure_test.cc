@@ -14,11 +14,23 @@
 #include "markup_test_util.h"
 #include "support/test_support.h"
 
+#include "alloc_injection.h"
+
 namespace {
 // Allocations left before the one that fails; negative: none fails.
 thread_local long g_allocationsBeforeFailure = -1;
 thread_local bool g_failed = false;
 }  // namespace
+
+namespace kelvane {
+namespace testing {
+void FailAllocationAfter(long allocations) {
+  g_failed = false;
+  g_allocationsBeforeFailure = allocations;
+}
+bool AllocationFailed() { return g_failed; }
+}  // namespace testing
+}  // namespace kelvane
 
 void* operator new(size_t size) {
   if (g_allocationsBeforeFailure == 0) {

@@ -7,16 +7,20 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
+#include "alloc_injection.h"
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
 #include "support/test_support.h"
@@ -55,11 +59,9 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-TEST(XmlSaveLinux, ReplacesTheOldFileWithANewOneOfTheUsualMode) {
+TEST(XmlSaveLinux, ANewFileGetsTheUsualMode) {
   TempDir dir;
   const std::string path = dir.File("r.xml");
-  WriteBytes(path, std::string(10000, 'o'));
-  ASSERT_EQ(0, chmod(path.c_str(), 0600));
   CXmlDoc doc;
   doc.LoadText(u"<a/>");
   ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(path)));
@@ -77,6 +79,132 @@ TEST(XmlSaveLinux, ReplacesTheOldFileWithANewOneOfTheUsualMode) {
   ASSERT_EQ(0, chdir(cwd));
   EXPECT_TRUE(saved);
   EXPECT_EQ(ReadBytes(dir.File("plain.xml")), "<a/>");
+}
+
+// A host that keeps its result file private (listings hold command lines)
+// keeps it private: the new file has the old one's mode and owner.
+TEST(XmlSaveLinux, AReplacedFileKeepsItsModeAndOwner) {
+  TempDir dir;
+  const std::string path = dir.File("r.xml");
+  WriteBytes(path, std::string(10000, 'o'));
+  ASSERT_EQ(0, chmod(path.c_str(), 0600));
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+  }
+  struct stat old {};
+  ASSERT_EQ(0, lstat(path.c_str(), &old));
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(path)));
+  EXPECT_EQ(ReadBytes(path), "<a/>");
+  struct stat st {};
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_NE(st.st_ino, old.st_ino);  // replaced, not rewritten
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, old.st_uid);
+  EXPECT_EQ(st.st_gid, old.st_gid);
+  // Wider rights are kept as well; set-id bits are not carried over.
+  ASSERT_EQ(0, chmod(path.c_str(), 04664));
+  ASSERT_TRUE(doc.SaveFile(Utf8ToUtf16(path)));
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"r.xml"});
+}
+
+// Runs `body` in a child process that has given up root for the nobody
+// account; its exit status (0 for success) is returned, -1 when the child
+// could not be made. Skips the test when this process is not root.
+int AsNobody(const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+      _exit(3);
+    }
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// A directory that takes no new file from the writer does not lose the
+// response when the file at the path may be written: it is written in
+// place, cut to the new length, its rights and owner as they were.
+TEST(XmlSaveLinux, ADirectoryThatTakesNoNewFileGetsTheFileWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+  const std::string locked = dir.File("locked");
+  ASSERT_EQ(0, mkdir(locked.c_str(), 0755));
+  const std::string path = locked + "/r.xml";
+  WriteBytes(path, std::string(10000, 'o'));
+  ASSERT_EQ(0, chmod(path.c_str(), 0666));
+  struct stat old {};
+  ASSERT_EQ(0, lstat(path.c_str(), &old));
+  ASSERT_EQ(0, AsNobody([&] {
+    CXmlDoc doc;
+    doc.LoadText(u"<a/>");
+    return doc.SaveFile(Utf8ToUtf16(path));
+  }));
+  EXPECT_EQ(ReadBytes(path), "<a/>");
+  struct stat st {};
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_EQ(st.st_ino, old.st_ino);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(Entries(locked), std::vector<std::string>{"r.xml"});
+
+  // A link at the path is never written through, in place or otherwise, and
+  // a file the writer may not write stays as it was.
+  const std::string target = dir.File("target");
+  WriteBytes(target, "target");
+  ASSERT_EQ(0, chmod(target.c_str(), 0666));
+  const std::string link = locked + "/link.xml";
+  ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+  const std::string readOnly = locked + "/ro.xml";
+  WriteBytes(readOnly, "read only");
+  ASSERT_EQ(0, chmod(readOnly.c_str(), 0644));
+  ASSERT_EQ(1, AsNobody([&] {
+    CXmlDoc doc;
+    doc.LoadText(u"<a/>");
+    return doc.SaveFile(Utf8ToUtf16(link)) || doc.SaveFile(Utf8ToUtf16(readOnly));
+  }));
+  EXPECT_EQ(ReadBytes(target), "target");
+  EXPECT_EQ(ReadBytes(readOnly), "read only");
+  ASSERT_EQ(0, lstat(link.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// Memory running out at any allocation while a file is saved leaves no
+// descriptor open and no temporary file behind; the file at the path is the
+// old one or the new one, whole.
+TEST(XmlSaveLinux, AllocationFailureLeavesNoDescriptorAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.File("r.xml");
+  const std::string old(3000, 'o');
+  WriteBytes(path, old);
+  CXmlDoc doc;
+  doc.LoadText(u"<a/>");
+  const std::u16string wide = Utf8ToUtf16(path);
+  const int descriptors = kelvane::testing::CountOpenDescriptors();
+  for (long n = 0;; ++n) {
+    ASSERT_LT(n, 1000) << "saving kept allocating";
+    kelvane::testing::FailAllocationAfter(n);
+    const bool ok = doc.SaveFile(wide);
+    const bool injected = kelvane::testing::AllocationFailed();
+    kelvane::testing::FailAllocationAfter(-1);
+    EXPECT_EQ(kelvane::testing::CountOpenDescriptors(), descriptors) << "allocation " << n;
+    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"r.xml"}) << "allocation " << n;
+    const std::string now = ReadBytes(path);
+    EXPECT_TRUE(now == old || now == "<a/>") << "allocation " << n;
+    if (!injected) {
+      EXPECT_TRUE(ok);
+      break;
+    }
+  }
 }
 
 TEST(XmlSaveLinux, MissingDirectoryFailsWithTheSystemText) {
