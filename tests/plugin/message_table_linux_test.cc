@@ -2,9 +2,14 @@
 // (the system code page there) and the library path found through the
 // dynamic loader.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/test_support.h"
 
@@ -34,6 +39,28 @@ TEST_F(MessageTableTest, ReadsUtf8TablesWithAndWithoutMark) {
     EXPECT_EQ(u"GetFailed", Lookup(u"GetFailed"));
     EXPECT_EQ(u"NoEquals", Lookup(u"NoEquals"));
   }
+}
+
+// A FIFO planted where the table belongs would hold every call that looks
+// a message up; the table is read like a command file, regular files only.
+TEST_F(MessageTableTest, AFifoAsTheTableGivesTheIdsWithoutBlocking) {
+  ASSERT_EQ(0, mkfifo(TableFile().c_str(), 0666));
+  // Should the lookup open the FIFO for reading, it waits for a writer;
+  // this one comes after a while, so that the test fails instead of hanging.
+  std::atomic<bool> done{false};
+  std::atomic<bool> unblocked{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done) return;
+    unblocked = true;
+    const int fd = open(TableFile().c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+  });
+  const std::u16string text = Lookup(u"GetSuccessed");
+  done = true;
+  watchdog.join();
+  EXPECT_FALSE(unblocked) << "the lookup waited on the FIFO";
+  EXPECT_EQ(u"GetSuccessed", text);
 }
 
 TEST(LinuxLibraryPath, NamesTheFileHoldingTheAddress) {

@@ -24,26 +24,7 @@ namespace {
 constexpr size_t kMaxProfileValue = 1023;
 // Profile files beyond this size are not read at all (a message table is a
 // few kilobytes); the lookup then gives the fallback.
-constexpr long kMaxProfileFileBytes = 16L * 1024 * 1024;
-
-std::string ToNativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
-
-// Reads the whole file into `bytes`; false when it cannot be opened or read,
-// or is too large.
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rbe");
-  if (file == nullptr) return false;
-  bool ok = false;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    long size = std::ftell(file);
-    if (size >= 0 && size <= kMaxProfileFileBytes && std::fseek(file, 0, SEEK_SET) == 0) {
-      bytes->resize(static_cast<size_t>(size));
-      ok = size == 0 || std::fread(bytes->data(), 1, bytes->size(), file) == bytes->size();
-    }
-  }
-  std::fclose(file);
-  return ok;
-}
+constexpr size_t kMaxProfileFileBytes = 16u * 1024 * 1024;
 
 // Decodes a profile file: UTF-16 (either byte order) when it starts with a
 // byte-order mark, UTF-8 otherwise (with or without its mark).
@@ -150,9 +131,11 @@ char16_t LinuxPlatform::PathSeparator() { return u'/'; }
 
 std::u16string LinuxPlatform::ReadProfileString(const std::u16string& section, const std::u16string& key,
                                                 const std::u16string& fallback, const std::u16string& path) {
+  // Read through the guarded reader: a FIFO, device or directory planted at
+  // the table's path is refused without blocking, like a command file.
   std::string bytes;
   std::u16string value;
-  if (path.empty() || !ReadWholeFile(ToNativePath(path), &bytes) ||
+  if (path.empty() || !ReadRegularFile(path, kMaxProfileFileBytes, &bytes) ||
       !FindProfileValue(DecodeProfile(bytes), section, key, &value)) {
     return std::u16string(CutToUnits(fallback, kMaxProfileValue));
   }
