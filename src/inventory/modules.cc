@@ -244,7 +244,10 @@ std::u16string FormatModifyTime(const platform::LocalTime& time) {
 }
 
 FileFactsCache::FileFactsCache() {
-  if (g_factsDepth++ == 0) g_facts = new FileFacts();
+  // Counted only once the facts exist: an allocation that fails here leaves
+  // no cache behind that nobody would ever end.
+  if (g_factsDepth == 0) g_facts = new FileFacts();
+  ++g_factsDepth;
 }
 
 FileFactsCache::~FileFactsCache() {

@@ -150,10 +150,23 @@ class CpuSamplingSession {
   CpuSamplingSession& operator=(const CpuSamplingSession&) = delete;
 };
 
+// Empties the CPU sample table when it goes.
+class SampleTableClearer {
+ public:
+  SampleTableClearer() = default;
+  ~SampleTableClearer() { ClearCpuSamples(); }
+  SampleTableClearer(const SampleTableClearer&) = delete;
+  SampleTableClearer& operator=(const SampleTableClearer&) = delete;
+};
+
 }  // namespace
 
-uint32_t CollectProcessList(ProcessRecordSink* sink) {
+uint32_t CollectProcessList(ProcessRecordSink* sink, bool* complete) {
+  if (complete != nullptr) *complete = true;
   const CpuSamplingSession session;
+  // Every way out leaves the sample table empty, so that the next listing
+  // starts from fresh samples.
+  const SampleTableClearer clearSamples;
   const int64_t primingStart = g_clock->nowMs();
   PrimeCpuSamples();
 
@@ -172,7 +185,11 @@ uint32_t CollectProcessList(ProcessRecordSink* sink) {
   uint32_t records = 0;
   for (uint32_t pid : pids) {
     ProcessRecord* record = new (std::nothrow) ProcessRecord();
-    if (record == nullptr) continue;
+    if (record == nullptr) {
+      // A process left out for want of memory makes the listing incomplete.
+      if (complete != nullptr) *complete = false;
+      continue;
+    }
     CollectProcessInfo(pid, record);
     if (record->szName[0] == u'\0') {
       FreeRecord(record);
@@ -181,7 +198,6 @@ uint32_t CollectProcessList(ProcessRecordSink* sink) {
     ++records;
     sink->Take(record);
   }
-  ClearCpuSamples();
   return records;
 }
 

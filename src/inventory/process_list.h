@@ -69,8 +69,9 @@ class ProcessRecordSink {
 // same passes and sampling. Returns the number of records handed over.
 // A sink that writes a record out and frees it at once keeps only one
 // process's records in memory, and writes them while they are still in the
-// processor's cache.
-uint32_t CollectProcessList(ProcessRecordSink* sink);
+// processor's cache. `complete`, when given, is set to false when a process
+// was left out because no record could be allocated for it.
+uint32_t CollectProcessList(ProcessRecordSink* sink, bool* complete = nullptr);
 
 // The priming pass of BuildProcessList: enables the debug privilege and takes
 // a CPU sample of every process in a snapshot, discarding the values.

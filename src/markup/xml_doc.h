@@ -184,9 +184,10 @@ class CXmlDoc {
   // ADD_CHILD) followed by SetAttribute(ChildPosition(), ...) for each
   // attribute in order would leave them, including when one of those steps
   // would fail. False when the element could not be added (nothing
-  // changed then).
+  // changed then). `allAttributes`, when given, tells whether every
+  // attribute was set as well.
   bool AddChildWithAttributes(std::u16string_view name, const AttributeNames& names,
-                              const std::u16string_view* values);
+                              const std::u16string_view* values, bool* allAttributes = nullptr);
   // Sets attribute `name` of the element at `pos` to `value` (encoded),
   // replacing its value when present (an attribute without a value gets one),
   // else appending it to the start tag. False, with nothing changed, when

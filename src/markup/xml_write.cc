@@ -470,7 +470,8 @@ CXmlDoc::AttributeNames::AttributeNames(const std::u16string_view* names, size_t
 }
 
 bool CXmlDoc::AddChildWithAttributes(std::u16string_view name, const AttributeNames& names,
-                                     const std::u16string_view* values) {
+                                     const std::u16string_view* values, bool* allAttributes) {
+  if (allAttributes != nullptr) *allAttributes = false;
   // One splice gives the text that adding the element and setting each
   // attribute would give when every step would succeed and each attribute
   // is appended as new: plain, distinct names on a plainly named element.
@@ -497,10 +498,15 @@ bool CXmlDoc::AddChildWithAttributes(std::u16string_view name, const AttributeNa
   if (whole && m_scratch.size() <= static_cast<size_t>(ElementRecord::kMaxStartTagLength) &&
       InsertElement(static_cast<int32_t>(m_scratch.size()), ADD_CHILD)) {
     m_attributeCache.pos = 0;
+    if (allAttributes != nullptr) *allAttributes = true;
     return true;
   }
   if (!AddElement(name, ADD_CHILD)) return false;
-  for (size_t i = 0; i < count; ++i) SetAttribute(m_posChild, names.names()[i], values[i]);
+  bool all = true;
+  for (size_t i = 0; i < count; ++i) {
+    if (!SetAttribute(m_posChild, names.names()[i], values[i])) all = false;
+  }
+  if (allAttributes != nullptr) *allAttributes = all;
   return true;
 }
 

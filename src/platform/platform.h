@@ -279,7 +279,10 @@ class Platform {
   // files, nothing looked up again by id or path) override them; the
   // defaults ask by id or say to ask by path.
 
-  // ProcessUserName and CpuTimes of the opened process.
+  // ProcessUserName and CpuTimes of the opened process. ProcessCpuTimes is
+  // false, besides, when the process's own time can no longer be read (it
+  // ended and its accounting is gone): the process then has no figure, never
+  // a time of 0 that would make its share negative.
   virtual UserLookup ProcessUserNameOf(ProcessHandle& process, std::u16string* name) {
     return ProcessUserName(process.pid(), name);
   }

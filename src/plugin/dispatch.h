@@ -21,8 +21,10 @@ int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile);
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result);
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result);
 
-// Sets the CPU usage of the first record with process id 0 (the idle
-// process) to 100 minus the sum of every record's CPU usage, unclamped.
+// Keeps the CPU figures of a listing within the machine's 100 percent: each
+// record's figure is cut to 0..100 and to what the records before it left
+// of 100, and the first record with process id 0 (the idle process) gets
+// what all of them leave.
 void ApplyIdleCpuRule(ProcessRecord* head);
 
 // Scoped switch to the library's own module state around every exported

@@ -7,31 +7,51 @@
 #include "plugin/request.h"
 #include "result/xml_result.h"
 
-// The idle process (id 0) reports what the others leave of 100 percent.
-// The first record with id 0 takes 100 minus the sum of every record's CPU
-// usage (its own is 0 when built); the value is not clamped.
+namespace {
+
+// The CPU figures of one listing, kept within the machine's 100 percent.
+// Each process's share is measured against the system's time over its own
+// pair of samples; the pairs of different processes lie a little apart, so
+// on a busy machine the shares can add up to more than 100. Each process is
+// given at most what the processes before it left, and the idle process
+// (id 0) what all of them leave: every figure lies within 0..100 and they
+// add up to at most 100.
+class CpuShares {
+ public:
+  // The figure to report for a process that measured `share` percent.
+  int32_t Take(int32_t share) {
+    const int32_t left = 100 - used_;
+    const int32_t kept = share < 0 ? 0 : share > left ? left : share;
+    used_ += kept;
+    return kept;
+  }
+  // What the processes taken so far leave of 100.
+  int32_t Idle() const { return 100 - used_; }
+
+ private:
+  int32_t used_ = 0;
+};
+
+}  // namespace
+
 void ApplyIdleCpuRule(ProcessRecord* head) {
-  int32_t sum = 0;
-  for (const ProcessRecord* record = head; record != nullptr; record = record->pNext) {
-    // Wrapping like the 32-bit sum it is; sums never come near the limits.
-    sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(record->nCpuUsage));
-  }
+  CpuShares shares;
+  ProcessRecord* idle = nullptr;
   for (ProcessRecord* record = head; record != nullptr; record = record->pNext) {
-    if (record->dwPID == 0) {
-      record->nCpuUsage = static_cast<int32_t>(100u - static_cast<uint32_t>(sum));
-      break;
-    }
+    record->nCpuUsage = shares.Take(record->nCpuUsage);
+    if (record->dwPID == 0 && idle == nullptr) idle = record;
   }
+  if (idle != nullptr) idle->nCpuUsage = shares.Idle();
 }
 
 namespace {
 
 // Writes each record into the response as soon as it is filled and frees
 // it, so that one process's records are in memory at a time (and still in
-// the processor's cache when written). The idle rule needs every record's
-// CPU usage: the sum is kept on the way, and the first idle item's figure
-// is replaced at the end, which gives the text ApplyIdleCpuRule followed by
-// BuildProcessListResponse gives.
+// the processor's cache when written). The idle figure needs every record's
+// CPU usage: the shares are kept on the way, and the first idle item's
+// figure is replaced at the end, which gives the text ApplyIdleCpuRule
+// followed by BuildProcessListResponse gives.
 class ResponseSink final : public ProcessRecordSink {
  public:
   explicit ResponseSink(CXmlResult* result) : result_(result) {}
@@ -40,8 +60,7 @@ class ResponseSink final : public ProcessRecordSink {
 
   void Take(ProcessRecord* record) override {
     const kelvane::ProcessListPtr owned(record);
-    // Wrapping like the 32-bit sum it is.
-    sum_ = static_cast<int32_t>(static_cast<uint32_t>(sum_) + static_cast<uint32_t>(record->nCpuUsage));
+    record->nCpuUsage = shares_.Take(record->nCpuUsage);
     const int32_t position = result_->AddProcessItem(*record);
     if (record->dwPID == 0 && !idleSeen_) {
       idleSeen_ = true;
@@ -55,7 +74,7 @@ class ResponseSink final : public ProcessRecordSink {
 
   // Applies the idle rule to the item written for the first idle record.
   void Finish() {
-    if (idleSeen_) result_->SetProcessCpuUsage(idlePosition_, static_cast<int32_t>(100u - static_cast<uint32_t>(sum_)));
+    if (idleSeen_) result_->SetProcessCpuUsage(idlePosition_, shares_.Idle());
   }
 
  private:
@@ -80,7 +99,7 @@ class ResponseSink final : public ProcessRecordSink {
   uint32_t expected_ = 0;
   uint32_t taken_ = 0;
   uint32_t nextProjection_ = 16;
-  int32_t sum_ = 0;
+  CpuShares shares_;
   bool idleSeen_ = false;
   int32_t idlePosition_ = 0;
 };
@@ -90,16 +109,18 @@ class ResponseSink final : public ProcessRecordSink {
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result) {
   result->BeginProcessList(request.szCmdName);
   ResponseSink sink(result);
-  const uint32_t count = CollectProcessList(&sink);
+  bool complete = true;
+  const uint32_t count = CollectProcessList(&sink, &complete);
   sink.Finish();
   result->EndProcessList();
-  return count != 0 ? 0 : -1;
+  // A listing that could not build every record, or whose response could
+  // not take every record it built, is incomplete.
+  return count != 0 && complete && result->Complete() ? 0 : -1;
 }
 
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result) {
   uint32_t count = 0;
   const kelvane::ProcessListPtr head(CollectTargetProcesses(request.pTargets, &count));
-  const int32_t code = (count == targetCount && count != 0) ? 0 : -1;
   result->BuildModuleResponse(request.szCmdName, head.get());
-  return code;
+  return count == targetCount && count != 0 && result->Complete() ? 0 : -1;
 }

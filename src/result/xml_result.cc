@@ -72,18 +72,17 @@ CXmlResult::CXmlResult(const char16_t* resultFile) : m_szOutputPath{}, m_pathUsa
 CXmlResult::~CXmlResult() = default;
 
 void CXmlResult::BeginResponse(const char16_t* cmdName) {
+  m_complete = true;
   std::u16string root(TextOf(cmdName));
   root += u"Response";
-  m_doc.LoadText(kDeclaration);
-  m_doc.AddElement(root);
-  m_doc.AddElement(u"detail", CXmlDoc::ADD_CHILD);
-  m_doc.IntoElement();
+  m_skeleton = Check(LoadDeclaration() && m_doc.AddElement(root) &&
+                     m_doc.AddElement(u"detail", CXmlDoc::ADD_CHILD) && m_doc.IntoElement());
 }
 
-void CXmlResult::EndResponse() { m_doc.OutOfElement(); }
+void CXmlResult::EndResponse() { Check(m_doc.OutOfElement()); }
 
 void CXmlResult::SetText(std::u16string_view name, std::u16string_view value) {
-  m_doc.SetAttribute(m_doc.ChildPosition(), name, value);
+  Check(m_doc.SetAttribute(m_doc.ChildPosition(), name, value));
 }
 
 void CXmlResult::SetNumber(std::u16string_view name, int64_t value) {
@@ -93,7 +92,9 @@ void CXmlResult::SetNumber(std::u16string_view name, int64_t value) {
 int CXmlResult::BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first) {
   BeginResponse(cmdName);
   for (const ProcTarget* target = first; target != nullptr; target = target->pNext) {
-    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+    // An item that could not be added gets no attributes: they would land
+    // on the item before it.
+    if (!Check(m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD))) continue;
     SetText(u"PID", kelvane::FieldView(target->szPID));
     if (target->nPriority != 0) SetNumber(u"priority", target->nPriority);
     SetNumber(u"nResult", target->nResult);
@@ -105,7 +106,7 @@ int CXmlResult::BuildTargetResponse(const char16_t* cmdName, const ProcTarget* f
 
 void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   if (record.pModules == nullptr) return;
-  m_doc.IntoElement();
+  if (!Check(m_doc.IntoElement())) return;
   PrefetchModuleFields(*record.pModules);
   for (const ModuleRecord* module = record.pModules; module != nullptr; module = module->pNext) {
     if (module->pNext != nullptr) PrefetchModuleFields(*module->pNext);
@@ -114,15 +115,18 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
         ModuleFieldView(*module, kModulePath),     ModuleFieldView(*module, kModuleDescript),
         ModuleFieldView(*module, kModuleProductVersion), ModuleFieldView(*module, kModuleModifyTime),
     };
-    m_doc.AddChildWithAttributes(u"ModuleItem", ModuleAttributes(), values);
+    bool all = false;
+    Check(m_doc.AddChildWithAttributes(u"ModuleItem", ModuleAttributes(), values, &all) && all);
   }
-  m_doc.OutOfElement();
+  Check(m_doc.OutOfElement());
 }
 
 int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first) {
   BeginResponse(cmdName);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+    // A process whose item could not be added keeps its modules out: they
+    // would land under the item before it.
+    if (!Check(m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD))) continue;
     SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
     AddModuleItems(*record);
   }
@@ -162,19 +166,26 @@ int32_t CXmlResult::AddProcessItem(const ProcessRecord& record) {
       fileSize.view(),
       priority.view(),
   };
-  m_doc.AddChildWithAttributes(u"ProcessItem", ProcessAttributes(), values);
+  // A process whose item could not be added keeps its modules out: they
+  // would land under the item before it.
+  bool all = false;
+  if (!m_doc.AddChildWithAttributes(u"ProcessItem", ProcessAttributes(), values, &all)) {
+    Check(false);
+    return 0;
+  }
+  Check(all);
   const int32_t position = m_doc.ChildPosition();
   AddModuleItems(record);
   return position;
 }
 
 void CXmlResult::SetProcessCpuUsage(int32_t position, int32_t cpuUsage) {
-  m_doc.SetAttribute(position, u"CpuUsage", kelvane::FormatDecimal(cpuUsage));
+  Check(position != 0 && m_doc.SetAttribute(position, u"CpuUsage", kelvane::FormatDecimal(cpuUsage)));
 }
 
 bool CXmlResult::WriteResult(const CmdRequest& request, const char16_t* summary,
                              int32_t resultCode) {
-  m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD);
+  if (!Check(m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD))) return Save();
   SetText(u"cmdName", kelvane::FieldView(request.szCmdName));
   SetText(u"DateTime", FormatDateTime(kelvane::platform::Current()->Now()));
   SetText(u"nResult", resultCode == 0 ? u"0" : u"1");
@@ -183,16 +194,30 @@ bool CXmlResult::WriteResult(const CmdRequest& request, const char16_t* summary,
 }
 
 bool CXmlResult::WriteErrorResponse() {
-  m_doc.LoadText(kDeclaration);
-  m_doc.AddElement(u"Response");
-  m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD);
+  m_complete = true;
+  m_skeleton = Check(LoadDeclaration() && m_doc.AddElement(u"Response"));
+  if (!Check(m_skeleton && m_doc.AddElement(u"Result", CXmlDoc::ADD_CHILD))) return Save();
   SetText(u"DateTime", FormatDateTime(kelvane::platform::Current()->Now()));
   SetText(u"nResult", u"1");
   SetText(u"ErrMsg", kCommandFileError);
   return Save();
 }
 
+bool CXmlResult::LoadDeclaration() {
+  // The declaration alone holds no element, so the load itself reports
+  // false; whether the text is in place tells that memory sufficed.
+  m_doc.LoadText(kDeclaration);
+  return m_doc.Text() == kDeclaration;
+}
+
+bool CXmlResult::Check(bool written) {
+  if (!written) m_complete = false;
+  return written;
+}
+
 bool CXmlResult::Save() {
-  if (!m_pathUsable) return false;
+  // A document whose declaration or root could not be written is no
+  // response: the file at the path stays as it was.
+  if (!m_pathUsable || !m_skeleton) return false;
   return m_doc.SaveFile(kelvane::FieldView(m_szOutputPath));
 }

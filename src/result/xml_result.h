@@ -26,6 +26,9 @@ class CXmlResult {
   // Response bodies. Each starts the document afresh and leaves the root as
   // the current element with "detail" as its current child, which is where
   // WriteResult adds "Result". The chains stay owned by the caller. Return 1.
+  // An item the document cannot take (memory or size exhausted) is left out
+  // whole, with its attributes and module items, never written onto the
+  // item before it; Complete() then tells that the body is not whole.
   int BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first);
   int BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first);
   int BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first);
@@ -35,7 +38,8 @@ class CXmlResult {
   // is not kept; its module chain is written too), EndProcessList. Gives
   // the text BuildProcessListResponse gives for the same records.
   void BeginProcessList(const char16_t* cmdName) { BeginResponse(cmdName); }
-  // Returns the element position of the record's item.
+  // Returns the element position of the record's item, 0 when the item
+  // could not be added.
   int32_t AddProcessItem(const ProcessRecord& record);
   // Replaces the CPU usage figure of the item at `position` (from
   // AddProcessItem), as if its record had held `cpuUsage` when written.
@@ -56,6 +60,14 @@ class CXmlResult {
   // Builds and saves the fixed response for an unreadable command file.
   bool WriteErrorResponse();
 
+  // Whether everything written since the body was started went into the
+  // document. False once an element or attribute could not be added.
+  bool Complete() const { return m_complete; }
+
+  // Largest response text accepted, so that a test can make the document
+  // refuse items at a chosen point.
+  void SetTextLimitForTesting(int64_t units) { m_doc.SetTextLimitForTesting(units); }
+
  private:
   // Declaration, root "<cmdName>Response", "detail", and into "detail".
   void BeginResponse(const char16_t* cmdName);
@@ -64,10 +76,17 @@ class CXmlResult {
   void SetText(std::u16string_view name, std::u16string_view value);
   void SetNumber(std::u16string_view name, int64_t value);
   void AddModuleItems(const ProcessRecord& record);
+  // Starts the document afresh with the declaration; false when memory did
+  // not suffice.
+  bool LoadDeclaration();
+  // Records a write that failed; returns `written`.
+  bool Check(bool written);
   bool Save();
 
   char16_t m_szOutputPath[260];
   bool m_pathUsable;
+  bool m_complete = true;
+  bool m_skeleton = false;  // declaration and root (and "detail") written
   CXmlDoc m_doc;
 };
 

@@ -4,12 +4,17 @@
 // that any change to how records are filled or written shows up here.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "common/text.h"
 #include "inventory/cpu_sampler.h"
 #include "inventory/scripted_platform.h"
 #include "plugin/dispatch.h"
+#include "plugin/request.h"
+#include "result/xml_result.h"
+#include "support/alloc_injection.h"
+#include "support/strict_xml.h"
 #include "support/test_support.h"
 
 namespace kelvane {
@@ -227,6 +232,125 @@ TEST_F(ListingBytesTest, ModuleListResponse) {
       "ErrMsg=\"GetFailed\"/>\r\n"
       "</ZEV_GetProcessModule_KLVResponse>\r\n";
   EXPECT_EQ(response, expected);
+}
+
+// A response that cannot take a process's record whole (its size limit
+// reached) makes the listing incomplete, and the module items it does hold
+// stand under their own process.
+TEST_F(ListingBytesTest, AResponseThatCannotTakeARecordWholeIsIncomplete) {
+  CmdRequest request{};
+  CopyToField(request.szCmdName, u"ZEV_GetProcessList_KLV");
+  const std::u16string out = Utf8ToUtf16(dir_.File("out.xml"));
+  const auto list = [&](int64_t limit) {
+    CXmlResult result(out.c_str());
+    if (limit > 0) result.SetTextLimitForTesting(limit);
+    platform_.totalCpuTime = 1000;
+    platform_.processes[100].cpuTime = 30;
+    platform_.processes[200].cpuTime = 0;
+    const int32_t code = RunProcessListBranch(request, &result);
+    result.WriteResult(request, code == 0 ? u"GetSuccessed" : u"GetFailed", code);
+    return code;
+  };
+  ASSERT_EQ(list(0), 0);
+  const std::string whole = ReadUtf16File(dir_.File("out.xml"));
+  const size_t longItem = whole.find("<ProcessItem name=\"long.exe\"");
+  ASSERT_NE(longItem, std::string::npos);
+  // Room for long.exe's module item but not for its own, much longer item.
+  const int64_t before = static_cast<int64_t>(Utf8ToUtf16(whole.substr(0, longItem)).size());
+  EXPECT_EQ(list(before + 400), -1);
+
+  const std::string cut = ReadUtf16File(dir_.File("out.xml"));
+  std::string why;
+  EXPECT_TRUE(ParsesStrictly(ReadBytes(dir_.File("out.xml")), &why)) << why;
+  // long.exe's module stands under long.exe's item if anywhere, and
+  // app.exe keeps exactly its own five modules.
+  const size_t module = cut.find("<ModuleItem name=\"l.exe\"");
+  if (module != std::string::npos) {
+    const size_t owner = cut.rfind("<ProcessItem ", module);
+    EXPECT_EQ(cut.compare(owner, 29, "<ProcessItem name=\"long.exe\""), 0) << cut;
+  }
+  const size_t app = cut.find("<ProcessItem name=\"app.exe\"");
+  ASSERT_NE(app, std::string::npos);
+  const size_t appEnd = cut.find("</ProcessItem>", app);
+  ASSERT_NE(appEnd, std::string::npos);
+  size_t modules = 0;
+  for (size_t at = cut.find("<ModuleItem", app); at < appEnd; at = cut.find("<ModuleItem", at + 1)) ++modules;
+  EXPECT_EQ(modules, 5u);
+}
+
+// The process a module item belongs to, by the module's path ("" for an
+// unknown path).
+std::string OwnerOfModule(const std::string& item) {
+  if (item.find("Path=\"C:\\pp") != std::string::npos) return "long.exe";
+  if (item.find("Path=\"C:\\") != std::string::npos || item.find("Path=\"\"") != std::string::npos) {
+    return "app.exe";
+  }
+  return "";
+}
+
+// Memory running out at any allocation of a listing never puts a module
+// under another process's item; whatever response is written is
+// well-formed, and one that lacks a process the machine lists is reported
+// incomplete (-1).
+TEST_F(ListingBytesTest, MemoryRunningOutNeverPutsAModuleUnderAnotherProcess) {
+  CmdRequest request{};
+  CopyToField(request.szCmdName, u"ZEV_GetProcessList_KLV");
+  const std::string outPath = dir_.File("out.xml");
+  const std::u16string out = Utf8ToUtf16(outPath);
+  const char* const names[] = {"System Idle Process", "System", "app.exe", "long.exe", "bare"};
+  size_t injected = 0;
+  for (long n = 0;; ++n) {
+    ASSERT_LT(n, 100000) << "the listing kept allocating";
+    std::remove(outPath.c_str());
+    platform_.totalCpuTime = 1000;
+    platform_.processes[100].cpuTime = 30;
+    platform_.processes[200].cpuTime = 0;
+    int32_t code = -2;
+    {
+      CXmlResult result(out.c_str());
+      FailAllocationAfter(n);
+      // As the dispatcher runs a branch: an exception ends the call with -1
+      // and writes nothing.
+      try {
+        code = RunProcessListBranch(request, &result);
+        result.WriteResult(request, code == 0 ? u"GetSuccessed" : u"GetFailed", code);
+      } catch (const std::exception&) {
+        code = -1;
+      }
+    }
+    const bool failed = AllocationFailed();
+    FailAllocationAfter(-1);
+    if (!failed) {
+      EXPECT_EQ(code, 0);
+      break;
+    }
+    ++injected;
+    if (!FileExists(outPath)) continue;
+    std::string why;
+    ASSERT_TRUE(ParsesStrictly(ReadBytes(outPath), &why)) << "allocation " << n << ": " << why;
+    const std::string text = ReadUtf16File(outPath);
+    std::string owner;
+    size_t line = 0;
+    while (line < text.size()) {
+      size_t end = text.find('\n', line);
+      if (end == std::string::npos) end = text.size();
+      const std::string item = text.substr(line, end - line);
+      line = end + 1;
+      if (item.compare(0, 19, "<ProcessItem name=\"") == 0) {
+        owner = item.substr(19, item.find('"', 19) - 19);
+      } else if (item.compare(0, 11, "<ModuleItem") == 0) {
+        EXPECT_EQ(owner, OwnerOfModule(item)) << "allocation " << n << ": " << item;
+      } else if (item.compare(0, 14, "</ProcessItem>") == 0) {
+        owner.clear();
+      }
+    }
+    bool whole = true;
+    for (const char* name : names) {
+      whole = whole && text.find(std::string("<ProcessItem name=\"") + name + "\"") != std::string::npos;
+    }
+    if (!whole) EXPECT_EQ(code, -1) << "allocation " << n << "\n" << text;
+  }
+  EXPECT_GT(injected, 10u);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // (LoadText: an empty, valid document).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -12,56 +11,11 @@
 
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
+#include "support/alloc_injection.h"
 #include "support/test_support.h"
 
-#include "alloc_injection.h"
-
-namespace {
-// Allocations left before the one that fails; negative: none fails.
-thread_local long g_allocationsBeforeFailure = -1;
-thread_local bool g_failed = false;
-}  // namespace
-
-namespace kelvane {
-namespace testing {
-void FailAllocationAfter(long allocations) {
-  g_failed = false;
-  g_allocationsBeforeFailure = allocations;
-}
-bool AllocationFailed() { return g_failed; }
-}  // namespace testing
-}  // namespace kelvane
-
-void* operator new(size_t size) {
-  if (g_allocationsBeforeFailure == 0) {
-    g_allocationsBeforeFailure = -1;
-    g_failed = true;
-    throw std::bad_alloc();
-  }
-  if (g_allocationsBeforeFailure > 0) --g_allocationsBeforeFailure;
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+using kelvane::testing::AllocationFailed;
+using kelvane::testing::FailAllocationAfter;
 
 namespace {
 
@@ -96,12 +50,12 @@ void FailEachAllocation(const std::function<void(CXmlDoc&)>& setup,
     CXmlDoc doc;
     setup(doc);
     const Snapshot before = Take(doc);
-    g_failed = false;
-    g_allocationsBeforeFailure = n;
+    FailAllocationAfter(n);
     const bool ok = operation(doc);
-    g_allocationsBeforeFailure = -1;
+    const bool failed = AllocationFailed();
+    FailAllocationAfter(-1);
     ASSERT_TRUE(IndexIsConsistent(doc)) << n;
-    if (!g_failed) return;  // ran to the end without an injected failure
+    if (!failed) return;  // ran to the end without an injected failure
     if (!ok) {
       if (replacesDocument) {
         EXPECT_TRUE(doc.Text().empty()) << n;
@@ -159,7 +113,7 @@ TEST(XmlAllocationFailure, SaveFileReportsFailure) {
       [](CXmlDoc& d) { d.LoadText(u"<a k='\u4e2d'/>"); },
       [&](CXmlDoc& d) {
         const bool ok = d.SaveFile(path);
-        g_allocationsBeforeFailure = -1;
+        FailAllocationAfter(-1);
         if (!ok) {
           EXPECT_EQ(d.Text(), u"<a k='\u4e2d'/>");
         }

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "alloc_injection.h"
+#include "support/alloc_injection.h"
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
 #include "support/test_support.h"

@@ -193,21 +193,41 @@ TEST(IdleCpuRule, IdleTakesWhatTheOthersLeave) {
   ApplyIdleCpuRule(&idle);
   EXPECT_EQ(91, idle.nCpuUsage);
 
+  // Shares that add up to more than 100 (samples a little apart on a busy
+  // machine) are cut to what is left, and the idle process gets nothing,
+  // never a negative figure.
   c.nCpuUsage = 96;
   idle.nCpuUsage = 0;
   ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(-4, idle.nCpuUsage);  // not clamped
+  EXPECT_EQ(0, idle.nCpuUsage);
+  EXPECT_EQ(3, a.nCpuUsage);
+  EXPECT_EQ(5, b.nCpuUsage);
+  EXPECT_EQ(92, c.nCpuUsage);
 
-  // Only the first record with id 0 changes; no idle record changes nothing.
+  // Figures outside 0..100 never stand.
+  a.nCpuUsage = -360000;
+  b.nCpuUsage = 250;
+  c.nCpuUsage = 7;
+  ApplyIdleCpuRule(&idle);
+  EXPECT_EQ(0, a.nCpuUsage);
+  EXPECT_EQ(100, b.nCpuUsage);
+  EXPECT_EQ(0, c.nCpuUsage);
+  EXPECT_EQ(0, idle.nCpuUsage);
+
+  // Only the first record with id 0 takes the rest; no idle record changes
+  // no figure within bounds.
   ProcessRecord second{};
   second.nCpuUsage = 7;
+  a.nCpuUsage = 3;
+  b.nCpuUsage = 5;
+  c.nCpuUsage = 1;
   c.pNext = &second;
-  idle.nCpuUsage = 0;
   ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(100 - 3 - 5 - 96 - 7, idle.nCpuUsage);
+  EXPECT_EQ(100 - 3 - 5 - 1 - 7, idle.nCpuUsage);
   EXPECT_EQ(7, second.nCpuUsage);
   ApplyIdleCpuRule(&a);
   EXPECT_EQ(3, a.nCpuUsage);
+  EXPECT_EQ(5, b.nCpuUsage);
   ApplyIdleCpuRule(nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLString.hpp>
 
 namespace kelvane {
@@ -35,6 +36,14 @@ class Strict final : public xml::HandlerBase {
 
 bool ParsesStrictly(const std::string& bytes, std::string* why) {
   Strict handler;
+  // The library counts initialisations: this one is undone below, whatever
+  // the caller holds.
+  try {
+    xml::XMLPlatformUtils::Initialize();
+  } catch (...) {
+    if (why != nullptr) *why = "the XML library cannot be initialised";
+    return false;
+  }
   try {
     xml::SAXParser parser;
     parser.setValidationScheme(xml::SAXParser::Val_Never);
@@ -50,6 +59,7 @@ bool ParsesStrictly(const std::string& bytes, std::string* why) {
       handler.message = "parser threw";
     }
   }
+  xml::XMLPlatformUtils::Terminate();
   if (handler.failed && why != nullptr) *why = handler.message;
   return !handler.failed;
 }

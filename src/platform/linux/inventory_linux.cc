@@ -531,16 +531,17 @@ uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
   return stat.utime + stat.stime;
 }
 
-// utime + stime of the stat file of `process`, read through its directory;
-// 0 when it cannot be read (a process gone is absent from the accounting).
+// utime + stime of the stat file of `process`, read through its directory
+// into `time`; false when it cannot be read (the process has been reaped).
 // Keeps the resident pages and the nice value in `process` when read.
-uint64_t ProcessCpu(LinuxProcess* process) {
+bool ProcessCpu(LinuxProcess* process, uint64_t* time) {
   procfs::Stat stat;
   if (!procfs::ReadRecordFileAt(process->procDir(), "stat", &process->readBuffer) ||
       !procfs::ParseStat(process->readBuffer, &stat)) {
-    return 0;
+    return false;
   }
-  return TakeStat(stat, process);
+  *time = TakeStat(stat, process);
+  return true;
 }
 
 // The stat files a sampling session's first samples opened, kept open for
@@ -655,18 +656,21 @@ bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime
   // The first sample's file, when it still reads, belongs to the opened
   // process: that process was alive when the first sample was taken and
   // still is, so the id was its own all along. Otherwise the stat is read
-  // through the handle.
-  const int kept = g_keptStat.Take(opened->pid());
+  // through the handle. A process reaped since it was opened has no time to
+  // read any more: no figure, rather than a time of 0 that would make its
+  // share negative (a zombie not yet reaped still shows its times).
+  const procfs::UniqueFd kept(g_keptStat.Take(opened->pid()));
+  uint64_t time = 0;
   bool read = false;
-  if (kept >= 0) {
+  if (kept) {
     procfs::Stat stat;
-    if (procfs::RereadRecordFile(kept, &opened->readBuffer) && procfs::ParseStat(opened->readBuffer, &stat)) {
-      *processTime = static_cast<int64_t>(TakeStat(stat, opened));
+    if (procfs::RereadRecordFile(kept.get(), &opened->readBuffer) && procfs::ParseStat(opened->readBuffer, &stat)) {
+      time = TakeStat(stat, opened);
       read = true;
     }
-    close(kept);
   }
-  if (!read) *processTime = static_cast<int64_t>(ProcessCpu(opened));
+  if (!read && !ProcessCpu(opened, &time)) return false;
+  *processTime = static_cast<int64_t>(time);
   *totalTime = static_cast<int64_t>(total);
   return true;
 }
