@@ -273,51 +273,109 @@ struct ThreadSwap {
 };
 ThreadSwap g_swap;
 
-void EndWorkerAndReuseItsId(pid_t tid) {
-  if (tid != g_swap.worker || g_swap.newcomer != 0) return;
+// Ends the worker thread and waits until its task directory is gone.
+void EndWorker(pid_t tid) {
   const char quit = 'q';
   if (write(g_swap.quitFd, &quit, 1) != 1) return;
   const std::string taskDir =
       "/proc/" + std::to_string(g_swap.ownerPid) + "/task/" + std::to_string(tid);
   struct stat info;
   for (int i = 0; i < 1000 && stat(taskDir.c_str(), &info) == 0; ++i) usleep(10 * 1000);
+}
+
+void EndWorkerAndReuseItsId(pid_t tid, platform::ThreadStep step) {
+  if (step != platform::ThreadStep::kPinned || tid != g_swap.worker || g_swap.newcomer != 0) return;
+  EndWorker(tid);
   if (NextPidWillBe(tid)) g_swap.newcomer = StartSleeper();
 }
 
-TEST(ThreadPinningTest, ThreadWhoseIdMayHaveBeenReusedFailsTheProcess) {
-  REQUIRE_OWN_NAMESPACE();
-  int quit[2];
+// The step at which EndWorkerAt ends the worker.
+platform::ThreadStep g_endAt = platform::ThreadStep::kPinned;
+bool g_ended = false;
+
+void EndWorkerAt(pid_t tid, platform::ThreadStep step) {
+  if (step != g_endAt || tid != g_swap.worker || g_ended) return;
+  EndWorker(tid);
+  g_ended = true;
+}
+
+// A process whose one worker thread runs until `quit` is written to; the
+// worker's thread id comes back in `*worker`.
+pid_t StartOwnerWithWorker(int (&quit)[2], pid_t* worker) {
   int ready[2];
-  ASSERT_EQ(0, pipe(quit));
-  ASSERT_EQ(0, pipe(ready));
+  if (pipe(quit) != 0 || pipe(ready) != 0) return -1;
   const pid_t owner = fork();
-  ASSERT_GE(owner, 0);
   if (owner == 0) {
-    std::thread worker([&] {
+    std::thread thread([&] {
       pid_t tid = static_cast<pid_t>(gettid());
       (void)!write(ready[1], &tid, sizeof tid);
       char c;
       (void)!read(quit[0], &c, 1);
     });
-    worker.join();
+    thread.join();
     for (;;) pause();
   }
+  if (owner < 0 || read(ready[0], worker, sizeof *worker) != static_cast<ssize_t>(sizeof *worker)) {
+    if (owner > 0) KillAndReap(owner);
+    return -1;
+  }
+  close(ready[0]);
+  close(ready[1]);
+  return owner;
+}
+
+TEST(ThreadPinningTest, ThreadWhoseIdMayHaveBeenReusedFailsTheProcess) {
+  REQUIRE_OWN_NAMESPACE();
+  int quit[2];
   pid_t worker = 0;
-  ASSERT_EQ(static_cast<ssize_t>(sizeof worker), read(ready[0], &worker, sizeof worker));
+  const pid_t owner = StartOwnerWithWorker(quit, &worker);
+  ASSERT_GT(owner, 0);
   g_swap = {quit[1], owner, worker, 0};
-  platform::SetThreadPinnedHookForTesting(EndWorkerAndReuseItsId);
+  platform::SetThreadHookForTesting(EndWorkerAndReuseItsId);
 
   const int result = SetProcessPriorityClass(static_cast<uint32_t>(owner), 64);
-  platform::SetThreadPinnedHookForTesting(nullptr);
+  platform::SetThreadHookForTesting(nullptr);
 
+  if (g_swap.newcomer != worker) {
+    // The id was not handed out again: the call found no one, and the
+    // process rightly succeeded.
+    if (g_swap.newcomer > 0) KillAndReap(g_swap.newcomer);
+    KillAndReap(owner);
+    for (int fd : quit) close(fd);
+    GTEST_SKIP() << "the worker's id was not handed out again";
+  }
   EXPECT_EQ(0, result);
   EXPECT_EQ(19, NiceOf(owner));  // the main thread was set before the worker
-  EXPECT_NE(0, g_swap.newcomer);
   // A newcomer that took the id was re-prioritised in the kernel's window;
   // the process was reported as failed all the same.
   KillAndReap(g_swap.newcomer);
   KillAndReap(owner);
-  for (int fd : {quit[0], quit[1], ready[0], ready[1]}) close(fd);
+  for (int fd : quit) close(fd);
+}
+
+// Threads that come and go (a thread pool) do not make a priority change
+// that took effect look failed: a thread that ends right after its call,
+// or before it with its id given to no one, leaves the process's outcome
+// a success.
+TEST(ThreadPinningTest, ThreadsEndingAroundTheirCallDoNotFailTheProcess) {
+  REQUIRE_OWN_NAMESPACE();
+  for (platform::ThreadStep step : {platform::ThreadStep::kSet, platform::ThreadStep::kPinned}) {
+    int quit[2];
+    pid_t worker = 0;
+    const pid_t owner = StartOwnerWithWorker(quit, &worker);
+    ASSERT_GT(owner, 0);
+    g_swap = {quit[1], owner, worker, 0};
+    g_endAt = step;
+    g_ended = false;
+    platform::SetThreadHookForTesting(EndWorkerAt);
+    const int result = SetProcessPriorityClass(static_cast<uint32_t>(owner), 16384);
+    platform::SetThreadHookForTesting(nullptr);
+    EXPECT_TRUE(g_ended);
+    EXPECT_EQ(1, result) << (step == platform::ThreadStep::kSet ? "ended after its call" : "ended before");
+    EXPECT_EQ(10, NiceOf(owner));
+    KillAndReap(owner);
+    for (int fd : quit) close(fd);
+  }
 }
 
 TEST(ThreadPinningTest, ThreadsThatStayAreAllSet) {

@@ -112,9 +112,11 @@ class LinuxProcess final : public ProcessHandle {
 };
 
 // For tests: `hook` (null for none) is called with each thread id after
-// its thread was pinned and before its nice value is set, so a test can
-// end the thread and hand its id to another process in between.
-void SetThreadPinnedHookForTesting(void (*hook)(pid_t tid));
+// its thread was pinned and before its nice value is set (kPinned), and
+// right after the call (kSet), so a test can end the thread and hand its id
+// to another process in between.
+enum class ThreadStep { kPinned, kSet };
+void SetThreadHookForTesting(void (*hook)(pid_t tid, ThreadStep step));
 
 // The Linux process behind `process`, or null for a handle of another kind.
 inline LinuxProcess* AsLinux(ProcessHandle& process) { return dynamic_cast<LinuxProcess*>(&process); }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/linux_platform.h"
@@ -178,63 +179,107 @@ uint32_t ClassForNice(int64_t nice) {
   return 64;
 }
 
-void (*g_threadPinnedHook)(pid_t) = nullptr;
+void (*g_threadHook)(pid_t, ThreadStep) = nullptr;
 
 bool SetThreadNice(pid_t tid, int nice) {
   return tid > 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0;
 }
 
-// Sets `nice` on every thread of `process` but its main thread. Each
-// thread is pinned by its own /proc/<pid>/task/<tid> directory before its
-// id is used: the kernel opens that directory only for a thread of this
-// very process, and lookups through it fail once that thread is gone. A
-// thread whose directory can still be looked into after setpriority()
-// existed throughout, so its id was not reused and the call reached it. A
-// thread that ended before it was pinned is left out (nothing was done to
-// its id). False when any call failed or a pinned thread was gone after
-// its call: its id might have named someone else by then.
-//
-// The window that remains is the kernel's: between the look at a thread's
-// directory and the setpriority() call by id, the thread could end, be
-// released and its id be handed to a new thread elsewhere, all in a few
-// instructions. The new owner would then be re-prioritised, and this
-// function would still report failure for the process. No system call sets
-// a nice value through a descriptor, so this cannot be closed from here.
-bool SetOtherThreadsNice(const LinuxProcess& process, int nice) {
-  const int taskFd = openat(process.procDir(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (taskFd < 0) return false;
-  DirPtr tasks(fdopendir(taskFd));
-  if (!tasks) {
-    close(taskFd);
-    return false;
+// The thread-group id of whatever thread `tid` names now: 0 when no thread
+// has that id, -1 when it cannot be told.
+long ThreadGroupNow(pid_t tid) {
+  char path[48];
+  procfs::FormatProcPath(path, static_cast<uint32_t>(tid), "/status");
+  std::string status;
+  if (!procfs::ReadRecordFileAt(AT_FDCWD, path, &status)) {
+    return errno == ENOENT || errno == ESRCH ? 0 : -1;
   }
+  return TgidOf(status);
+}
+
+// Sets `nice` on thread `tid` of `process`, pinned by its open task
+// directory `threadDir`. True when the call reached this thread or nothing
+// was done; false when it was refused, or when the id may have named a
+// thread of another process at the time of the call.
+//
+// A thread whose directory can still be looked into after the call existed
+// throughout, so its id was not reused and the call reached it. A thread
+// that ended in between is told by what its id names afterwards: nothing
+// (it ended after the call, or before it and the call found no one), or a
+// thread of this same process: the call did no harm. A thread of another
+// process holding the id means the call may have reached it: failure. The
+// kernel hands ids out in a cycle, so an id freed by an ended thread comes
+// back only after every other id was used; what remains is the kernel's
+// window in which the id would be handed out and given up again between
+// the call and this look.
+bool SetPinnedThreadNice(const LinuxProcess& process, pid_t tid, int threadDir, int nice) {
+  if (g_threadHook != nullptr) g_threadHook(tid, ThreadStep::kPinned);
+  const bool set = SetThreadNice(tid, nice);
+  const int error = errno;
+  if (g_threadHook != nullptr) g_threadHook(tid, ThreadStep::kSet);
+  if (faccessat(threadDir, "stat", F_OK, 0) == 0) return set;
+  // The thread is gone. A call that found no thread did nothing.
+  if (!set && error != ESRCH) return false;
+  const long owner = ThreadGroupNow(tid);
+  return owner == 0 || owner == static_cast<long>(process.linuxPid());
+}
+
+// Sets `nice` on every thread of `process` but its main thread, each
+// pinned by its own /proc/<pid>/task/<tid> directory before its id is used:
+// the kernel opens that directory only for a thread of this very process,
+// and lookups through it fail once that thread is gone (see
+// SetPinnedThreadNice). A thread that ended before it was pinned is left
+// out (nothing was done to its id). Threads started meanwhile by a thread
+// not yet set would keep the old value, so the thread list is read again
+// until a reading finds no thread that was not set (a few readings at
+// most). False when any call failed or may have reached another process.
+bool SetOtherThreadsNice(const LinuxProcess& process, int nice) {
+  const procfs::UniqueFd taskFd(openat(process.procDir(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!taskFd) return false;
+  // fdopendir takes its own descriptor, so the owner above keeps its one.
+  procfs::UniqueFd listFd(fcntl(taskFd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!listFd) return false;
+  DirPtr tasks(fdopendir(listFd.get()));
+  if (!tasks) return false;
+  listFd.release();  // the stream owns it now
+  constexpr int kMostReadings = 4;
   bool ok = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(tasks.get());
-    if (entry == nullptr) {
-      if (errno != 0) ok = false;
-      break;
+  try {
+    std::unordered_set<pid_t> done;
+    for (int reading = 0; reading < kMostReadings; ++reading) {
+      if (reading > 0) rewinddir(tasks.get());
+      bool found = false;
+      for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(tasks.get());
+        if (entry == nullptr) {
+          if (errno != 0) ok = false;
+          break;
+        }
+        uint32_t id = 0;
+        if (!procfs::ParsePidName(entry->d_name, &id)) continue;
+        const pid_t tid = static_cast<pid_t>(id);
+        if (tid == process.linuxPid()) continue;
+        if (!done.insert(tid).second) continue;
+        found = true;
+        const procfs::UniqueFd threadDir(openat(taskFd.get(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!threadDir) {
+          if (FailureOf(errno) != OpenFailure::kNoProcess) ok = false;
+          continue;
+        }
+        if (!SetPinnedThreadNice(process, tid, threadDir.get(), nice)) ok = false;
+      }
+      if (!found || !ok) break;
     }
-    uint32_t tid = 0;
-    if (!procfs::ParsePidName(entry->d_name, &tid)) continue;
-    if (static_cast<pid_t>(tid) == process.linuxPid()) continue;
-    const int threadDir = openat(taskFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (threadDir < 0) {
-      if (FailureOf(errno) != OpenFailure::kNoProcess) ok = false;
-      continue;
-    }
-    if (g_threadPinnedHook != nullptr) g_threadPinnedHook(static_cast<pid_t>(tid));
-    if (!SetThreadNice(static_cast<pid_t>(tid), nice)) ok = false;
-    if (faccessat(threadDir, "stat", F_OK, 0) != 0) ok = false;
-    close(threadDir);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
   return ok;
 }
 
 }  // namespace
 
-void SetThreadPinnedHookForTesting(void (*hook)(pid_t tid)) { g_threadPinnedHook = hook; }
+void SetThreadHookForTesting(void (*hook)(pid_t tid, ThreadStep step)) { g_threadHook = hook; }
 
 LinuxProcess::~LinuxProcess() {
   if (pidfd_ >= 0) close(pidfd_);
