@@ -174,14 +174,13 @@ long PageSize() {
 bool ReadSystemCpuLine(uint64_t fields[8]) {
   // The aggregate line comes first and is short; the rest of the file is
   // not needed.
-  int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const procfs::UniqueFd fd(open("/proc/stat", O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
   char buffer[512];
   ssize_t n;
   do {
-    n = read(fd, buffer, sizeof buffer);
+    n = read(fd.get(), buffer, sizeof buffer);
   } while (n < 0 && errno == EINTR);
-  close(fd);
   if (n <= 4) return false;
   const char* p = buffer;
   const char* end = buffer + n;
@@ -282,12 +281,10 @@ bool StatInProcessRoot(int procDir, const std::string& path, struct stat* st) {
 bool LinuxPlatform::FileSize(const std::u16string& path, int64_t* size) {
   const std::string native = Utf16ToUtf8(path);
   // Non-blocking so that a FIFO or device path cannot stall the listing.
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
+  const procfs::UniqueFd fd(open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) return false;
   struct stat st;
-  const bool ok = fstat(fd, &st) == 0;
-  close(fd);
-  if (!ok) return false;
+  if (fstat(fd.get(), &st) != 0) return false;
   *size = static_cast<int64_t>(st.st_size);
   return true;
 }
@@ -555,7 +552,7 @@ class KeptStatFiles {
  public:
   void Begin() {
     std::lock_guard<std::mutex> lock(mutex_);
-    CloseAllLocked();
+    fds_.clear();
     struct rlimit limit;
     size_t share = kMostKept;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -567,34 +564,28 @@ class KeptStatFiles {
 
   void End() {
     std::lock_guard<std::mutex> lock(mutex_);
-    CloseAllLocked();
+    fds_.clear();
     active_ = false;
   }
 
   // Takes `fd` (open stat file of `pid`) into the set, or closes it.
-  void Keep(uint32_t pid, int fd) {
+  void Keep(uint32_t pid, procfs::UniqueFd fd) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (active_ && fds_.size() < limit_) {
-      try {
-        auto placed = fds_.emplace(pid, fd);
-        if (placed.second) return;
-        // A second first sample of the same id: the newer file replaces
-        // the older.
-        close(placed.first->second);
-        placed.first->second = fd;
-        return;
-      } catch (const std::bad_alloc&) {
-      }
+    if (!active_ || fds_.size() >= limit_) return;
+    try {
+      // A second first sample of the same id: the newer file replaces the
+      // older.
+      fds_[pid] = std::move(fd);
+    } catch (const std::bad_alloc&) {
     }
-    close(fd);
   }
 
-  // The kept file of `pid`, now the caller's to close, or -1.
-  int Take(uint32_t pid) {
+  // The kept file of `pid`, now the caller's, or none.
+  procfs::UniqueFd Take(uint32_t pid) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = fds_.find(pid);
-    if (found == fds_.end()) return -1;
-    const int fd = found->second;
+    if (found == fds_.end()) return procfs::UniqueFd();
+    procfs::UniqueFd fd = std::move(found->second);
     fds_.erase(found);
     return fd;
   }
@@ -602,13 +593,8 @@ class KeptStatFiles {
  private:
   static constexpr size_t kMostKept = 4096;
 
-  void CloseAllLocked() {
-    for (const auto& entry : fds_) close(entry.second);
-    fds_.clear();
-  }
-
   std::mutex mutex_;
-  std::unordered_map<uint32_t, int> fds_;
+  std::unordered_map<uint32_t, procfs::UniqueFd> fds_;
   size_t limit_ = 0;
   bool active_ = false;
 };
@@ -630,16 +616,15 @@ bool LinuxPlatform::CpuTimes(uint32_t pid, int64_t* processTime, int64_t* totalT
   } else if (pid <= static_cast<uint32_t>(INT32_MAX)) {
     char path[48];
     procfs::FormatProcPath(path, pid, "/stat");
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    procfs::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
     std::string text;
     procfs::Stat stat;
-    if (fd >= 0) {
-      if (procfs::RereadRecordFile(fd, &text) && procfs::ParseStat(text, &stat)) {
-        process = TakeStat(stat, nullptr);
-        g_keptStat.Keep(pid, fd);
-      } else {
-        close(fd);
-      }
+    if (fd && procfs::RereadRecordFile(fd.get(), &text) && procfs::ParseStat(text, &stat)) {
+      process = TakeStat(stat, nullptr);
+      // Kept only for a process the listing will list: kernel threads (most
+      // of a pid-ordered walk's first hundreds) and zombies have no image
+      // and would take the kept share from the processes that need it.
+      if (!procfs::IsKernelThread(stat) && stat.state != 'Z') g_keptStat.Keep(pid, std::move(fd));
     }
   }
   *processTime = static_cast<int64_t>(process);
@@ -659,7 +644,7 @@ bool LinuxPlatform::ProcessCpuTimes(ProcessHandle& process, int64_t* processTime
   // through the handle. A process reaped since it was opened has no time to
   // read any more: no figure, rather than a time of 0 that would make its
   // share negative (a zombie not yet reaped still shows its times).
-  const procfs::UniqueFd kept(g_keptStat.Take(opened->pid()));
+  const procfs::UniqueFd kept = g_keptStat.Take(opened->pid());
   uint64_t time = 0;
   bool read = false;
   if (kept) {

@@ -88,7 +88,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
   const size_t close = static_cast<size_t>(static_cast<const char*>(found) - text.data());
   if (close + 2 >= text.size()) return false;
   // Fields after the name, numbered as in proc(5): 3 = state, 4 = ppid,
-  // 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss. Numeric
+  // 9 = flags, 14 = utime, 15 = stime, 19 = nice, 22 = starttime, 24 = rss. Numeric
   // fields are decimal with an optional sign; a field that is not ends
   // the parse as a failure.
   const char* p = text.c_str() + close + 2;
@@ -106,6 +106,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
       const int64_t value = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
       switch (field) {
         case 4: parsed.ppid = value; break;
+        case 9: parsed.flags = magnitude; break;
         case 14: parsed.utime = magnitude; break;
         case 15: parsed.stime = magnitude; break;
         case 19: parsed.nice = value; break;
@@ -115,6 +116,7 @@ bool ParseStat(const std::string& text, Stat* stat) {
       }
       if (*p != ' ' && *p != '\0' && *p != '\n') return false;
     } else {
+      parsed.state = *p;
       while (*p != '\0' && *p != ' ') ++p;
     }
     ++field;
@@ -122,6 +124,11 @@ bool ParseStat(const std::string& text, Stat* stat) {
   if (field <= 24) return false;
   *stat = parsed;
   return true;
+}
+
+bool IsKernelThread(const Stat& stat) {
+  constexpr uint64_t kPfKthread = 0x00200000;
+  return (stat.flags & kPfKthread) != 0;
 }
 
 bool ReadStat(int dirFd, const char* name, Stat* stat) {

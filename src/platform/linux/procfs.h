@@ -68,6 +68,8 @@ bool RereadRecordFile(int fd, std::string* out);
 // Parsed /proc/<pid>/stat. The command name may contain spaces and
 // parentheses, so the fields are taken after the last ')'.
 struct Stat {
+  char state = 0;          // R, S, D, Z, ...
+  uint64_t flags = 0;      // the kernel's PF_* flags of the process
   int64_t ppid = 0;
   uint64_t utime = 0;      // clock ticks
   uint64_t stime = 0;      // clock ticks
@@ -76,6 +78,9 @@ struct Stat {
   int64_t rss = 0;         // resident pages (what statm shows as resident)
 };
 bool ParseStat(const std::string& text, Stat* stat);
+// Whether a parsed stat record is that of a kernel thread (which has no
+// image and is never listed).
+bool IsKernelThread(const Stat& stat);
 // Reads and parses the stat file `name` relative to directory descriptor
 // `dirFd` ("stat" in a process directory, or an absolute path with
 // AT_FDCWD).
