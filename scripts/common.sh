@@ -9,7 +9,7 @@ export KELVANE_JOBS
 # Packages needed to build and run the library and its host.
 KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache nlohmann-json3-dev)
 # Further packages needed by the test suites, fuzzing and benchmarks.
-KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps
+KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps btrfs-progs
                        libpugixml-dev libtinyxml2-dev python3 python3-psutil)
 
 kelvane_log() { printf '==> %s\n' "$*" >&2; }

@@ -16,8 +16,11 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/text.h"
 #include "inventory/cpu_sampler.h"
@@ -262,6 +265,151 @@ TEST_F(LinuxFileFactsTest, WithoutTheMappedFileLinksTheTimeComesFromTheProcesssO
   int status = 0;
   ASSERT_EQ(waitpid(lister, &status, 0), lister);
   EXPECT_EQ(text, LocalText(1200000000) + "|" + image);
+}
+
+// Runs `command` through the shell; true when it exited with 0.
+bool RunShell(const std::string& command) {
+  const int status = std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Skips the test with a message that stands out in the run's output.
+#define SKIP_LOUDLY(why)                                                    \
+  do {                                                                      \
+    std::fprintf(stderr, "\n!!! WARNING: %s: test skipped\n\n", (why)); \
+    GTEST_SKIP() << (why);                                                  \
+  } while (0)
+
+// Two copies of the sleep program of different sizes and times that share
+// one inode number on one superblock, each run by a process: the maps text
+// names both files alike, and only stat() of each tells them apart.
+class SharedInodeTest : public LinuxFileFactsTest {
+ protected:
+  void TearDown() override {
+    KillAndReap(other_);
+    LinuxFileFactsTest::TearDown();
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+  }
+
+  bool Mount(const std::string& command, const std::string& at) {
+    if (!RunShell(command)) return false;
+    mounts_.push_back(at);
+    return true;
+  }
+
+  // Starts `first` and `second`, which must share their inode number, and
+  // checks that each process gets its own file's size and time, with and
+  // without the mapped-file links.
+  void ExpectOwnFacts(const std::string& first, const std::string& second) {
+    struct stat a, b;
+    ASSERT_EQ(stat(first.c_str(), &a), 0);
+    ASSERT_EQ(stat(second.c_str(), &b), 0);
+    ASSERT_EQ(a.st_ino, b.st_ino) << "the two files were meant to share an inode number";
+    ASSERT_NE(a.st_size, b.st_size);
+    for (pid_t* pid : {&pid_, &other_}) {
+      const std::string& image = pid == &pid_ ? first : second;
+      *pid = fork();
+      if (*pid == 0) {
+        execl(image.c_str(), "prog", "30", static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      ASSERT_TRUE(WaitForSleep(*pid, image));
+    }
+    // One collection, so that facts learned of the first file are at hand
+    // when the second is met.
+    const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_)), Utf8ToUtf16(std::to_string(other_))});
+    uint32_t count = 0;
+    ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+    ASSERT_EQ(count, 2u);
+    const ProcessRecord* records2[2] = {records.get(), records->pNext};
+    const struct stat* files[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_NE(records2[i], nullptr);
+      EXPECT_EQ(records2[i]->nFileSize, files[i]->st_size) << "process " << i;
+      ASSERT_NE(records2[i]->pModules, nullptr);
+      EXPECT_EQ(Utf16ToUtf8(records2[i]->pModules->szModifyTime), LocalText(files[i]->st_mtime)) << "process " << i;
+    }
+    EXPECT_EQ(WithoutMappedFileLinks(), LocalText(a.st_mtime) + "|" + LocalText(b.st_mtime));
+  }
+
+  // The two processes' image times as a lister without the capabilities
+  // that the mapped-file links take finds them.
+  std::string WithoutMappedFileLinks() {
+    int result[2];
+    if (pipe(result) != 0) return "no pipe";
+    const pid_t lister = fork();
+    if (lister == 0) {
+      close(result[0]);
+      constexpr int kCapSysAdmin = 21;
+      constexpr int kCapCheckpointRestore = 40;
+      std::string text = "cannot drop capabilities";
+      if (DropCapability(kCapSysAdmin) && DropCapability(kCapCheckpointRestore)) {
+        const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_)), Utf8ToUtf16(std::to_string(other_))});
+        uint32_t count = 0;
+        ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+        text.clear();
+        for (const ProcessRecord* record = records.get(); record != nullptr; record = record->pNext) {
+          if (!text.empty()) text += "|";
+          text += record->pModules != nullptr ? Utf16ToUtf8(record->pModules->szModifyTime) : "no modules";
+        }
+      }
+      _exit(write(result[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(result[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(result[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    close(result[0]);
+    int status = 0;
+    waitpid(lister, &status, 0);
+    return text;
+  }
+
+  pid_t other_ = -1;
+  std::vector<std::string> mounts_;
+};
+
+// btrfs: subvolumes share the file system's superblock (the device the maps
+// text shows) while each numbers its inodes from the start; stat() shows a
+// device per subvolume.
+TEST_F(SharedInodeTest, ProgramsOnTwoBtrfsSubvolumesGetTheirOwnFacts) {
+  if (access("/dev/loop-control", F_OK) != 0) SKIP_LOUDLY("no loop devices on this machine: btrfs not tested");
+  if (!RunShell("command -v mkfs.btrfs && command -v btrfs")) SKIP_LOUDLY("btrfs-progs missing: btrfs not tested");
+  const std::string image = dir_.File("btrfs.img");
+  const std::string root = dir_.File("btrfs");
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  if (!RunShell("truncate -s 128M " + image + " && mkfs.btrfs -q " + image) ||
+      !Mount("mount -o loop " + image + " " + root, root)) {
+    SKIP_LOUDLY("cannot make and mount a btrfs image here: btrfs not tested");
+  }
+  ASSERT_TRUE(RunShell("btrfs subvolume create " + root + "/a && btrfs subvolume create " + root + "/b"));
+  CopySleep(root + "/a/prog", 0, 1000000000);
+  CopySleep(root + "/b/prog", 4096, 1200000000);
+  ExpectOwnFacts(root + "/a/prog", root + "/b/prog");
+}
+
+// overlayfs with lower layers on two file systems: files of both layers
+// show in the maps text under the overlay's superblock with their layer's
+// inode numbers; stat() shows a device per layer.
+TEST_F(SharedInodeTest, ProgramsFromTwoOverlayLayersGetTheirOwnFacts) {
+  const std::string base = dir_.path();
+  for (const char* name : {"l1", "l2", "u", "merged"}) ASSERT_EQ(mkdir((base + "/" + name).c_str(), 0755), 0);
+  if (!Mount("mount -t tmpfs layer1 " + base + "/l1", base + "/l1") ||
+      !Mount("mount -t tmpfs layer2 " + base + "/l2", base + "/l2") ||
+      !Mount("mount -t tmpfs upper " + base + "/u", base + "/u")) {
+    SKIP_LOUDLY("cannot mount file systems here: overlay not tested");
+  }
+  // The first file of a fresh tmpfs: both get the same inode number.
+  CopySleep(base + "/l1/first", 0, 1000000000);
+  CopySleep(base + "/l2/second", 4096, 1200000000);
+  ASSERT_EQ(mkdir((base + "/u/up").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((base + "/u/work").c_str(), 0755), 0);
+  if (!Mount("mount -t overlay overlay -o lowerdir=" + base + "/l1:" + base + "/l2,upperdir=" + base +
+                 "/u/up,workdir=" + base + "/u/work " + base + "/merged",
+             base + "/merged")) {
+    SKIP_LOUDLY("cannot mount an overlay here: overlay not tested");
+  }
+  ExpectOwnFacts(base + "/merged/first", base + "/merged/second");
 }
 
 }  // namespace

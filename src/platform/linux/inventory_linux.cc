@@ -10,6 +10,15 @@
 // root and checked to be the mapped file. The paths reported are the ones
 // the process sees.
 //
+// Files are told apart, so that facts learned of one serve every process
+// mapping it, by the device and inode stat() shows for them. The maps text
+// shows a device and inode for every mapping at no cost, but its device is
+// the file system's superblock: on btrfs and bcachefs every subvolume
+// shares it while inode numbers restart per subvolume, and an overlay
+// shows files of all its layers under it. The text's pair stands for a
+// file only on a device where stat() of a mapped file shows the same pair
+// (checked once per device); elsewhere each mapped file is asked itself.
+//
 // Choices of this backend:
 //   - A deleted or replaced image keeps the kernel's " (deleted)" suffix in
 //     its name and path (for the process image and for modules alike): the
@@ -35,6 +44,7 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -261,19 +271,114 @@ bool LocalModifyTime(const struct stat& st, LocalTime* time) {
 
 // The file `path` (as the process sees it) resolved inside the root
 // directory of the process behind `procDir`, with no way out of it: every
-// link is followed as if that root were "/". False when it cannot be
-// opened.
-bool StatInProcessRoot(int procDir, const std::string& path, struct stat* st) {
+// link is followed as if that root were "/". Opened with O_PATH; none when
+// it cannot be opened.
+procfs::UniqueFd OpenInProcessRoot(int procDir, const std::string& path) {
   const procfs::UniqueFd root(openat(procDir, "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!root) return false;
+  if (!root) return procfs::UniqueFd();
   struct open_how how;
   std::memset(&how, 0, sizeof how);
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-  const procfs::UniqueFd file(static_cast<int>(syscall(SYS_openat2, root.get(), path.c_str(), &how, sizeof how)));
-  return file && fstat(file.get(), st) == 0;
+  return procfs::UniqueFd(static_cast<int>(syscall(SYS_openat2, root.get(), path.c_str(), &how, sizeof how)));
 }
 
+// The name of `file`'s own link in the process directory:
+// "map_files/<start>-<end>", which leads to the very file mapped there (and
+// takes the checkpoint capability to follow).
+void MapFilesName(const procfs::MappedFile& file, char (&name)[64]) {
+  std::snprintf(name, sizeof name, "map_files/%llx-%llx", static_cast<unsigned long long>(file.start),
+                static_cast<unsigned long long>(file.end));
+}
+
+// Asks stat() of the file `file` maps, through its map_files link, once,
+// and keeps its identity and modification time in `file`. False when the
+// link cannot be followed.
+bool StatMappedFile(int procDir, procfs::MappedFile* file) {
+  if (file->statKnown) return true;
+  char name[64];
+  MapFilesName(*file, name);
+  struct stat st;
+  if (fstatat(procDir, name, &st, 0) != 0) return false;
+  file->statKnown = true;
+  file->statDevice = static_cast<uint64_t>(st.st_dev);
+  file->statInode = static_cast<uint64_t>(st.st_ino);
+  file->modifyTime = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+// File systems of one superblock whose subvolumes number their inodes each
+// from the start (btrfs, bcachefs), and overlay file systems, whose files
+// come from layers of other file systems. The maps text shows the
+// superblock's device and the inode number of the file, which there does
+// not name one file; stat() shows a device per subvolume or layer.
+bool DevicesDifferFromMaps(const struct statfs& fs) {
+  constexpr long kBtrfs = 0x9123683E;
+  constexpr long kBcachefs = 0xca451a4e;
+  constexpr long kOverlay = 0x794c7630;
+  const long type = static_cast<long>(fs.f_type);
+  return type == kBtrfs || type == kBcachefs || type == kOverlay;
+}
+
+// Which devices of the maps text name their files as stat() does, so that
+// the device and inode the text shows can stand for a file's identity
+// without asking stat() of every mapped file. Decided per device from one
+// mapped file on it: stat() of that very file shows the same device and
+// inode, and its file system is not one whose devices differ from the
+// text's. Decisions are kept for a short while: a device number is handed
+// to another file system once the old one is unmounted.
+class DeviceTrust {
+ public:
+  bool Trusted(int procDir, procfs::MappedFile& sample) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - filled_ > kLifetime) {
+      trusted_.clear();
+      filled_ = now;
+    }
+    const auto found = trusted_.find(sample.device);
+    if (found != trusted_.end()) return found->second;
+    char name[64];
+    MapFilesName(sample, name);
+    procfs::UniqueFd file(openat(procDir, name, O_PATH | O_CLOEXEC));
+    if (!file) file = OpenInProcessRoot(procDir, std::string(sample.path));
+    struct stat st;
+    struct statfs fs;
+    // A file that cannot be looked at decides nothing; the next one asks
+    // again.
+    if (!file || fstat(file.get(), &st) != 0 || fstatfs(file.get(), &fs) != 0) return false;
+    const bool trusted = static_cast<uint64_t>(st.st_dev) == sample.device &&
+                         static_cast<uint64_t>(st.st_ino) == sample.inode && !DevicesDifferFromMaps(fs);
+    try {
+      trusted_.emplace(sample.device, trusted);
+    } catch (const std::bad_alloc&) {
+    }
+    return trusted;
+  }
+
+ private:
+  static constexpr auto kLifetime = std::chrono::seconds(10);
+  std::mutex mutex_;
+  std::unordered_map<uint64_t, bool> trusted_;
+  std::chrono::steady_clock::time_point filled_;
+};
+DeviceTrust g_deviceTrust;
+
+// The identity (device and file number as stat() shows them) of the file
+// `file` maps; false when it cannot be told. A deleted file has none worth
+// sharing: its name may come back as another file's.
+bool MappedFileIdentity(int procDir, procfs::MappedFile& file, uint64_t* device, uint64_t* fileNumber) {
+  if (file.inode == 0 || procfs::IsDeletedName(file.path)) return false;
+  if (g_deviceTrust.Trusted(procDir, file)) {
+    *device = file.device;
+    *fileNumber = file.inode;
+    return true;
+  }
+  if (!StatMappedFile(procDir, &file)) return false;
+  *device = file.statDevice;
+  *fileNumber = file.statInode;
+  return true;
+}
 }  // namespace
 
 // ---- Files ------------------------------------------------------------------
@@ -427,7 +532,11 @@ bool LinuxPlatform::ImageFileIdentity(ProcessHandle& process, uint64_t* device, 
   // A deleted image's name may come back as another file's.
   if (image == nullptr || procfs::IsDeletedName(*image) || !opened->ReadMappedFiles()) return false;
   const auto found = FindImage(opened->mappedFiles(), *image);
-  if (found == opened->mappedFiles().end() || found->inode == 0) return false;
+  if (found == opened->mappedFiles().end()) return false;
+  // Where the maps text's device does not name the image as stat() does,
+  // no identity is given: the size is then asked of the image itself
+  // (ImageFileSize), which costs the one stat() an identity would.
+  if (found->inode == 0 || !g_deviceTrust.Trusted(opened->procDir(), *found)) return false;
   *device = found->device;
   *fileNumber = found->inode;
   return true;
@@ -460,11 +569,10 @@ bool LinuxPlatform::ListModules(ProcessHandle& process, size_t limit, std::vecto
     // with it), so the base name is the converted path's last component.
     const size_t slash = entry.fullPath.rfind(u'/');
     entry.baseName.assign(entry.fullPath, slash == std::u16string::npos ? 0 : slash + 1, std::u16string::npos);
-    // A deleted file has no identity worth sharing: its name may come back
-    // as another file's.
-    const bool deleted = procfs::IsDeletedName(file.path);
-    entry.device = deleted ? 0 : file.device;
-    entry.fileNumber = deleted ? 0 : file.inode;
+    if (!MappedFileIdentity(opened->procDir(), files[k], &entry.device, &entry.fileNumber)) {
+      entry.device = 0;
+      entry.fileNumber = 0;
+    }
   }
   return true;
 }
@@ -487,20 +595,28 @@ FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, L
   LinuxProcess* opened = AsLinux(process);
   if (opened == nullptr || index >= opened->listedModules) return FileFact::kUnknown;
   // The file the latest ListModules listed at `index`.
-  const procfs::MappedFile& mapping = opened->mappedFiles()[index];
+  procfs::MappedFile& mapping = opened->mappedFiles()[index];
   if (procfs::IsDeletedName(mapping.path)) return FileFact::kUnknown;
   struct stat st;
-  char name[64];
-  std::snprintf(name, sizeof name, "map_files/%llx-%llx", static_cast<unsigned long long>(mapping.start),
-                static_cast<unsigned long long>(mapping.end));
   // The mapping's own link leads to the mapped file (it takes the
-  // checkpoint capability). Without it, the path resolved in the process's
-  // root must still lead to the mapped file.
-  if (fstatat(opened->procDir(), name, &st, 0) != 0) {
-    if (!StatInProcessRoot(opened->procDir(), std::string(mapping.path), &st) ||
-        static_cast<uint64_t>(st.st_dev) != mapping.device || static_cast<uint64_t>(st.st_ino) != mapping.inode) {
-      return FileFact::kUnknown;
-    }
+  // checkpoint capability).
+  if (StatMappedFile(opened->procDir(), &mapping)) {
+    st.st_mtime = static_cast<time_t>(mapping.modifyTime);
+    return LocalModifyTime(st, time) ? FileFact::kKnown : FileFact::kUnknown;
+  }
+  // Without it, the path resolved in the process's root must still lead to
+  // the mapped file: the inode the maps text shows, and its device, except
+  // on file systems whose devices differ from the text's by design
+  // (subvolumes, overlay layers), where the inode is all there is to
+  // compare.
+  const procfs::UniqueFd file = OpenInProcessRoot(opened->procDir(), std::string(mapping.path));
+  struct statfs fs;
+  if (!file || fstat(file.get(), &st) != 0 || static_cast<uint64_t>(st.st_ino) != mapping.inode) {
+    return FileFact::kUnknown;
+  }
+  if (static_cast<uint64_t>(st.st_dev) != mapping.device &&
+      (fstatfs(file.get(), &fs) != 0 || !DevicesDifferFromMaps(fs))) {
+    return FileFact::kUnknown;
   }
   return LocalModifyTime(st, time) ? FileFact::kKnown : FileFact::kUnknown;
 }

@@ -105,8 +105,17 @@ struct MappedFile {
   std::string_view path;  // as the maps text names it (points into the text)
   uint64_t start = 0;     // address range of its first mapping
   uint64_t end = 0;
-  uint64_t device = 0;    // the file's device (as st_dev encodes it) and inode
+  // The device and inode the maps text shows (the device encoded as st_dev
+  // is). The device is the file system's superblock, which is not always
+  // what stat() shows for the file (subvolumes, overlay layers).
+  uint64_t device = 0;
   uint64_t inode = 0;
+  // What stat() of the mapped file itself showed, once asked (statKnown):
+  // its identity and modification time.
+  bool statKnown = false;
+  uint64_t statDevice = 0;
+  uint64_t statInode = 0;
+  int64_t modifyTime = 0;  // seconds since the epoch
 };
 
 // The files mapped according to a /proc/<pid>/maps text ("start-end perms
