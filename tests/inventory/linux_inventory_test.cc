@@ -516,6 +516,30 @@ TEST(LinuxBackendTest, CpuTimesShareOneUnit) {
   EXPECT_EQ(gone, 0);
 }
 
+// A process reaped between its opening and its second sample has no time
+// to read any more: the sample fails (no figure), rather than reporting a
+// time of 0 that would make its share of the window negative.
+TEST(LinuxBackendTest, AProcessReapedBeforeItsSecondSampleHasNoFigure) {
+  platform::Platform* p = platform::Default();
+  for (bool session : {true, false}) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (;;) pause();
+    }
+    ASSERT_GT(child, 0);
+    if (session) p->BeginCpuSampling();
+    int64_t first = -1;
+    int64_t total = -1;
+    ASSERT_TRUE(p->CpuTimes(static_cast<uint32_t>(child), &first, &total));
+    std::unique_ptr<platform::ProcessHandle> handle = p->OpenProcess(static_cast<uint32_t>(child), platform::kAccessQuery);
+    ASSERT_NE(handle, nullptr);
+    KillAndReap(child);
+    int64_t second = -1;
+    EXPECT_FALSE(p->ProcessCpuTimes(*handle, &second, &total)) << (session ? "in a session" : "alone");
+    if (session) p->EndCpuSampling();
+  }
+}
+
 // The first samples of a sampling session keep their stat files open for
 // the second ones; nothing stays open outside a session or after it.
 TEST(LinuxBackendTest, CpuSamplingKeepsStatFilesOnlyForItsSession) {
