@@ -218,8 +218,9 @@ bool SetPinnedThreadNice(const LinuxProcess& process, pid_t tid, int threadDir, 
   const int error = errno;
   if (g_threadHook != nullptr) g_threadHook(tid, ThreadStep::kSet);
   if (faccessat(threadDir, "stat", F_OK, 0) == 0) return set;
-  // The thread is gone. A call that found no thread did nothing.
-  if (!set && error != ESRCH) return false;
+  // The thread is gone. A call that found no thread did nothing; one that
+  // was refused failed.
+  if (!set) return error == ESRCH;
   const long owner = ThreadGroupNow(tid);
   return owner == 0 || owner == static_cast<long>(process.linuxPid());
 }
