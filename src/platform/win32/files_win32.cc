@@ -202,9 +202,10 @@ bool Win32Platform::ReadRegularFile(const std::u16string& path, size_t limit, st
   }
   if (length == 0 || length >= full.size()) return false;
   if (length >= 4 && wcsncmp(full.data(), L"\\\\.\\", 4) == 0) return false;
-  HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueHandle opened(CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!opened.valid()) return false;
+  const HANDLE file = opened.get();
   bool ok = false;
   LARGE_INTEGER size;
   if (GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) && size.QuadPart >= 0 &&
@@ -242,20 +243,17 @@ bool Win32Platform::ReadRegularFile(const std::u16string& path, size_t limit, st
       ok = false;
     }
   }
-  CloseHandle(file);
   return ok;
 }
 
 bool Win32Platform::FileSize(const std::u16string& path, int64_t* size) {
   if (HasEmbeddedZero(path)) return false;
   std::wstring widePath = ToWide(path);
-  HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueHandle file(CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
   LARGE_INTEGER value;
-  BOOL ok = GetFileSizeEx(file, &value);
-  CloseHandle(file);
-  if (!ok) return false;
+  if (!GetFileSizeEx(file.get(), &value)) return false;
   *size = value.QuadPart;
   return true;
 }

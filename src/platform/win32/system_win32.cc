@@ -2,6 +2,8 @@
 // token's privileges and the OS version facts.
 #include <locale.h>
 
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32_platform.h"
@@ -85,11 +87,13 @@ LocalTime Win32Platform::Now() {
 }
 
 std::unique_ptr<TokenHandle> Win32Platform::OpenOwnToken() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) {
     return nullptr;
   }
-  return std::make_unique<Win32Token>(token);
+  UniqueHandle token(opened);
+  // Without memory for the object the token is closed here.
+  return std::unique_ptr<TokenHandle>(new (std::nothrow) Win32Token(std::move(token)));
 }
 
 bool Win32Platform::LookupPrivilege(const std::u16string& name, uint64_t* luid) {
