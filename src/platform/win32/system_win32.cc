@@ -31,10 +31,17 @@ std::u16string FromWide(const wchar_t* text, size_t length) {
 
 std::u16string FromWide(const wchar_t* text) { return FromWide(text, wcslen(text)); }
 
+namespace {
+ExportResolver g_exportResolver = nullptr;
+}  // namespace
+
 FARPROC ResolveExport(const wchar_t* module, const char* name) {
+  if (g_exportResolver != nullptr) return g_exportResolver(module, name);
   HMODULE handle = GetModuleHandleW(module);
   return handle != nullptr ? GetProcAddress(handle, name) : nullptr;
 }
+
+void SetExportResolverForTesting(ExportResolver resolver) { g_exportResolver = resolver; }
 
 std::u16string Win32Platform::LibraryFilePath(const void* addressInLibrary) {
   if (addressInLibrary == nullptr) return {};

@@ -141,8 +141,18 @@ class Win32Token final : public TokenHandle {
 };
 
 // Address of `name` in the already loaded module `module` ("ntdll",
-// "kernel32.dll"), or null. Looked up anew at every call.
+// "kernel32.dll"), or null. Looked up anew at every call, through the
+// resolver installed for testing when there is one.
 FARPROC ResolveExport(const wchar_t* module, const char* name);
+
+// A stand-in for the loaded modules' export tables: the address it gives
+// for `module`/`name`, or null for an export that is missing.
+using ExportResolver = FARPROC (*)(const wchar_t* module, const char* name);
+// Makes ResolveExport ask `resolver` instead of the loaded modules (null:
+// the loaded modules again), so that tests can answer the native services
+// with scripted layouts and errors that the running system cannot show.
+// Set while no other thread uses the backend.
+void SetExportResolverForTesting(ExportResolver resolver);
 
 // NtQueryInformationProcess, information class 0, into `record` (room for
 // nt::kLayout.basicInfoSize bytes). False when the call is missing or fails.
