@@ -154,6 +154,12 @@ using ExportResolver = FARPROC (*)(const wchar_t* module, const char* name);
 // Set while no other thread uses the backend.
 void SetExportResolverForTesting(ExportResolver resolver);
 
+// Makes the creation of output files' temporary files fail with Win32
+// error `error` (0: created as usual), as a directory that takes no new
+// file from this process does, so that tests reach the writing in place
+// where the test machine cannot refuse. Set while no other thread writes.
+void SetTemporaryFileErrorForTesting(DWORD error);
+
 // NtQueryInformationProcess, information class 0, into `record` (room for
 // nt::kLayout.basicInfoSize bytes). False when the call is missing or fails.
 bool QueryBasicInformation(HANDLE process, unsigned char* record);
