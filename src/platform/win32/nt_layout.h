@@ -45,7 +45,7 @@ inline constexpr const Layout& kLayout = sizeof(void*) == 8 ? kLayout64 : kLayou
 // build's word size: the environment block's loader data pointer, the head
 // of the load-order module list in the loader data, and in each list entry
 // the next link, the full path and the base name (counted strings: length
-// in bytes at +0, buffer address at +8).
+// in bytes at +0, maximum length in bytes at +2, buffer address at +8).
 struct Loader64 {
   static constexpr size_t pebLoaderData = 0x18;
   static constexpr size_t loaderLoadOrderList = 0x10;
@@ -54,6 +54,7 @@ struct Loader64 {
   static constexpr size_t entryBaseName = 0x58;
   static constexpr size_t entryReadSize = 0x68;
   static constexpr size_t stringLength = 0;
+  static constexpr size_t stringMaximum = 2;
   static constexpr size_t stringBuffer = 8;
 };
 

@@ -9,6 +9,7 @@
 #include <tlhelp32.h>
 
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/nt_layout.h"
@@ -92,8 +93,8 @@ std::unique_ptr<ProcessHandle> Win32Platform::OpenProcessOrWhy(uint32_t pid, uin
                                                                OpenFailure* why) {
   // `access` goes to the system as given: callers choose the rights (the
   // ProcessAccess values, or narrower ones such as limited query).
-  HANDLE handle = ::OpenProcess(access, FALSE, pid);
-  if (handle == nullptr) {
+  UniqueHandle handle(::OpenProcess(access, FALSE, pid));
+  if (!handle.valid()) {
     // Only a shortage of resources says the process could not be looked at
     // at all; a refusal is a refusal, and every other answer (an id that
     // names no process, which systems report in more than one way) counts
@@ -115,11 +116,10 @@ std::unique_ptr<ProcessHandle> Win32Platform::OpenProcessOrWhy(uint32_t pid, uin
     }
     return nullptr;
   }
-  // The handle is closed by the object, or at once when there is no memory
-  // for it.
-  std::unique_ptr<ProcessHandle> process(new (std::nothrow) Win32Process(pid, handle));
+  // The handle goes to the object, or is closed here when there is no
+  // memory for it.
+  std::unique_ptr<ProcessHandle> process(new (std::nothrow) Win32Process(pid, std::move(handle)));
   if (process == nullptr) {
-    CloseHandle(handle);
     *why = OpenFailure::kOther;
     return nullptr;
   }

@@ -2,6 +2,8 @@
 // token's privileges and the OS version facts.
 #include <locale.h>
 
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32_platform.h"
@@ -29,10 +31,17 @@ std::u16string FromWide(const wchar_t* text, size_t length) {
 
 std::u16string FromWide(const wchar_t* text) { return FromWide(text, wcslen(text)); }
 
+namespace {
+ExportResolver g_exportResolver = nullptr;
+}  // namespace
+
 FARPROC ResolveExport(const wchar_t* module, const char* name) {
+  if (g_exportResolver != nullptr) return g_exportResolver(module, name);
   HMODULE handle = GetModuleHandleW(module);
   return handle != nullptr ? GetProcAddress(handle, name) : nullptr;
 }
+
+void SetExportResolverForTesting(ExportResolver resolver) { g_exportResolver = resolver; }
 
 std::u16string Win32Platform::LibraryFilePath(const void* addressInLibrary) {
   if (addressInLibrary == nullptr) return {};
@@ -85,11 +94,13 @@ LocalTime Win32Platform::Now() {
 }
 
 std::unique_ptr<TokenHandle> Win32Platform::OpenOwnToken() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) {
     return nullptr;
   }
-  return std::make_unique<Win32Token>(token);
+  UniqueHandle token(opened);
+  // Without memory for the object the token is closed here.
+  return std::unique_ptr<TokenHandle>(new (std::nothrow) Win32Token(std::move(token)));
 }
 
 bool Win32Platform::LookupPrivilege(const std::u16string& name, uint64_t* luid) {

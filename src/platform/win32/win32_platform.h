@@ -34,6 +34,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -69,27 +70,49 @@ bool QueryGrowing(Query query, std::u16string* out) {
 }
 
 // A kernel handle, closed when the object goes. Both null and
-// INVALID_HANDLE_VALUE (what Toolhelp returns on failure) count as no handle.
+// INVALID_HANDLE_VALUE (what CreateFileW and Toolhelp return on failure)
+// count as no handle. Every handle the backend opens is held by one from
+// the call that opens it on, so that no early return or exception (an
+// allocation that fails) can leak it.
 class UniqueHandle {
  public:
-  explicit UniqueHandle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~UniqueHandle() {
-    if (valid()) CloseHandle(handle_);
+  explicit UniqueHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
   }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
 
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
+  bool valid() const noexcept { return IsHandle(handle_); }
+  HANDLE get() const noexcept { return handle_; }
+  // The handle, no longer owned (null when none was held).
+  HANDLE release() noexcept {
+    const HANDLE handle = valid() ? handle_ : nullptr;
+    handle_ = nullptr;
+    return handle;
+  }
+  // Closes the handle held (if any) and takes `handle`.
+  void reset(HANDLE handle = nullptr) noexcept {
+    const HANDLE old = handle_;
+    handle_ = handle;
+    if (IsHandle(old)) CloseHandle(old);
+  }
 
  private:
+  static bool IsHandle(HANDLE handle) noexcept {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+  }
+
   HANDLE handle_;
 };
 
 // An open process handle; closed when the object goes.
 class Win32Process final : public ProcessHandle {
  public:
-  Win32Process(uint32_t pid, HANDLE handle) : pid_(pid), handle_(handle) {}
+  Win32Process(uint32_t pid, UniqueHandle handle) noexcept : pid_(pid), handle_(std::move(handle)) {}
   Win32Process(const Win32Process&) = delete;
   Win32Process& operator=(const Win32Process&) = delete;
 
@@ -107,7 +130,7 @@ inline Win32Process* AsWin32(ProcessHandle& process) { return dynamic_cast<Win32
 // The process token of this process; closed when the object goes.
 class Win32Token final : public TokenHandle {
  public:
-  explicit Win32Token(HANDLE handle) : handle_(handle) {}
+  explicit Win32Token(UniqueHandle handle) noexcept : handle_(std::move(handle)) {}
   Win32Token(const Win32Token&) = delete;
   Win32Token& operator=(const Win32Token&) = delete;
 
@@ -118,8 +141,24 @@ class Win32Token final : public TokenHandle {
 };
 
 // Address of `name` in the already loaded module `module` ("ntdll",
-// "kernel32.dll"), or null. Looked up anew at every call.
+// "kernel32.dll"), or null. Looked up anew at every call, through the
+// resolver installed for testing when there is one.
 FARPROC ResolveExport(const wchar_t* module, const char* name);
+
+// A stand-in for the loaded modules' export tables: the address it gives
+// for `module`/`name`, or null for an export that is missing.
+using ExportResolver = FARPROC (*)(const wchar_t* module, const char* name);
+// Makes ResolveExport ask `resolver` instead of the loaded modules (null:
+// the loaded modules again), so that tests can answer the native services
+// with scripted layouts and errors that the running system cannot show.
+// Set while no other thread uses the backend.
+void SetExportResolverForTesting(ExportResolver resolver);
+
+// Makes the creation of output files' temporary files fail with Win32
+// error `error` (0: created as usual), as a directory that takes no new
+// file from this process does, so that tests reach the writing in place
+// where the test machine cannot refuse. Set while no other thread writes.
+void SetTemporaryFileErrorForTesting(DWORD error);
 
 // NtQueryInformationProcess, information class 0, into `record` (room for
 // nt::kLayout.basicInfoSize bytes). False when the call is missing or fails.

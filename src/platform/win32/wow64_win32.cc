@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "platform/win32/nt_layout.h"
 
@@ -32,9 +33,13 @@ constexpr size_t kBasicInformation64Size = 48;
 constexpr size_t kBasicInformation64Peb = 8;
 constexpr size_t kBasicInformation64Parent = 40;
 
-// The counted string (64-bit layout) at `field`, read through `read`.
+// The counted string (64-bit layout) at `field`, read through `read`: its
+// length in bytes, an odd last byte left out. False when it cannot be read
+// or claims more than its maximum length: such a string is being changed
+// or is none, and the bytes beyond its buffer are not its text.
 bool ReadString64(const MemoryReader& read, const unsigned char* field, std::u16string* text) {
   const size_t length = nt::Read<uint16_t>(field, nt::Loader64::stringLength) & ~size_t{1};
+  if (length > nt::Read<uint16_t>(field, nt::Loader64::stringMaximum)) return false;
   if (length == 0) {
     text->clear();
     return true;
@@ -90,18 +95,17 @@ bool QueryCommandLineInformation(HANDLE process, std::u16string* commandLine) {
       const unsigned char* bytes = reinterpret_cast<const unsigned char*>(storage.data());
       const size_t header = 2 * sizeof(void*);
       const size_t length = nt::Read<uint16_t>(bytes, 0) & ~size_t{1};
+      const size_t maximum = nt::Read<uint16_t>(bytes, 2);
       const uint64_t text = nt::ReadWord(bytes, sizeof(void*));
       const uint64_t base = reinterpret_cast<uintptr_t>(bytes);
-      // The text must lie inside the answer, after the header.
+      // A length beyond the maximum is no string; the text must lie inside
+      // the answer, after the header.
+      if (length > maximum) return false;
       if (length != 0 && (text < base + header || text - base > size || length > size - (text - base))) {
         return false;
       }
-      const char16_t* units = reinterpret_cast<const char16_t*>(bytes + (text - base));
-      if (length == 0) {
-        commandLine->clear();
-      } else {
-        commandLine->assign(units, length / 2);
-      }
+      commandLine->resize(length / 2);
+      if (length != 0) std::memcpy(&(*commandLine)[0], bytes + (text - base), length);
       return true;
     }
     // Grow only when the call names a larger size, whatever status it used.
@@ -109,6 +113,38 @@ bool QueryCommandLineInformation(HANDLE process, std::u16string* commandLine) {
     storage.assign((needed + 7) / sizeof(uint64_t), 0);
   }
   return false;
+}
+
+// The modules of the 64-bit loader list, as ReadLoaderList64 without its
+// guard against running out of memory.
+bool WalkLoaderList64(const MemoryReader& read, uint64_t peb, size_t limit,
+                      std::vector<ModuleEntry>* modules) {
+  if (limit == 0) return false;
+  unsigned char block[0x20] = {};
+  if (!read(peb, block, sizeof block)) return false;
+  const uint64_t loader = nt::Read<uint64_t>(block, nt::Loader64::pebLoaderData);
+  unsigned char loaderData[0x20] = {};
+  if (loader == 0 || !read(loader, loaderData, sizeof loaderData)) return false;
+  const uint64_t head = loader + nt::Loader64::loaderLoadOrderList;
+  uint64_t link = nt::Read<uint64_t>(loaderData, nt::Loader64::loaderLoadOrderList);
+
+  std::vector<ModuleEntry> out;
+  // Entries already visited: a list that loops (changed while it is read)
+  // ends at the first entry seen again, never listing a module twice.
+  std::unordered_set<uint64_t> visited;
+  while (link != 0 && link != head && out.size() < limit && visited.insert(link).second) {
+    unsigned char entry[nt::Loader64::entryReadSize] = {};
+    if (!read(link, entry, sizeof entry)) break;
+    ModuleEntry module;
+    // A name that cannot be read stays empty.
+    ReadString64(read, entry + nt::Loader64::entryFullName, &module.fullPath);
+    ReadString64(read, entry + nt::Loader64::entryBaseName, &module.baseName);
+    out.push_back(std::move(module));
+    link = nt::Read<uint64_t>(entry, nt::Loader64::entryNext);
+  }
+  if (out.empty()) return false;
+  *modules = std::move(out);
+  return true;
 }
 
 }  // namespace
@@ -155,16 +191,29 @@ std::u16string BaseName(const std::u16string& path) {
 }
 
 bool CommandLine(HANDLE process, std::u16string* commandLine) {
-  if (QueryCommandLineInformation(process, commandLine)) return true;
-  uint64_t peb = 0;
-  MemoryReader read;
-  return Reach64(process, &peb, &read) && ReadCommandLine64(read, peb, commandLine);
+  try {
+    // The text comes whole or not at all.
+    std::u16string text;
+    if (!QueryCommandLineInformation(process, &text)) {
+      uint64_t peb = 0;
+      MemoryReader read;
+      if (!Reach64(process, &peb, &read) || !ReadCommandLine64(read, peb, &text)) return false;
+    }
+    commandLine->swap(text);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 bool ListModules(HANDLE process, size_t limit, std::vector<ModuleEntry>* modules) {
-  uint64_t peb = 0;
-  MemoryReader read;
-  return Reach64(process, &peb, &read) && ReadLoaderList64(read, peb, limit, modules);
+  try {
+    uint64_t peb = 0;
+    MemoryReader read;
+    return Reach64(process, &peb, &read) && ReadLoaderList64(read, peb, limit, modules);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 bool ReadCommandLine64(const MemoryReader& read, uint64_t peb, std::u16string* commandLine) {
@@ -175,36 +224,23 @@ bool ReadCommandLine64(const MemoryReader& read, uint64_t peb, std::u16string* c
   if (!read(nt::Read<uint64_t>(block, layout.pebParameters), parameters, layout.parametersReadSize)) {
     return false;
   }
-  return ReadString64(read, parameters + layout.commandLineLength, commandLine);
+  try {
+    std::u16string text;
+    if (!ReadString64(read, parameters + layout.commandLineLength, &text)) return false;
+    commandLine->swap(text);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 bool ReadLoaderList64(const MemoryReader& read, uint64_t peb, size_t limit,
                       std::vector<ModuleEntry>* modules) {
-  if (limit == 0) return false;
-  unsigned char block[0x20] = {};
-  if (!read(peb, block, sizeof block)) return false;
-  const uint64_t loader = nt::Read<uint64_t>(block, nt::Loader64::pebLoaderData);
-  unsigned char loaderData[0x20] = {};
-  if (loader == 0 || !read(loader, loaderData, sizeof loaderData)) return false;
-  const uint64_t head = loader + nt::Loader64::loaderLoadOrderList;
-  uint64_t link = nt::Read<uint64_t>(loaderData, nt::Loader64::loaderLoadOrderList);
-
-  std::vector<ModuleEntry> out;
-  // At most `limit` entries are visited, so a list that loops (changing
-  // while it is read) still ends.
-  while (link != 0 && link != head && out.size() < limit) {
-    unsigned char entry[nt::Loader64::entryReadSize] = {};
-    if (!read(link, entry, sizeof entry)) break;
-    ModuleEntry module;
-    // A name that cannot be read stays empty.
-    ReadString64(read, entry + nt::Loader64::entryFullName, &module.fullPath);
-    ReadString64(read, entry + nt::Loader64::entryBaseName, &module.baseName);
-    out.push_back(std::move(module));
-    link = nt::Read<uint64_t>(entry, nt::Loader64::entryNext);
+  try {
+    return WalkLoaderList64(read, peb, limit, modules);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  if (out.empty()) return false;
-  *modules = std::move(out);
-  return true;
 }
 
 }  // namespace wow64
