@@ -167,13 +167,21 @@ TEST(XmlSaveLinux, ADirectoryThatTakesNoNewFileGetsTheFileWrittenInPlace) {
   const std::string readOnly = locked + "/ro.xml";
   WriteBytes(readOnly, "read only");
   ASSERT_EQ(0, chmod(readOnly.c_str(), 0644));
+  // Nor is a file with a second name written in place: the bytes would
+  // show under the other name too.
+  const std::string linked = locked + "/linked.xml";
+  WriteBytes(linked, "linked");
+  ASSERT_EQ(0, chmod(linked.c_str(), 0666));
+  ASSERT_EQ(0, link(linked.c_str(), dir.File("other-name").c_str()));
   ASSERT_EQ(1, AsNobody([&] {
     CXmlDoc doc;
     doc.LoadText(u"<a/>");
-    return doc.SaveFile(Utf8ToUtf16(link)) || doc.SaveFile(Utf8ToUtf16(readOnly));
+    return doc.SaveFile(Utf8ToUtf16(link)) || doc.SaveFile(Utf8ToUtf16(readOnly)) ||
+           doc.SaveFile(Utf8ToUtf16(linked));
   }));
   EXPECT_EQ(ReadBytes(target), "target");
   EXPECT_EQ(ReadBytes(readOnly), "read only");
+  EXPECT_EQ(ReadBytes(dir.File("other-name")), "linked");
   ASSERT_EQ(0, lstat(link.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }

@@ -108,15 +108,17 @@ class LinuxOutputFile final : public OutputFile {
 
   // Opens the regular file at the path for writing in place: reached
   // through an O_PATH descriptor taken without following a link, checked
-  // to be the file seen before, and reopened for writing through
-  // /proc/self/fd, which reaches exactly that file (without /proc, by name
-  // with O_NOFOLLOW, then checked again). 0 or an errno.
+  // to be the file seen before with no other name (a hard link would carry
+  // the bytes elsewhere), and reopened for writing through /proc/self/fd,
+  // which reaches exactly that file (without /proc, by name with
+  // O_NOFOLLOW, then checked again). 0 or an errno.
   int OpenInPlace(const ExistingFile& existing) {
     const UniqueFd path(openat(dir_.get(), target_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!path) return errno;
     struct stat st {};
     if (fstat(path.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode) || st.st_dev != existing.st.st_dev || st.st_ino != existing.st.st_ino) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_dev != existing.st.st_dev ||
+        st.st_ino != existing.st.st_ino) {
       return EINVAL;
     }
     char proc[64];
