@@ -20,6 +20,7 @@
 #include <climits>
 #include <memory>
 #include <set>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +156,44 @@ TEST_F(LinuxInventoryTest, RecordOfAChild) {
   EXPECT_EQ(Utf8(record->szPublisher), "");
   EXPECT_EQ(Utf8(record->szFileVersion), "");
   EXPECT_EQ(record->dwPriority, 32u);  // nice 0
+}
+
+// The working set is the resident set the kernel counts exactly (VmRSS),
+// not the quick reading of the stat record, which runs short by up to a
+// few hundred kilobytes.
+TEST_F(LinuxInventoryTest, MemoryIsTheExactResidentSet) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // 64 MiB, every page touched, then still.
+    static char block[64 << 20];
+    volatile char* pages = block;
+    for (size_t i = 0; i < sizeof block; i += 4096) pages[i] = 1;
+    (void)!write(ready[1], "r", 1);
+    for (;;) pause();
+  }
+  ASSERT_GT(child, 0);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  const auto residentBytes = [child] {
+    const std::string status = ReadBytes("/proc/" + std::to_string(child) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1LL : std::atoll(status.c_str() + at + 6) * 1024;
+  };
+  // Reading a process's command line can fault a page or two of it in, so
+  // the figure is bounded by the exact counts before and after.
+  const long long before = residentBytes();
+  uint32_t count = 0;
+  RecordList record = CollectOne(child, &count);
+  const long long after = residentBytes();
+  KillAndReap(child);
+  ASSERT_NE(record, nullptr);
+  EXPECT_GT(before, 64LL << 20);
+  EXPECT_GE(record->nMemoryUsage, before);
+  EXPECT_LE(record->nMemoryUsage, after);
 }
 
 TEST_F(LinuxInventoryTest, PriorityAfterAChange) {

@@ -459,11 +459,20 @@ bool LinuxPlatform::ImageFullPath(ProcessHandle& process, std::u16string* path) 
 
 bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
   LinuxProcess* opened = AsLinux(process);
-  if (opened != nullptr && opened->statResidentPages >= 0) {
-    *bytes = opened->statResidentPages * PageSize();
-    return true;
-  }
   if (opened == nullptr) return false;
+  // The resident set as "status" shows it (VmRSS, in kB): the status text
+  // the handle's open read already holds it. The kernel sums its counters
+  // for it, as for "statm"; the figure of "stat" comes from a quick,
+  // approximate reading that can be several percent short.
+  std::string_view value;
+  if (!opened->statusText.empty() && FindStatusField(opened->statusText, "VmRSS", &value)) {
+    const char* p = value.data();
+    uint64_t kilobytes = 0;
+    if (ParseUnsigned(p, value.data() + value.size(), &kilobytes)) {
+      *bytes = static_cast<int64_t>(kilobytes) * 1024;
+      return true;
+    }
+  }
   std::string& text = opened->readBuffer;
   if (!procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
   const char* p = text.data();
@@ -637,7 +646,6 @@ bool SystemCpuTotal(uint64_t* total, uint64_t* idle) {
 // nice value in `process` when given.
 uint64_t TakeStat(const procfs::Stat& stat, LinuxProcess* process) {
   if (process != nullptr) {
-    process->statResidentPages = stat.rss;
     process->statNice = stat.nice;
     process->statNiceFresh = true;
   }

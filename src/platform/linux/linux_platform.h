@@ -73,11 +73,9 @@ class LinuxProcess final : public ProcessHandle {
   // facts answer for those only).
   size_t listedModules = 0;
 
-  // Resident pages as the latest stat read through this handle showed
-  // them, -1 before any: one inspection reads the stat record once for the
-  // CPU time and the working set. (inventory_linux.cc)
-  int64_t statResidentPages = -1;
-  // The nice value that latest stat read showed, while `statNiceFresh`:
+  // The nice value the latest stat read through this handle showed, while
+  // `statNiceFresh` (one inspection reads the stat record once for the CPU
+  // time and the priority class):
   // GetPriorityClass takes it once instead of asking the id again (the
   // value was read through procDir, so it is the opened process's own),
   // and clears the flag; SetPriorityClass clears it too, so a later

@@ -75,7 +75,7 @@ struct Stat {
   uint64_t stime = 0;      // clock ticks
   uint64_t startTime = 0;  // clock ticks since boot
   int64_t nice = 0;        // nice value of the main thread
-  int64_t rss = 0;         // resident pages (what statm shows as resident)
+  int64_t rss = 0;         // resident pages, from a quick reading that may run short
 };
 bool ParseStat(const std::string& text, Stat* stat);
 // Whether a parsed stat record is that of a kernel thread (which has no
