@@ -172,7 +172,7 @@ TEST(XmlSaveLinux, ADirectoryThatTakesNoNewFileGetsTheFileWrittenInPlace) {
   const std::string linked = locked + "/linked.xml";
   WriteBytes(linked, "linked");
   ASSERT_EQ(0, chmod(linked.c_str(), 0666));
-  ASSERT_EQ(0, link(linked.c_str(), dir.File("other-name").c_str()));
+  ASSERT_EQ(0, ::link(linked.c_str(), dir.File("other-name").c_str()));
   ASSERT_EQ(1, AsNobody([&] {
     CXmlDoc doc;
     doc.LoadText(u"<a/>");
