@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # The kelvane.process collection with Debian's ansible-core:
 #   1. ansible-doc renders both modules (options, attributes, examples,
-#      return values) without a warning;
+#      return values) without a warning; the manual's example playbook
+#      passes ansible-playbook --syntax-check;
 #   2. three hosts, each a PID namespace of its own below this one, reached
 #      through the local connection with an interpreter that enters the
 #      host's namespaces; each holds three kvsleeper and two kvworker
@@ -94,6 +95,12 @@ def main():
             for heading in ['OPTIONS', 'ATTRIBUTES', 'EXAMPLES', 'RETURN VALUES', 'executable']:
                 check(heading in out, 'ansible-doc %s shows no %s' % (module, heading))
         log('ansible-doc renders kelvane.process.info and kelvane.process.control')
+        example = os.path.join(collections, 'examples', 'stop-by-name.yml')
+        with open(os.path.join(scratch, 'batch'), 'w') as f:
+            f.write('[batch]\nbatch1 ansible_connection=local\n')
+        rc, out, err = run(['ansible-playbook', '--syntax-check', '-i', os.path.join(scratch, 'batch'), example],
+                           env=env)
+        check(rc == 0 and '[WARNING]' not in out + err, 'the example playbook (%d): %s%s' % (rc, out, err))
 
         # --- the hosts ----------------------------------------------------
         bin_dir = os.path.join(scratch, 'bin')
