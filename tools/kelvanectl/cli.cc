@@ -12,7 +12,6 @@
 #include "request.h"
 #include "response.h"
 #include "table.h"
-#include "textfile.h"
 #include "utf.h"
 
 namespace kelvanectl {

@@ -21,8 +21,6 @@ description:
   - A name that matches no process, and a pid that names no process for I(state), are already in the desired state
     (C(ok)). A target the library failed fails the task with the library's message, and the result lists every
     target's outcome.
-requirements:
-  - kelvanectl (the kelvane package) on the managed host, run as root to act on other accounts' processes.
 options:
   pids:
     description:
@@ -53,25 +51,19 @@ options:
       - A target already of this class is left as it is.
     type: str
     choices: [idle, below_normal, normal, above_normal, high, realtime]
-  executable:
-    description:
-      - Path of C(kelvanectl) on the managed host. By default it is looked up on the C(PATH) (the package
-        installs C(/usr/bin/kelvanectl)).
-    type: path
 attributes:
   check_mode:
     support: full
     description: Lists the processes that would be touched, in I(targets) with outcome C(would_change), and touches none.
   diff_mode:
     support: none
-  platform:
-    platforms: posix
-    description: Managed hosts on which the kelvane library and kelvanectl are installed.
 notes:
   - Exactly one of I(pids) and I(name), and exactly one of I(state) and I(priority), must be given.
   - The library never touches a process that was not named; on Linux each target is pinned (by a pidfd, or its
     C(/proc) entry and start time) before it is signalled or re-prioritised.
   - The library refuses to stop pid 1, the init process of the host's (or container's) PID namespace.
+extends_documentation_fragment:
+  - kelvane.process.kelvanectl
 seealso:
   - module: kelvane.process.info
 author:
@@ -241,7 +233,7 @@ def main():
             pids=dict(type='list', elements='int'),
             name=dict(type='str'),
             state=dict(type='str', choices=['stopped', 'tree_stopped']),
-            priority=dict(type='str', choices=sorted(PRIORITY_CLASSES)),
+            priority=dict(type='str', choices=list(PRIORITY_CLASSES)),
             executable=dict(type='path'),
         ),
         mutually_exclusive=[('pids', 'name'), ('state', 'priority')],

@@ -18,8 +18,6 @@ description:
   - Filters choose processes by exact name, by a name pattern and by user; all filters given must match.
   - With I(pids), returns the loaded modules of those processes instead (C(kelvanectl modules --json)).
   - The module only reads; it changes nothing and runs the same in check mode.
-requirements:
-  - kelvanectl (the kelvane package) on the managed host, run as root to see every process's details.
 options:
   name:
     description:
@@ -48,11 +46,6 @@ options:
       - Excludes I(name), I(name_pattern), I(user) and I(modules).
     type: list
     elements: int
-  executable:
-    description:
-      - Path of C(kelvanectl) on the managed host. By default it is looked up on the C(PATH) (the package
-        installs C(/usr/bin/kelvanectl)).
-    type: path
 attributes:
   check_mode:
     support: full
@@ -60,13 +53,12 @@ attributes:
   diff_mode:
     support: none
     description: Nothing is changed, so there is no difference to show.
-  platform:
-    platforms: posix
-    description: Managed hosts on which the kelvane library and kelvanectl are installed.
 notes:
   - One listing takes at least the library's CPU sampling window (a quarter of a second).
   - The idle record (pid 0, C(System Idle Process)) is part of the library's listing; its CPU figure is what all
     the processes leave of 100 percent.
+extends_documentation_fragment:
+  - kelvane.process.kelvanectl
 seealso:
   - module: kelvane.process.control
 author:
