@@ -7,6 +7,7 @@
 #   include/kelvane/plugin.h, version.h
 #   lib/pkgconfig/kelvane.pc                    relocatable (paths from its own place)
 #   share/man/man1/kelvanectl.1.gz, share/doc/kelvane/
+#   lib/systemd/system/kelvane-metrics.service, .timer   (disabled)
 # kelvanectl looks for ../lib/kelvane/libkelvane.so next to itself first, so
 # the installed program finds the installed library with no flags.
 #
@@ -48,6 +49,18 @@ if(NOT WIN32)
     FORMAT raw COMPRESSION GZip COMPRESSION_LEVEL 9)
   install(FILES ${CMAKE_BINARY_DIR}/man/kelvanectl.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+  # The metrics service and its 30-second timer, for node_exporter's
+  # textfile collector; nothing enables them. The service names kelvanectl
+  # by the prefix the tree is installed to, which is known at install time
+  # only (the package installs to /usr, cmake --install anywhere).
+  install(CODE "
+    set(KELVANE_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/templates/kelvane-metrics.service.in\"
+                   \"${CMAKE_BINARY_DIR}/systemd/kelvane-metrics.service\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
+         FILES \"${CMAKE_BINARY_DIR}/systemd/kelvane-metrics.service\"
+               \"${CMAKE_CURRENT_LIST_DIR}/templates/kelvane-metrics.timer\")
+    " COMPONENT runtime)
 endif()
 
 # Packages (scripts/package runs cpack): a Debian package on Linux, a zip

@@ -11,6 +11,9 @@ KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache nlohman
 # Further packages needed by the test suites, fuzzing and benchmarks.
 KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps btrfs-progs
                        libpugixml-dev libtinyxml2-dev python3 python3-psutil)
+# The programs the fleet tests drive (scripts/test-fleets): promtool,
+# node_exporter, ansible-playbook and ansible-doc.
+KELVANE_FLEET_PACKAGES=(prometheus prometheus-node-exporter ansible-core)
 
 kelvane_log() { printf '==> %s\n' "$*" >&2; }
 
@@ -46,6 +49,42 @@ kelvane_install() {
     export KELVANE_APT_UPDATED=1
   fi
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# kelvane_install_programs PACKAGE... — kelvane_install for packages wanted
+# for their programs only, though some of them bring a daemon (Prometheus,
+# node_exporter): while they are installed, a policy-rc.d of our own (when
+# the machine has none) refuses every service start, and the services of
+# the packages this call installed are disabled afterwards. Installing test
+# tools leaves no server listening, now or after a reboot.
+kelvane_install_programs() {
+  local new=() pkg sudo=() policy=/usr/sbin/policy-rc.d ours=0 status=0
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      new+=("$pkg")
+    fi
+  done
+  [ ${#new[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# kelvane: no service starts while test tools are installed\nexit 101\n' |
+      "${sudo[@]}" tee "$policy" >/dev/null
+    "${sudo[@]}" chmod 755 "$policy"
+    ours=1
+  fi
+  kelvane_install "${new[@]}" || status=$?
+  [ "$ours" -eq 1 ] && "${sudo[@]}" rm -f "$policy"
+  [ "$status" -eq 0 ] || return "$status"
+  if command -v systemctl >/dev/null 2>&1; then
+    local units=()
+    mapfile -t units < <(dpkg-query -L "${new[@]}" 2>/dev/null |
+                         grep -E '^/(usr/)?lib/systemd/system/[^/]+\.(service|socket|timer)$' |
+                         sed 's|.*/||' | sort -u)
+    if [ ${#units[@]} -gt 0 ]; then
+      kelvane_log "disabling ${units[*]} (installed for their programs only)"
+      "${sudo[@]}" systemctl disable --quiet "${units[@]}" >/dev/null 2>&1 || true
+    fi
+  fi
 }
 
 # kelvane_xerces_stamp — names the local changes made to Debian's xerces-c

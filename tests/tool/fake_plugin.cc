@@ -8,6 +8,8 @@
 //                        "result=PATH" and the command file's text
 //   KELVANE_FAKE_RAISE   when set, the call raises SIGINT in the calling
 //                        process (as a person's Ctrl+C would) after writing
+//   KELVANE_FAKE_LIST    when set, the file whose UTF-8 text answers the
+//                        process list instead of the canned one
 //
 // Unknown command names write nothing and return -1, as the library does.
 #include <csignal>
@@ -86,7 +88,8 @@ extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile, cons
   } else if (command == "ZEV_GetProcessModule_KLV") {
     response = kelvane_tool_fixtures::kModuleExample;
   } else if (command == "ZEV_GetProcessList_KLV") {
-    response = kelvane_tool_fixtures::kProcessList;
+    const char* list = std::getenv("KELVANE_FAKE_LIST");
+    response = list != nullptr ? kelvane_tool_test::ReadFile(list) : kelvane_tool_fixtures::kProcessList;
   } else {
     return -1;
   }

@@ -18,83 +18,9 @@
 
 #include "fixtures.h"
 #include "kelvane/version.h"
+#include "program_runner.h"
 #include "tool_test_util.h"
 #include "utf.h"
-
-namespace kelvane_tool_test {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kelvanectl-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  // Names of the entries in the directory.
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
-
- private:
-  std::string path_;
-};
-
-struct RunResult {
-  int status = -1;  // exit status, or -1 when the program did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Runs `program` with `args`; `env` entries (NAME, VALUE) are set on top of
-// this process's environment, an empty VALUE unsets the variable.
-inline RunResult Run(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::pair<std::string, std::string>>& env) {
-  ScratchDir capture;
-  std::string out_path = capture.File("stdout");
-  std::string err_path = capture.File("stderr");
-  std::fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    for (const auto& [name, value] : env) {
-      if (value.empty()) {
-        unsetenv(name.c_str());
-      } else {
-        setenv(name.c_str(), value.c_str(), 1);
-      }
-    }
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  RunResult result;
-  int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
-  }
-  result.out = ReadFile(out_path);
-  result.err = ReadFile(err_path);
-  return result;
-}
-
-}  // namespace kelvane_tool_test
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,6 +8,7 @@
 #include "json_output.h"
 #include "kelvane/plugin.h"
 #include "kelvane/version.h"
+#include "metrics.h"
 #include "request.h"
 #include "response.h"
 #include "table.h"
@@ -85,6 +87,29 @@ const Subcommand kSubcommands[] = {
      "\n"
      "example:\n"
      "  kelvanectl modules 4711 --table\n"},
+    {"metrics", "ZEV_GetProcessList_KLV",
+     "usage: kelvanectl metrics [--group-by name|user|none] [--textfile DIR] [--out FILE]\n"
+     "                          [--library PATH]\n"
+     "\n"
+     "Lists every process once and prints the listing in the Prometheus text\n"
+     "format (0.0.4): per group of processes kelvane_process_cpu_percent,\n"
+     "kelvane_process_resident_memory_bytes, kelvane_processes and\n"
+     "kelvane_process_modules; for the listing kelvane_listing_success,\n"
+     "kelvane_listing_duration_seconds and kelvane_listing_timestamp_seconds.\n"
+     "\n"
+     "  --group-by KEY  one series per name and user (the default, name,user),\n"
+     "                  per name, per user, or per process (none: with a pid\n"
+     "                  label)\n"
+     "  --textfile DIR  write DIR/kelvane.prom as a whole (a temporary file in DIR\n"
+     "                  renamed over it) for node_exporter's textfile collector\n"
+     "                  instead of printing\n"
+     "\n"
+     "exit status: 0 when the listing succeeded, 2 when it did not (the output\n"
+     "then says kelvane_listing_success 0), 74 when DIR/kelvane.prom cannot be\n"
+     "written.\n"
+     "\n"
+     "example:\n"
+     "  kelvanectl metrics --textfile /var/lib/prometheus/node-exporter\n"},
     {"help", nullptr,
      "usage: kelvanectl help [SUBCOMMAND]\n"
      "\n"
@@ -108,6 +133,7 @@ const char kOverview[] =
     "  stop-tree PID...      stop processes and their direct children\n"
     "  priority PID CLASS    set a priority class (idle, below-normal, normal,\n"
     "                        above-normal, high, realtime, or the constant)\n"
+    "  metrics               the process list for Prometheus, per name and user\n"
     "  invoke REQUEST RESULT call the library with your own command file\n"
     "  help [SUBCOMMAND]     explain a subcommand\n"
     "\n"
@@ -163,11 +189,12 @@ bool IsOption(const std::string& arg, const char* name) {
   return arg == option || arg.compare(0, option.size() + 1, option + "=") == 0;
 }
 
-bool CheckOperands(const Options& o, bool view_given, std::string* error) {
+bool CheckOperands(const Options& o, bool view_given, bool metrics_given, std::string* error) {
   const std::string& s = o.subcommand;
   size_t n = o.operands.size();
   if (o.table && o.json) return *error = "--table and --json exclude each other", false;
   if (view_given && s != "list") return *error = "--sort and --top belong to list", false;
+  if (metrics_given && s != "metrics") return *error = "--group-by and --textfile belong to metrics", false;
   if (s == "invoke") {
     if (n != 2) return *error = "invoke needs REQUEST and RESULT", false;
     if (o.table || !o.out.empty()) return *error = "invoke takes neither --table nor --out", false;
@@ -183,6 +210,9 @@ bool CheckOperands(const Options& o, bool view_given, std::string* error) {
     }
   } else if (s == "list") {
     if (n != 0) return *error = "list takes no operands", false;
+  } else if (s == "metrics") {
+    if (n != 0) return *error = "metrics takes no operands", false;
+    if (o.table || o.json) return *error = "metrics takes neither --table nor --json", false;
   } else if (s == "help") {
     if (o.json) return *error = "help takes no --json", false;
     if (n > 1) return *error = "help takes at most one subcommand", false;
@@ -323,6 +353,30 @@ void ShowResponseFile(const Options& o, const std::string& command, int code, co
   ShowResponse(o, command, code, bytes);
 }
 
+// The metrics of a listing, printed or written into the --textfile
+// directory. A listing that failed, or whose response is missing or
+// unreadable, still gives the listing families (kelvane_listing_success 0),
+// so that a scrape sees the failure; the exit status is then 2.
+int ShowMetrics(const Options& o, int code, const std::string* bytes, ListingFacts facts) {
+  ResponseDocument doc;
+  std::string error;
+  bool read = false;
+  if (bytes == nullptr) {
+    ReportNoResponse(o, "ZEV_GetProcessList_KLV", code);
+  } else if (!(read = ParseResponse(*bytes, &doc, &error))) {
+    PrintError("cannot read the response (" + error + ")");
+  }
+  facts.succeeded = code == 0 && read;
+  const std::string text = FormatMetrics(doc, facts, o.group_by);
+  if (o.textfile.empty()) {
+    Print(text);
+  } else if (!ReplaceFileInDirectory(o.textfile, kTextfileName, text, &error)) {
+    PrintError(error);
+    return kExitIoError;
+  }
+  return facts.succeeded ? kExitSuccess : kExitFailed;
+}
+
 int RunCommand(const Options& o, const Subcommand& sub) {
   DynamicLibrary library;
   RemoteInvokeFunction entry = nullptr;
@@ -342,6 +396,7 @@ int RunCommand(const Options& o, const Subcommand& sub) {
   std::string bytes;
   bool have_response;
   std::string result_path;
+  ListingFacts facts;
   {
     // Declared first so that it goes last: an interrupt during the call
     // takes effect only after the temporary files are gone.
@@ -365,9 +420,14 @@ int RunCommand(const Options& o, const Subcommand& sub) {
       result_path = o.out;
       RemoveFile(result_path);
     }
+    const auto started = std::chrono::steady_clock::now();
     code = Call(entry, request_path, result_path);
+    facts.duration_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    facts.timestamp_seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     have_response = ReadWholeFile(result_path, &bytes, &error);
   }
+  if (o.subcommand == "metrics") return ShowMetrics(o, code, have_response ? &bytes : nullptr, facts);
   if (!have_response) {
     ReportNoResponse(o, sub.command, code);
   } else {
@@ -382,6 +442,7 @@ bool ParseArguments(const std::vector<std::string>& args, Options* o, std::strin
   *o = Options();
   bool options_done = false;
   bool view_given = false;
+  bool metrics_given = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (!options_done && arg == "--") {
@@ -412,6 +473,17 @@ bool ParseArguments(const std::vector<std::string>& args, Options* o, std::strin
       }
       o->view.top = static_cast<size_t>(value);
       view_given = true;
+    } else if (!options_done && IsOption(arg, "--group-by")) {
+      std::string key;
+      if (!TakeValue(args, &i, "--group-by", &key, error)) return false;
+      if (!ParseGroupBy(key, &o->group_by)) {
+        *error = "unknown grouping '" + key + "' (name,user, name, user or none)";
+        return false;
+      }
+      metrics_given = true;
+    } else if (!options_done && IsOption(arg, "--textfile")) {
+      if (!TakeValue(args, &i, "--textfile", &o->textfile, error)) return false;
+      metrics_given = true;
     } else if (!options_done && IsOption(arg, "--library")) {
       if (!TakeValue(args, &i, "--library", &o->library, error)) return false;
     } else if (!options_done && IsOption(arg, "--out")) {
@@ -436,7 +508,7 @@ bool ParseArguments(const std::vector<std::string>& args, Options* o, std::strin
     *error = "no subcommand given";
     return false;
   }
-  return CheckOperands(*o, view_given, error);
+  return CheckOperands(*o, view_given, metrics_given, error);
 }
 
 int ExitStatusForResult(int result_code) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics.h"
 #include "table.h"
 
 namespace kelvanectl {
@@ -26,6 +27,8 @@ struct Options {
   bool table = false;                 // --table
   bool json = false;                  // --json
   ListView view;                      // list --sort KEY --top N
+  GroupBy group_by = GroupBy::kNameUser;  // metrics --group-by
+  std::string textfile;               // metrics --textfile DIR; empty: standard output
   bool help = false;                  // --help / -h
   bool version = false;               // --version
 };
@@ -34,7 +37,8 @@ struct Options {
 // "--" ends them. A single-dash argument other than "-h" is an operand, so
 // "stop -1" passes the id "-1" on. Checks the operand count of each
 // subcommand. --table and --json exclude each other; --sort and --top
-// belong to list. False with a message in *error for a usage error.
+// belong to list, --group-by and --textfile to metrics. False with a
+// message in *error for a usage error.
 bool ParseArguments(const std::vector<std::string>& args, Options* options, std::string* error);
 
 // The exit status for a result code of the library.

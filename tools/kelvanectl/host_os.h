@@ -1,6 +1,6 @@
 // The operating-system seam of kelvanectl: loading the library, temporary
-// files, file access by UTF-8 path, the terminal, and the program's
-// arguments. Only the implementation of this header (host_os_posix.cc,
+// files, file access by UTF-8 path (a file replaced as a whole among
+// them), the terminal, and the program's arguments. Only the implementation of this header (host_os_posix.cc,
 // host_os_win32.cc) may use OS calls; everything else in the tool is
 // portable C++.
 #ifndef KELVANECTL_HOST_OS_H_
@@ -68,6 +68,18 @@ bool RemoveFile(const std::string& path);
 // Whole-file access by UTF-8 path. False with a reason in *error.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 bool WriteWholeFile(const std::string& path, const std::string& bytes, std::string* error);
+
+// Writes `bytes` to DIRECTORY/NAME so that a reader finds the old file or
+// the new one, never a part of either: the bytes go to a new file in
+// `directory` (created exclusively, never through a link; its name starts
+// with a dot and does not end in NAME's suffix, so a collector reading
+// "*.prom" passes it over), which is flushed to disk, closed and renamed
+// over NAME. A symbolic link at NAME is replaced, not followed. The file is
+// readable by everyone (mode 0644 on POSIX). On any failure, a file-size
+// limit included, the temporary file is removed, NAME is left as it was,
+// and the reason is in *error.
+bool ReplaceFileInDirectory(const std::string& directory, const std::string& name, const std::string& bytes,
+                            std::string* error);
 
 // Columns of the terminal on standard output, 0 when it is not a terminal
 // or the size is unknown.

@@ -181,4 +181,53 @@ std::vector<std::string> ProgramArguments(int, char**) {
   return args;
 }
 
+bool ReplaceFileInDirectory(const std::string& directory, const std::string& name, const std::string& bytes,
+                            std::string* error) {
+  const std::string separator = !directory.empty() && (directory.back() == '\\' || directory.back() == '/')
+                                    ? ""
+                                    : "\\";
+  const std::string target = directory + separator + name;
+  const unsigned long long seed =
+      GetTickCount64() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 32);
+  std::string temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = directory + separator + "." + name + ".tmp-" + std::to_string(seed + static_cast<unsigned>(attempt));
+    // CREATE_NEW: never an existing file, nor one a link points to.
+    file = CreateFileW(Wide(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = LastErrorText("cannot create a temporary file in " + directory);
+    return false;
+  }
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    const size_t left = bytes.size() - done;
+    const DWORD chunk = static_cast<DWORD>(left < (1u << 30) ? left : (1u << 30));
+    DWORD written = 0;
+    ok = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) != 0 && written != 0;
+    done += written;
+  }
+  ok = ok && FlushFileBuffers(file) != 0;
+  if (!ok) *error = LastErrorText("cannot write " + temp);
+  if (CloseHandle(file) == 0 && ok) {
+    ok = false;
+    *error = LastErrorText("cannot write " + temp);
+  }
+  if (!ok) {
+    DeleteFileW(Wide(temp).c_str());
+    return false;
+  }
+  if (MoveFileExW(Wide(temp).c_str(), Wide(target).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    *error = LastErrorText("cannot rename the temporary file to " + target);
+    DeleteFileW(Wide(temp).c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace kelvanectl
