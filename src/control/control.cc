@@ -125,7 +125,10 @@ int TerminateProcessTree(uint32_t pid) {
   }
 
   if (!target || !complete) return 0;
-  return platform->TerminateProcess(*target, kelvane::kExitCode) ? 1 : 0;
+  if (platform->TerminateProcess(*target, kelvane::kExitCode)) return 1;
+  // A target that ended while its children were stopped (a shell waiting
+  // for its child ends with it) is stopped as asked: not a failure.
+  return platform->ProcessHasEnded(*target) ? 1 : 0;
 }
 
 int SetProcessPriorityClass(uint32_t pid, uint32_t priorityClass) {

@@ -21,8 +21,9 @@ int TerminateProcessById(uint32_t pid);
 // ignored), then `pid` itself. A process counts as a child only when its
 // recorded parent id is `pid` and it was started no earlier than `pid`, so a
 // process left over from an earlier owner of the same id is spared.
-// Grandchildren are not touched. Returns 1 when `pid` itself was stopped,
-// 0 otherwise. A `pid` this caller may not stop still has its children
+// Grandchildren are not touched. Returns 1 when `pid` itself was stopped
+// (or ended by itself while its children were stopped, as a shell waiting
+// for its child does), 0 otherwise. A `pid` this caller may not stop still has its children
 // stopped. When the process list cannot be taken, or `pid` cannot be opened
 // and dated at all, or `pid` is the platform's init process, nothing is
 // stopped and 0 is returned. When a listed process that still exists cannot

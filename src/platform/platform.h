@@ -240,6 +240,10 @@ class Platform {
   // Stops the process at once with `exitCode`; true when the request was
   // delivered.
   virtual bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) = 0;
+  // True when the opened process has ended (whatever ended it); false while
+  // it runs or when that cannot be told. The handle still names that very
+  // process, so a process that took over its id does not count.
+  virtual bool ProcessHasEnded(ProcessHandle& /*process*/) { return false; }
   // Recorded parent id and creation time (an opaque, monotonic number in the
   // platform's units; only compared with other creation times).
   virtual bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) = 0;

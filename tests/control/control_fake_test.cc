@@ -27,6 +27,7 @@ struct ScriptedProcess {
   bool endsWhenQueried = false;  // its parent query finds it gone, and so does every later open
   bool queries = true;
   bool stops = true;
+  bool ended = false;  // has ended by itself (a stop then finds no one)
   bool acceptsPriority = true;
 };
 
@@ -97,6 +98,7 @@ class ScriptedPlatform : public FakePlatform {
     }
     return true;
   }
+  bool ProcessHasEnded(platform::ProcessHandle& process) override { return processes[process.pid()].ended; }
   bool QueryParent(platform::ProcessHandle& process, uint32_t* parent, uint64_t* start) override {
     ScriptedProcess& p = processes[process.pid()];
     if (p.endsWhenQueried) p.parent = kGone;
@@ -151,6 +153,22 @@ TEST(TreeStopRuleTest, GrandchildrenHandedToASubreaperTargetAreSpared) {
 
   EXPECT_EQ(1, TerminateProcessTree(100));
   EXPECT_EQ((Ids{200, 400, 100}), fake.stopped);
+}
+
+// A target that ends by itself while its children are stopped (a shell
+// waiting for its child) is stopped as asked; one that refuses the stop
+// and still runs is not.
+TEST(TreeStopRuleTest, ATargetThatEndedWithItsChildrenIsStopped) {
+  for (bool ended : {true, false}) {
+    ScriptedPlatform fake;
+    fake.Add(100, 1, 50);
+    fake.Add(200, 100, 60);
+    fake.processes[100].stops = false;
+    fake.processes[100].ended = ended;
+    ScopedPlatform scoped(&fake);
+    EXPECT_EQ(ended ? 1 : 0, TerminateProcessTree(100)) << (ended ? "ended" : "still running");
+    EXPECT_EQ((Ids{200}), fake.stopped);
+  }
 }
 
 TEST(TreeStopRuleTest, ListingFailureStopsNothing) {

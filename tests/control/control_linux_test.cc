@@ -255,9 +255,13 @@ TEST_F(ControlLinuxTest, HandleOfAReapedProcessNeitherSignalsNorQueries) {
   ASSERT_TRUE(os->QueryParent(*handle, &parent, &start));
   EXPECT_EQ(static_cast<uint32_t>(getpid()), parent);
 
+  EXPECT_FALSE(os->ProcessHasEnded(*handle));
   EXPECT_TRUE(os->TerminateProcess(*handle, 0));
   EXPECT_TRUE(ReapKilled(child));
   Forget(child);
+  // The handle tells that its process has ended, even once its id names
+  // another process.
+  EXPECT_TRUE(os->ProcessHasEnded(*handle));
   EXPECT_FALSE(os->TerminateProcess(*handle, 0));
   EXPECT_FALSE(os->SetPriorityClass(*handle, 32));
   EXPECT_FALSE(os->QueryParent(*handle, &parent, &start));

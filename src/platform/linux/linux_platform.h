@@ -175,6 +175,7 @@ class LinuxPlatform final : public Platform {
   static std::unique_ptr<ProcessHandle> OpenQueryHandle(pid_t linuxPid, OpenFailure* why);
   void ReleaseQueryResources(ProcessHandle& process) override;
   bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
+  bool ProcessHasEnded(ProcessHandle& process) override;
   bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;
   bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) override;
   uint32_t GetPriorityClass(ProcessHandle& process) override;

@@ -437,6 +437,20 @@ bool LinuxPlatform::TerminateProcess(ProcessHandle& process, uint32_t /*exitCode
   return kill(opened->linuxPid(), SIGKILL) == 0;
 }
 
+bool LinuxPlatform::ProcessHasEnded(ProcessHandle& process) {
+  // A process that has ended and been reaped: its pidfd finds no one, or its
+  // pinned stat file no longer reads (or reads another start time). One
+  // that has ended but not yet been reaped still takes signals, so a stop
+  // of it succeeds anyway.
+  LinuxProcess* opened = AsLinux(process);
+  if (opened == nullptr || opened->linuxPid() <= 0) return false;
+  if (opened->pidfd() >= 0) return !PidfdSignal(opened->pidfd(), 0) && errno == ESRCH;
+  if (opened->statFd() < 0) return false;
+  uint64_t start = 0;
+  const int error = ReadStartTime(opened->statFd(), &start);
+  return error == ESRCH || (error == 0 && start != opened->pinnedStart());
+}
+
 bool LinuxPlatform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
                                 uint64_t* creationTime) {
   LinuxProcess* opened = AsLinux(process);

@@ -132,6 +132,13 @@ bool Win32Platform::TerminateProcess(ProcessHandle& process, uint32_t exitCode) 
   return win32 != nullptr && ::TerminateProcess(win32->handle(), exitCode) != FALSE;
 }
 
+bool Win32Platform::ProcessHasEnded(ProcessHandle& process) {
+  // A process object is signalled once the process has ended; the open
+  // handle keeps naming it whatever process takes its id.
+  Win32Process* win32 = AsWin32(process);
+  return win32 != nullptr && WaitForSingleObject(win32->handle(), 0) == WAIT_OBJECT_0;
+}
+
 bool Win32Platform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
                                 uint64_t* creationTime) {
   Win32Process* win32 = AsWin32(process);

@@ -279,6 +279,7 @@ class Win32Platform final : public Platform {
   std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
                                                   OpenFailure* why) override;
   bool TerminateProcess(ProcessHandle& process, uint32_t exitCode) override;
+  bool ProcessHasEnded(ProcessHandle& process) override;
   bool QueryParent(ProcessHandle& process, uint32_t* parentPid, uint64_t* creationTime) override;
   bool SetPriorityClass(ProcessHandle& process, uint32_t priorityClass) override;
   uint32_t GetPriorityClass(ProcessHandle& process) override;
