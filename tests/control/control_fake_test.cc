@@ -44,6 +44,7 @@ class ScriptedPlatform : public FakePlatform {
   // once, as Linux hands orphans to the nearest subreaper.
   uint32_t subreaper = 0;
   uint32_t initPid = 0;                 // the id IsInitProcessId names (0: none)
+  uint32_t callerPid = 0;               // the id IsCallerProcessId names (0: none)
   std::vector<uint32_t> released;       // ids whose query resources were given up
   std::vector<uint32_t> openAccess;     // access of every open, in order
 
@@ -83,6 +84,7 @@ class ScriptedPlatform : public FakePlatform {
     return std::make_unique<FakeProcess>(pid);
   }
   bool IsInitProcessId(uint32_t pid) override { return initPid != 0 && pid == initPid; }
+  bool IsCallerProcessId(uint32_t pid) override { return callerPid != 0 && pid == callerPid; }
   void ReleaseQueryResources(platform::ProcessHandle& process) override {
     released.push_back(process.pid());
   }
@@ -285,6 +287,40 @@ TEST(InitProcessTest, StopAndTreeStopRefuseInitAndTouchNothing) {
   EXPECT_EQ(1, SetProcessPriorityClass(1, 64));  // priority keeps working
   EXPECT_EQ((Ids{64}), fake.prioritySet);
   EXPECT_EQ(1, TerminateProcessById(200));     // other processes still stop
+}
+
+TEST(CallerProcessTest, TheCallingHostIsNeverStoppedNorItsTree) {
+  ScriptedPlatform fake;
+  fake.Add(1, 0, 1);
+  fake.Add(100, 1, 50);   // the host's parent
+  fake.Add(200, 100, 60); // a sibling of the host
+  fake.Add(300, 100, 70); // the host
+  fake.Add(400, 300, 80); // a child of the host
+  fake.callerPid = 300;
+  ScopedPlatform scoped(&fake);
+
+  // The host itself, by stop or tree stop: refused before anything opens.
+  EXPECT_EQ(0, TerminateProcessById(300));
+  EXPECT_EQ(0, TerminateProcessTree(300));
+  EXPECT_TRUE(fake.opened.empty());
+  // Its parent's tree holds the host as a child: nothing of it is stopped.
+  EXPECT_EQ(0, TerminateProcessTree(100));
+  EXPECT_TRUE(fake.stopped.empty());
+
+  // Everything else goes on as before: the parent alone, the host's child
+  // with its tree, and the host's priority.
+  EXPECT_EQ(1, TerminateProcessTree(400));
+  EXPECT_EQ(1, TerminateProcessById(100));
+  EXPECT_EQ((Ids{400, 100}), fake.stopped);
+  EXPECT_EQ(1, SetProcessPriorityClass(300, 64));
+
+  auto targets = MakeTargets({u"300", u"200"});
+  int32_t code = 0;
+  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", u"Bad", &code);
+  EXPECT_EQ(1, code);
+  EXPECT_EQ(1, targets[0].nResult);
+  EXPECT_EQ(0, targets[1].nResult);
+  EXPECT_EQ((Ids{400, 100, 200}), fake.stopped);
 }
 
 TEST(TreeStopRuleTest, TargetThatRefusesToStopFailsAfterItsChildren) {
