@@ -120,14 +120,18 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
 }
 
 int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginResponse(cmdName);
+  BeginModuleList(cmdName);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
-    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
-    AddModuleItems(*record);
+    AddModuleProcessItem(*record);
   }
-  EndResponse();
+  EndModuleList();
   return 1;
+}
+
+void CXmlResult::AddModuleProcessItem(const ProcessRecord& record) {
+  m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD);
+  SetNumber(u"PID", static_cast<int32_t>(record.dwPID));
+  AddModuleItems(record);
 }
 
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {

@@ -270,6 +270,39 @@ TEST_F(TargetsTest, OneRecordPerTargetInRequestOrder) {
   EXPECT_EQ(CpuSampleCount(), 2u);
 }
 
+// The module command keeps one target's record at a time: each record goes
+// to the sink (which writes and frees it) before the next target is
+// inspected.
+TEST_F(TargetsTest, EachRecordIsHandedOverBeforeTheNextTargetIsInspected) {
+  class Sink final : public ProcessRecordSink {
+   public:
+    explicit Sink(const ScriptedPlatform* platform) : platform_(platform) {}
+    void Take(ProcessRecord* record) override {
+      const RecordList owned(record);
+      taken.push_back(record->dwPID);
+      openedWhenTaken.push_back(platform_->opened.size());
+    }
+    std::vector<uint32_t> taken;
+    std::vector<size_t> openedWhenTaken;
+
+   private:
+    const ScriptedPlatform* platform_;
+  };
+  const auto targets = MakeTargets({u"12", u"4321", u"12"});
+  Sink sink(&platform_);
+  bool complete = false;
+  EXPECT_EQ(CollectTargetProcesses(&targets[0], &sink, &complete), 2u);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(sink.taken, (std::vector<uint32_t>{12, 4321, 12}));
+  // Target k's record arrived after its own inspection and before target
+  // k + 1 was opened.
+  ASSERT_EQ(sink.openedWhenTaken.size(), 3u);
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(platform_.opened[sink.openedWhenTaken[k] - 1], sink.taken[k]) << k;
+    if (k + 1 < 3) EXPECT_LT(sink.openedWhenTaken[k], platform_.opened.size());
+  }
+}
+
 TEST_F(TargetsTest, NoTargets) {
   uint32_t count = 77;
   EXPECT_EQ(CollectTargetProcesses(nullptr, &count), nullptr);
