@@ -3,6 +3,7 @@
 // every process touched here was started here.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/library_harness.h"
+#include "plugin/request.h"
 
 namespace kelvane {
 namespace testing {
@@ -47,9 +49,11 @@ TEST_F(ControlCommands, UnreadableRequestGetsTheFixedErrorResponse) {
        {std::string(""), std::string("<request name=\"ZEV_StopProcess_KLV\">"),
         std::string("<request name=\"ZEV_GetProcessList_klv\"/>"),
         std::string("<request><procid PID=\"1\"/></request>"),
-        MakeRequest("ZEV_StopProcess_KLV", {"1234567890"})}) {
+        MakeRequest("ZEV_StopProcess_KLV", {"1234567890"}),
+        // One target more than a request may name (ids that name no process).
+        MakeRequest("ZEV_StopProcess_KLV", std::vector<std::string>(kMaxRequestTargets + 1, "0"))}) {
     auto outcome = library_.Run(request);
-    EXPECT_EQ(-1, outcome.code) << request;
+    EXPECT_EQ(-1, outcome.code) << request.substr(0, 200);
     ASSERT_TRUE(outcome.written) << request;
     EXPECT_EQ(
         "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><Response>\r\n"
@@ -105,6 +109,38 @@ TEST_F(ControlCommands, NoTargetsGivesMinusOneAndAnEmptyDetail) {
     EXPECT_NE(std::string::npos, outcome.text.find("Response>\r\n<detail/>\r\n<Result cmdName=\"")) << outcome.text;
     EXPECT_NE(std::string::npos, outcome.text.find("nResult=\"1\" ErrMsg=\"")) << outcome.text;
   }
+}
+
+// A host (here a process the test started, not init) whose request names
+// its own process, or its parent for a tree stop, gets that target's
+// failure in a response and lives on; so does its parent.
+TEST_F(ControlCommands, TheCallingHostIsNotStoppedByItsOwnRequest) {
+  const pid_t parent = fork();
+  ASSERT_GE(parent, 0);
+  if (parent == 0) {
+    const pid_t host = fork();
+    if (host == 0) {
+      const std::string self = std::to_string(getpid());
+      const std::string up = std::to_string(getppid());
+      const auto refused = [&](const char* command, const std::string& pid, const char* message) {
+        auto outcome = library_.Run(MakeRequest(command, {pid}));
+        return outcome.code == 1 && outcome.text.find("<ProcessItem PID=\"" + pid + "\" priority=\"-1\" nResult=\"1\" "
+                                                      "ErrMsg=\"" + message + "\"/>") != std::string::npos;
+      };
+      const bool ok = refused("ZEV_StopProcess_KLV", self, "TerminateProcFailed") &&
+                      refused("ZEV_StopProcessTree_KLV", self, "TerminateProcTreeFailed") &&
+                      refused("ZEV_StopProcessTree_KLV", up, "TerminateProcTreeFailed");
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (host < 0 || waitpid(host, &status, 0) != host) _exit(2);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status));
+  }
+  int status = 0;
+  ASSERT_EQ(parent, waitpid(parent, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "the host's parent was stopped by signal " << WTERMSIG(status);
+  EXPECT_NE(100 + SIGKILL, WEXITSTATUS(status)) << "the host was stopped";
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST_F(ControlCommands, BadProcessIdsFailAndTouchNothing) {

@@ -6,8 +6,10 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
+#include "support/fake_platform.h"
 #include "support/test_support.h"
 
 namespace kelvane {
@@ -43,6 +45,19 @@ class RequestTest : public ::testing::Test {
 
   static std::string WithName(const std::string& name, const std::string& body = "") {
     return "<R name=\"" + name + "\">" + body + "</R>";
+  }
+
+  // ` a0="" a1="" ...`, `n` attributes.
+  static std::string Attributes(size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += " a" + std::to_string(i) + "=\"\"";
+    return text;
+  }
+  static std::string Repeat(const std::string& text, size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
   }
 
   static std::u16string Pid(const ProcTarget* target) { return std::u16string(FieldView(target->szPID)); }
@@ -154,6 +169,24 @@ TEST_F(RequestTest, ConvertsPriorities) {
   const ProcTarget* empty = t->pNext->pNext->pNext->pNext;
   EXPECT_EQ(u"", Pid(empty));  // an empty PID is accepted
   EXPECT_EQ(-1, empty->nPriority);
+
+  // Texts of any length convert by the same rule: white space, sign,
+  // digits up to the first non-digit, saturating beyond the 32-bit range.
+  RequestPtr longer = Read(Write(WithName("A_KLV",
+                                          "<procid PID=\"1\" priority=\"" + std::string(300, ' ') + "64\"/>"
+                                          "<procid PID=\"2\" priority=\"+" + std::string(500, '0') + "64x\"/>"
+                                          "<procid PID=\"3\" priority=\"" + std::string(1000, '9') + "\"/>"
+                                          "<procid PID=\"4\" priority=\"-" + std::string(1000, '9') + "\"/>"
+                                          "<procid PID=\"5\" priority=\"" + std::string(300, ' ') + "\"/>")),
+                           &rc);
+  ASSERT_EQ(0, rc);
+  ASSERT_EQ(5u, ChainLength(*longer));
+  t = longer->pTargets;
+  EXPECT_EQ(64, t->nPriority);
+  EXPECT_EQ(64, t->pNext->nPriority);
+  EXPECT_EQ(INT32_MAX, t->pNext->pNext->nPriority);
+  EXPECT_EQ(INT32_MIN, t->pNext->pNext->pNext->nPriority);
+  EXPECT_EQ(0, t->pNext->pNext->pNext->pNext->nPriority);
 }
 
 TEST_F(RequestTest, MissingPidFailsButKeepsEarlierTargets) {
@@ -257,7 +290,12 @@ TEST_F(RequestTest, HugeAttributeValuesAreRefused) {
   const std::string huge(1 << 20, '7');
   EXPECT_EQ(-1, ReadRc(WithName("ZEV_" + huge + "_KLV")));
   EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"" + huge + "\"/>")));
-  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + huge + "\"/>")));
+  // A priority is converted whatever its length, in one pass over it.
+  int rc = 1;
+  RequestPtr request = Read(Write(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + huge + "\"/>")), &rc);
+  EXPECT_EQ(0, rc);
+  ASSERT_NE(nullptr, request->pTargets);
+  EXPECT_EQ(INT32_MAX, request->pTargets->nPriority);
   // Attributes that are not read do not matter.
   EXPECT_EQ(0, ReadRc(WithName("A_KLV", "<procid PID=\"1\" note=\"" + huge + "\"/>")));
 }
@@ -350,6 +388,83 @@ TEST_F(RequestTest, ReadingChildrenIsLinear) {
   EXPECT_EQ(steps[1], 2 * steps[0]);
 }
 
+TEST_F(RequestTest, AttributesPerElementAreBounded) {
+  const size_t most = kMaxAttributesPerElement;
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(most - 1) + "/>")));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(most) + "/>")));
+  EXPECT_EQ(0, ReadRc("<R name=\"A_KLV\"" + Attributes(most - 1) + "/>"));
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"" + Attributes(most) + "/>"));
+  // Also on an element that is never read, and for the count.
+  const std::u16string path = Write(WithName("A_KLV", "<procid PID=\"1\"/><x><y" + Attributes(most + 1) + "/></x>"));
+  int rc = 0;
+  RequestPtr request = Read(path, &rc);
+  EXPECT_EQ(-1, rc);
+  uint32_t count = 3;
+  EXPECT_EQ(-1, CountTargets(path.c_str(), &count));
+  EXPECT_EQ(3u, count);
+}
+
+// Twice the attributes cost at most twice the steps, whether they sit in
+// one element (its attribute map, whose cost grows with the square of its
+// size, is never built beyond the bound: 300,000 attributes once took
+// hours) or spread over many elements of the most attributes each.
+TEST_F(RequestTest, ReadingAttributesIsLinear) {
+  const auto steps = [&](const std::string& doc, int expectedRc) {
+    const std::u16string path = Write(doc);
+    const uint64_t before = RequestAttributeSteps();
+    int rc = 1;
+    Read(path, &rc);
+    EXPECT_EQ(expectedRc, rc);
+    return RequestAttributeSteps() - before;
+  };
+  const uint64_t one = steps(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(100000) + "/>"), -1);
+  const uint64_t two = steps(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(200000) + "/>"), -1);
+  EXPECT_GE(one, 100000u);  // every attribute was read
+  EXPECT_LE(two, 2 * one);
+
+  const std::string element = "<x" + Attributes(kMaxAttributesPerElement) + "/>";
+  const uint64_t many = steps(WithName("A_KLV", Repeat(element, 500)), 0);
+  const uint64_t twice = steps(WithName("A_KLV", Repeat(element, 1000)), 0);
+  EXPECT_GE(many, 500u * kMaxAttributesPerElement);
+  EXPECT_LE(twice, 2 * many);
+}
+
+TEST_F(RequestTest, TargetsAreCappedPerRequest) {
+  const std::string targets = Repeat("<procid PID=\"1\"/>\n", kMaxRequestTargets);
+  const std::u16string atCap = Write(WithName("A_KLV", "\n" + targets + "<x/><x><procid/></x>"));
+  int rc = 1;
+  RequestPtr request = Read(atCap, &rc);
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(size_t{kMaxRequestTargets}, ChainLength(*request));
+  uint32_t count = 0;
+  EXPECT_EQ(0, CountTargets(atCap.c_str(), &count));
+  EXPECT_EQ(kMaxRequestTargets, count);
+
+  // One target more makes the request unreadable; the parse stops there.
+  const std::u16string over = Write(WithName("A_KLV", targets + "<procid PID=\"2\"/>" + Repeat("<x/>", 1000)));
+  request = Read(over, &rc);
+  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(nullptr, request->pTargets);
+  count = 7;
+  EXPECT_EQ(-1, CountTargets(over.c_str(), &count));
+  EXPECT_EQ(7u, count);
+}
+
+TEST_F(RequestTest, NodesAreBoundedPerRequest) {
+  // Elements, attributes, comments, texts each count one node: the root and
+  // its name, then elements of one node and 63 attributes each, then
+  // comments up to the bound.
+  const size_t elements = (kMaxRequestNodes - 2) / kMaxAttributesPerElement;
+  const std::string full = "<R name=\"A_KLV\">" + Repeat("<x" + Attributes(kMaxAttributesPerElement - 1) + "/>", elements) +
+                           Repeat("<!---->", kMaxRequestNodes - 2 - elements * kMaxAttributesPerElement);
+  uint32_t count = 9;
+  EXPECT_EQ(0, CountTargets(Write(full + "</R>").c_str(), &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(-1, CountTargets(Write(full + "<x/></R>").c_str(), &count));
+  EXPECT_EQ(0u, count);  // untouched
+  EXPECT_EQ(-1, ReadRc(full + "t</R>"));
+}
+
 TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
   const auto good = Write(WithName("A_KLV", "<procid PID=\"1\"/>"));
   const auto bad = Write("<R>");
@@ -360,6 +475,86 @@ TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
     // Every read has terminated the library again: its memory manager,
     // set by initialisation, is gone.
     EXPECT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  }
+}
+
+// Serves one command file for whatever path it is asked for and records the
+// paths: which names reach the file system at all, and as which path.
+class RecordingPlatform : public testing::FakePlatform {
+ public:
+  explicit RecordingPlatform(char16_t separator) : separator_(separator) {}
+  char16_t PathSeparator() override { return separator_; }
+  bool ReadRegularFile(const std::u16string& path, size_t, std::string* bytes) override {
+    asked.push_back(path);
+    *bytes = "<R name=\"A_KLV\"><procid PID=\"7\"/></R>";
+    return true;
+  }
+  std::vector<std::u16string> asked;
+
+ private:
+  char16_t separator_;
+};
+
+// The path a command file named `name` is read from where paths separate
+// with `separator`, or "(refused)" when the request was refused without
+// anything being read.
+std::u16string PathRead(char16_t separator, const std::u16string& name) {
+  RecordingPlatform fake(separator);
+  testing::ScopedPlatform scoped(&fake);
+  RequestPtr request(new CmdRequest{});
+  const int rc = ReadRequest(name.c_str(), request.get());
+  if (fake.asked.empty()) return rc == -1 ? u"(refused)" : u"(read, but not through the platform)";
+  for (const std::u16string& path : fake.asked) EXPECT_EQ(fake.asked[0], path);
+  EXPECT_EQ(0, rc);
+  return fake.asked[0];
+}
+
+TEST(RequestNames, FileUrlsOfThisMachineFollowOneRule) {
+  for (const char16_t* name : {u"file:/r/x.xml", u"file:///r/x.xml", u"file://localhost/r/x.xml",
+                               u"file://LOCALHOST/r/x.xml", u"FILE://LocalHost/r/x.xml", u"File:/r/x.xml",
+                               u"file:///r/%78.xml", u"file:///%72/x%2Exml"}) {
+    EXPECT_EQ(u"/r/x.xml", PathRead(u'/', name)) << Utf16ToUtf8(name);
+  }
+  EXPECT_EQ(u"/r/a b/\u00E9 %.xml", PathRead(u'/', u"file:///r/a%20b/%C3%A9%20%25.xml"));
+  EXPECT_EQ(u"/r/\u00E9 b.xml", PathRead(u'/', u"file:///r/\u00E9 b.xml"));
+  // A name without a scheme is a path as written (no decoding); a single
+  // letter before the colon is a drive, not a scheme.
+  EXPECT_EQ(u"/r/a%20b.xml", PathRead(u'/', u"/r/a%20b.xml"));
+  EXPECT_EQ(u"r/x.xml", PathRead(u'/', u"r/x.xml"));
+  EXPECT_EQ(u"./a:b.xml", PathRead(u'/', u"./a:b.xml"));
+  EXPECT_EQ(u"C:/x.xml", PathRead(u'/', u"C:/x.xml"));
+  EXPECT_EQ(u"/C:/x.xml", PathRead(u'/', u"file:///C:/x.xml"));  // no drives here
+}
+
+TEST(RequestNames, EveryOtherUrlIsRefusedWithoutIo) {
+  for (const char16_t* name : {
+           // Other schemes.
+           u"http://127.0.0.1/r.xml", u"https://localhost/r.xml", u"ftp://localhost/r.xml", u"ab:c.xml",
+           u"x-y+z.w:/r.xml",
+           // Other hosts, ports, users.
+           u"file://host/r/x.xml", u"file://localhost.localdomain/r/x.xml", u"file://127.0.0.1/r/x.xml",
+           u"file://localhost:80/r/x.xml", u"file://user@localhost/r/x.xml",
+           // Escapes that do not spell a file: separators, zero, malformed, not UTF-8.
+           u"file:///r/a%2Fb.xml", u"file:///r/a%2fb.xml", u"file:///r/a%00b.xml", u"file:///r/%zz.xml",
+           u"file:///r/%4.xml", u"file:///r/x%", u"file:///r/%C3.xml", u"file:///r/%FF.xml",
+           // Queries, fragments; paths that are not absolute or name a share.
+           u"file:///r/x.xml#top", u"file:///r/x.xml?v=1", u"file:r/x.xml", u"file:", u"file://",
+           u"file://localhost", u"file:////server/share/x.xml", u"file://localhost//server/x.xml"}) {
+    EXPECT_EQ(u"(refused)", PathRead(u'/', name)) << Utf16ToUtf8(name);
+  }
+}
+
+TEST(RequestNames, DriveFormsWherePathsStartWithADrive) {
+  for (const char16_t* name : {u"file:///C:/d/x.xml", u"file:/C:/d/x.xml", u"file://localhost/C:/d/x.xml",
+                               u"file:C:/d/x.xml"}) {
+    EXPECT_EQ(u"C:/d/x.xml", PathRead(u'\\', name)) << Utf16ToUtf8(name);
+  }
+  EXPECT_EQ(u"C:\\d\\x.xml", PathRead(u'\\', u"C:\\d\\x.xml"));
+  EXPECT_EQ(u"/d/x.xml", PathRead(u'\\', u"file:///d/x.xml"));  // the current drive's root
+  for (const char16_t* name : {u"file:///C:/d%5Cx.xml", u"file:///C:d/x.xml", u"file:////server/share/x.xml",
+                               u"file:///\\\\server\\share\\x.xml", u"file:///%5C%5Cserver/x.xml",
+                               u"file://server/share/x.xml", u"file:///C:%2Fd/x.xml"}) {
+    EXPECT_EQ(u"(refused)", PathRead(u'\\', name)) << Utf16ToUtf8(name);
   }
 }
 
