@@ -49,11 +49,9 @@ TEST_F(ControlCommands, UnreadableRequestGetsTheFixedErrorResponse) {
        {std::string(""), std::string("<request name=\"ZEV_StopProcess_KLV\">"),
         std::string("<request name=\"ZEV_GetProcessList_klv\"/>"),
         std::string("<request><procid PID=\"1\"/></request>"),
-        MakeRequest("ZEV_StopProcess_KLV", {"1234567890"}),
-        // One target more than a request may name (ids that name no process).
-        MakeRequest("ZEV_StopProcess_KLV", std::vector<std::string>(kMaxRequestTargets + 1, "0"))}) {
+        MakeRequest("ZEV_StopProcess_KLV", {"1234567890"})}) {
     auto outcome = library_.Run(request);
-    EXPECT_EQ(-1, outcome.code) << request.substr(0, 200);
+    EXPECT_EQ(-1, outcome.code) << request;
     ASSERT_TRUE(outcome.written) << request;
     EXPECT_EQ(
         "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><Response>\r\n"
@@ -61,6 +59,16 @@ TEST_F(ControlCommands, UnreadableRequestGetsTheFixedErrorResponse) {
         "</Response>\r\n",
         outcome.text);
   }
+}
+
+TEST_F(ControlCommands, OneTargetBeyondTheCapGetsTheErrorResponse) {
+  // Ids that name no process, so that nothing is touched if the cap failed.
+  auto outcome = library_.Run(MakeRequest("ZEV_StopProcess_KLV", std::vector<std::string>(kMaxRequestTargets + 1, "0")));
+  EXPECT_EQ(-1, outcome.code);
+  const std::string expected = "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><Response>\r\n"
+                               "<Result DateTime=\"T\" nResult=\"1\" ErrMsg=\"" + std::string(kCommandFileError) +
+                               "\"/>\r\n</Response>\r\n";
+  EXPECT_TRUE(outcome.text == expected) << outcome.text.substr(0, 300);
 }
 
 TEST_F(ControlCommands, UnknownOrWronglyCasedNamesWriteNothing) {
