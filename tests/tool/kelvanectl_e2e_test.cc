@@ -103,21 +103,14 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
-// A copy of the library at `path` in a private directory of its own under
-// the temporary directory, made once per path: a program running as root
-// loads a --library only from a file and directories that no one but root
-// may write, which a build tree need not be.
+// A copy of the library at `path` in a private directory under the
+// temporary directory: as root, kelvanectl loads a --library only from a
+// file and directories no one but root may write, which a build tree need
+// not be.
 inline std::string TrustedCopy(const std::string& path) {
-  static ScratchDir* dir = new ScratchDir();
-  static std::vector<std::pair<std::string, std::string>>* copies =
-      new std::vector<std::pair<std::string, std::string>>();
-  for (const auto& [original, copy] : *copies) {
-    if (original == path) return copy;
-  }
-  const std::string copy = dir->File(std::to_string(copies->size()) + "-" +
-                                     std::filesystem::path(path).filename().string());
-  std::filesystem::copy_file(path, copy);
-  copies->emplace_back(path, copy);
+  static const ScratchDir dir;  // removed when the test program ends
+  const std::string copy = dir.File(std::filesystem::path(path).filename().string());
+  if (!std::filesystem::exists(copy)) std::filesystem::copy_file(path, copy);
   return copy;
 }
 
@@ -348,88 +341,53 @@ TEST_F(KelvanectlTest, LibraryProblemsExitWith3) {
 }
 
 TEST_F(KelvanectlTest, AFileSizeLimitLeavesNoFileBehind) {
-  // The real library, asked about a process that cannot exist (nothing is
-  // touched), writes a response larger than the limit next to --out: the
-  // write fails, the library removes its temporary file, and the program
-  // removes its own and reports that no response was written.
+  // The real library, asked about a process that cannot exist, writes a
+  // response beyond the limit next to --out: the write fails (no SIGXFSZ),
+  // the library removes its temporary file, the program its own.
   ScratchDir dir;
   ScratchDir tmp;
-  const std::vector<std::string> args = {"modules", "999999999", "--out", dir.File("r.xml"), "--library",
-                                         kelvane_tool_test::TrustedCopy(KELVANE_LIBRARY_PATH)};
-  RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH, args, {{"TMPDIR", tmp.path()}}, 256);
-  EXPECT_EQ(r.status, 2) << r.err;  // exited (not killed by SIGXFSZ) with the code -1 of no module list
+  RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH,
+                                       {"modules", "999999999", "--out", dir.File("r.xml"), "--library",
+                                        kelvane_tool_test::TrustedCopy(KELVANE_LIBRARY_PATH)},
+                                       {{"TMPDIR", tmp.path()}}, 256);
+  EXPECT_EQ(r.status, 2) << r.err;  // exited with the code -1 of an empty module list
   EXPECT_NE(r.err.find("wrote no response"), std::string::npos) << r.err;
   EXPECT_TRUE(dir.Entries().empty()) << "left beside --out: " << dir.Entries().front();
-  EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind";
-
-  // Without --out, the response goes to the program's own temporary
-  // directory, which is removed all the same.
-  r = kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", kelvane_tool_test::TrustedCopy(FAKE_PLUGIN_PATH)},
-                             {{"TMPDIR", tmp.path()}}, 256);
-  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind";
 }
 
 TEST_F(KelvanectlTest, AsRootALibraryOthersCouldWriteIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "the check is made as root";
-  namespace fs = std::filesystem;
-  ScratchDir dir;  // private to root, under the sticky temporary directory
+  ScratchDir dir;  // root's own, under the sticky temporary directory
   const std::string lib = dir.File("lib.so");
-  fs::copy_file(FAKE_PLUGIN_PATH, lib);
-  ASSERT_EQ(0, chmod(lib.c_str(), 0644));
-  const auto run = [&](const std::string& library) {
-    ScratchDir tmp;
-    return kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", library},
-                                  {{"TMPDIR", tmp.path()}, {"KELVANE_FAKE_LOG", log_.File("log")}});
-  };
-  EXPECT_EQ(run(lib).status, 0);
-  fs::remove(log_.File("log"));
-
-  // The file itself: writable by others, by a group other than root's, or
-  // owned by someone else.
+  std::filesystem::copy_file(FAKE_PLUGIN_PATH, lib);
+  // (mode, owner, group of the file; mode, owner of its directory) and the
+  // reason given, empty for a library that loads.
   struct Case {
     mode_t mode;
     uid_t uid;
     gid_t gid;
-    const char* reason;
+    mode_t dirMode;
+    uid_t dirUid;
+    std::string reason;
   };
-  for (const Case& c : {Case{0646, 0, 0, "is writable by others"}, Case{0664, 0, 65534, "is writable by group 65534"},
-                        Case{0644, 65534, 0, "is owned by uid 65534, not by root"}}) {
+  for (const Case& c : {Case{0644, 0, 0, 0700, 0, ""}, Case{0664, 0, 0, 0700, 0, ""},
+                        Case{0644, 0, 0, 01777, 0, ""},  // sticky, like /tmp
+                        Case{0646, 0, 0, 0700, 0, lib + " is writable by others"},
+                        Case{0664, 0, 65534, 0700, 0, lib + " is writable by group 65534"},
+                        Case{0644, 65534, 0, 0700, 0, lib + " is owned by uid 65534, not by root"},
+                        Case{0644, 0, 0, 0777, 0, dir.path() + " is writable by others"},
+                        Case{0644, 0, 0, 01755, 65534, dir.path() + " is owned by uid 65534"}}) {
     ASSERT_EQ(0, chown(lib.c_str(), c.uid, c.gid));
     ASSERT_EQ(0, chmod(lib.c_str(), c.mode));
-    RunResult r = run(lib);
-    EXPECT_EQ(r.status, 77) << c.reason;
-    EXPECT_NE(r.err.find("refusing to load " + lib + " as root: " + lib + " " + c.reason), std::string::npos)
-        << r.err;
+    ASSERT_EQ(0, chown(dir.path().c_str(), c.dirUid, 0));
+    ASSERT_EQ(0, chmod(dir.path().c_str(), c.dirMode));
+    ScratchDir tmp;
+    RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", lib}, {{"TMPDIR", tmp.path()}});
+    EXPECT_EQ(r.status, c.reason.empty() ? 0 : 77) << c.reason << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
   }
-  EXPECT_EQ(Log(), "");  // never loaded, never called
-  ASSERT_EQ(0, chown(lib.c_str(), 0, 0));
-  ASSERT_EQ(0, chmod(lib.c_str(), 0664));
-  EXPECT_EQ(run(lib).status, 0);  // root's own group may write it
-
-  // Its directory: writable by others is refused unless the sticky bit keeps
-  // others from replacing root's entries; owned by someone else is refused.
-  ASSERT_EQ(0, chmod(dir.path().c_str(), 0777));
-  RunResult r = run(lib);
-  EXPECT_EQ(r.status, 77);
-  EXPECT_NE(r.err.find(dir.path() + " is writable by others"), std::string::npos) << r.err;
-  ASSERT_EQ(0, chmod(dir.path().c_str(), 01777));
-  EXPECT_EQ(run(lib).status, 0);
-  ASSERT_EQ(0, chmod(dir.path().c_str(), 01755));
-  ASSERT_EQ(0, chown(dir.path().c_str(), 65534, 0));
-  r = run(lib);
-  EXPECT_EQ(r.status, 77);
-  EXPECT_NE(r.err.find(dir.path() + " is owned by uid 65534"), std::string::npos) << r.err;
-
-  // A link is followed to the real file, which is what is checked: a safe
-  // link to a library in that directory is refused too.
-  ScratchDir safe;
-  const std::string link = safe.File("link.so");
-  fs::create_symlink(lib, link);
-  EXPECT_EQ(run(link).status, 77);
   ASSERT_EQ(0, chown(dir.path().c_str(), 0, 0));
-  EXPECT_EQ(run(link).status, 0);
-  EXPECT_EQ(run(safe.File("missing.so")).status, 3);
 }
 
 TEST_F(KelvanectlTest, UsageErrorsExitWith64AndHelpWith0) {

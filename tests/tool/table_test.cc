@@ -139,16 +139,6 @@ TEST(Table, ControlCharactersInCellsAreNeutralised) {
   EXPECT_NE(table.find("a?]0;x?"), std::string::npos);
   EXPECT_NE(table.find("x y"), std::string::npos);
   EXPECT_NE(table.find("No result record"), std::string::npos);
-
-  // A name with a right-to-left override cannot reorder the columns after
-  // it on the terminal.
-  table = FormatTable(Parse("<ZEV_GetProcessList_KLVResponse><detail>"
-                            "<ProcessItem name=\"evil\u202Etxt.exe\u2066\" PID=\"7\" UserName=\"root\"/>"
-                            "</detail></ZEV_GetProcessList_KLVResponse>"),
-                      120);
-  EXPECT_EQ(table.find("\u202E"), std::string::npos) << table;
-  EXPECT_EQ(table.find("\u2066"), std::string::npos) << table;
-  EXPECT_NE(table.find("evil\uFFFDtxt.exe\uFFFD  root"), std::string::npos) << table;
 }
 
 }  // namespace
