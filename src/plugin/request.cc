@@ -109,6 +109,9 @@ class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFil
   bool failed() const { return failed_; }
   // Marks the document as refused (a bound the builder itself enforces).
   void Refuse() { failed_ = true; }
+  // The size of the document about to be parsed, in bytes.
+  void SetDocumentBytes(size_t bytes) { documentBytes_ = bytes; }
+  size_t documentBytes() const { return documentBytes_; }
 
   bool handleError(const xml::DOMError& error) override {
     if (error.getSeverity() != xml::DOMError::DOM_SEVERITY_FATAL_ERROR) return true;
@@ -139,37 +142,57 @@ class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFil
   bool failed_ = false;
   int depth_ = 0;
   uint32_t targets_ = 0;
+  size_t documentBytes_ = 0;
 };
 
 namespace {
 
-// The DOM builder with two bounds, checked before anything is built: the
-// attributes of one element, and the nodes of the whole document.
+// The DOM builder with three bounds, checked before anything is built: the
+// attributes of one element, the nodes of the whole document, and the size
+// of a document that declares an internal DTD subset.
 //
 // The builder keeps each element's attributes in a sorted map and looks
 // every new one up by namespace and local name along the whole map, so
 // building an element costs the square of its attribute count; the scanner
 // before it is linear (it checks duplicates through a hash table). With at
-// most kMaxAttributesPerElement per element, the builder's work stays
-// within a constant factor of the scanner's, whatever the document's shape.
+// most kMaxAttributesPerElement per element, those written and those a DTD
+// adds as defaults together, the builder's work stays within a constant
+// factor of the scanner's, whatever the document's shape.
 //
 // Every node costs the builder a few hundred bytes, so a file of tiny
 // elements, texts or comments would hold far more memory than its targets
 // need; kMaxRequestNodes bounds the document at what a command file at the
 // target cap holds with room to spare.
+//
+// Declarations cost more than their size: entity declarations are kept in
+// a map whose cost grows with the square of their number, content models
+// take some 80 bytes per byte. Command files need no DTD; one with an
+// internal subset is read only up to kMaxBytesWithInternalSubset, which
+// keeps that work small.
 class BoundedBuilder final : public xml::DOMLSParserImpl {
  public:
   explicit BoundedBuilder(ParseGuard* guard) : guard_(guard) {}
 
+  void doctypeDecl(const xml::DTDElementDecl& elemDecl, const XMLCh* const publicId, const XMLCh* const systemId,
+                   const bool hasIntSubset, const bool hasExtSubset) override {
+    // Called before the internal subset is scanned.
+    if (hasIntSubset && guard_->documentBytes() > kMaxBytesWithInternalSubset) Refuse();
+    xml::DOMLSParserImpl::doctypeDecl(elemDecl, publicId, systemId, hasIntSubset, hasExtSubset);
+  }
   void startElement(const xml::XMLElementDecl& elemDecl, const unsigned int urlId, const XMLCh* const elemPrefix,
                     const xml::RefVectorOf<xml::XMLAttr>& attrList, const XMLSize_t attrCount,
                     const bool isEmpty, const bool isRoot) override {
+    // The count holds those written and those a DTD adds as defaults.
     g_attributeSteps += attrCount;
     if (attrCount > kMaxAttributesPerElement) Refuse();
     Count(1 + attrCount);
     // The comparisons the attribute map may make for this element.
     if (attrCount > 1) g_attributeSteps += attrCount * (attrCount - 1) / 2;
     xml::DOMLSParserImpl::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
+  }
+  void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override {
+    Count(1);
+    xml::DOMLSParserImpl::ignorableWhitespace(chars, length, cdataSection);
   }
   void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override {
     Count(1);
@@ -468,7 +491,7 @@ int OpenParser(ParserContext* context) {
     if (dynamic_cast<xml::DOMImplementationLS*>(context->pImpl) == nullptr) return 0;
     context->pGuard = new kelvane::ParseGuard();
     // The synchronous builder the implementation would create (default
-    // memory manager, no grammar pool), with the attribute bound.
+    // memory manager, no grammar pool), with the bounds above.
     context->pBuilder = new kelvane::BoundedBuilder(context->pGuard);
     return kelvane::RestrictBuilder(context->pBuilder, context->pGuard) ? 1 : 0;
   } catch (...) {
@@ -486,6 +509,7 @@ int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::D
     const std::basic_string<XMLCh> systemId = kelvane::ToXml(requestFile);
     std::string bytes;
     if (!kelvane::LoadRequest(requestFile, &bytes)) return 0;
+    context->pGuard->SetDocumentBytes(bytes.size());
     // Parsed from memory under the file's own name, exactly as the file
     // would have been parsed.
     auto* source = new xml::MemBufInputSource(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(),

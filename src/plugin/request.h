@@ -44,6 +44,12 @@ constexpr size_t kMaxAttributesPerElement = 64;
 // unreadable; its parse stops at the first node too many.
 constexpr size_t kMaxRequestNodes = 8 * size_t{kMaxRequestTargets};
 
+// The largest command file that may declare an internal DTD subset. Command
+// files need no DTD; the XML library's work on declarations grows faster
+// than their size (entity declarations with the square of their number), so
+// a document with one is refused unless it is small.
+constexpr size_t kMaxBytesWithInternalSubset = 64 * 1024;
+
 // Keeps the XML library initialised while it lives. The library counts
 // initialisations, so the reads below, each of which still initialises and
 // terminates it around itself, then only move that count instead of
@@ -105,9 +111,10 @@ struct CmdRequest {
 // their fields (a trimmed name over 259 units, a PID over 9 units) make the
 // request unreadable; nothing is ever cut. A priority text of any length is
 // converted (see WideToLong). More than kMaxRequestTargets targets or
-// kMaxRequestNodes nodes, or an element with more than
-// kMaxAttributesPerElement attributes, make the request unreadable. Never
-// throws.
+// kMaxRequestNodes nodes, an element with more than
+// kMaxAttributesPerElement attributes (written or defaulted), or an internal
+// DTD subset in a file over kMaxBytesWithInternalSubset make the request
+// unreadable. Never throws.
 int ReadRequest(const char16_t* requestFile, CmdRequest* request);
 
 // Stores the number of "procid" children of the root in `count` and returns
@@ -172,9 +179,10 @@ int OpenParser(ParserContext* context);
 // cannot be read, is not well-formed (any fatal parse error, including an
 // entity expansion beyond the limit), has no root, nests elements more
 // than 256 levels deep, has more than kMaxRequestTargets targets or
-// kMaxRequestNodes nodes, or has an element with more than
-// kMaxAttributesPerElement attributes. The document belongs to the
-// builder and goes with CloseParser.
+// kMaxRequestNodes nodes, has an element with more than
+// kMaxAttributesPerElement attributes (written or defaulted), or declares an
+// internal DTD subset in a file over kMaxBytesWithInternalSubset. The
+// document belongs to the builder and goes with CloseParser.
 int ParseRequestFile(ParserContext* context, const char16_t* requestFile,
                      XERCES_CPP_NAMESPACE::DOMElement** root);
 
