@@ -168,7 +168,8 @@ namespace {
 // a map whose cost grows with the square of their number, content models
 // take some 80 bytes per byte. Command files need no DTD; one with an
 // internal subset is read only up to kMaxBytesWithInternalSubset, which
-// keeps that work small.
+// keeps that work small. Likewise every prefixed name is looked up through
+// every namespace declaration in scope, so their number is bounded too.
 class BoundedBuilder final : public xml::DOMLSParserImpl {
  public:
   explicit BoundedBuilder(ParseGuard* guard) : guard_(guard) {}
@@ -186,6 +187,13 @@ class BoundedBuilder final : public xml::DOMLSParserImpl {
     g_attributeSteps += attrCount;
     if (attrCount > kMaxAttributesPerElement) Refuse();
     Count(1 + attrCount);
+    for (XMLSize_t i = 0; i < attrCount; ++i) {
+      const xml::XMLAttr* attribute = attrList.elementAt(i);
+      const bool declaration = XmlEquals(attribute->getPrefix(), u"xmlns") ||
+                               ((attribute->getPrefix() == nullptr || *attribute->getPrefix() == 0) &&
+                                XmlEquals(attribute->getName(), u"xmlns"));
+      if (declaration && ++namespaceDeclarations_ > kMaxNamespaceDeclarations) Refuse();
+    }
     // The comparisons the attribute map may make for this element.
     if (attrCount > 1) g_attributeSteps += attrCount * (attrCount - 1) / 2;
     xml::DOMLSParserImpl::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
@@ -226,6 +234,7 @@ class BoundedBuilder final : public xml::DOMLSParserImpl {
 
   ParseGuard* guard_;
   size_t nodes_ = 0;
+  size_t namespaceDeclarations_ = 0;
 };
 
 // Restricts the builder for untrusted input; every other setting keeps the

@@ -50,6 +50,12 @@ constexpr size_t kMaxRequestNodes = 8 * size_t{kMaxRequestTargets};
 // a document with one is refused unless it is small.
 constexpr size_t kMaxBytesWithInternalSubset = 64 * 1024;
 
+// The most namespace declarations (xmlns and xmlns:p attributes) a command
+// file may make. Command files need none; the XML library looks every
+// prefixed name up through every declaration in scope, so thousands of them
+// nested would make each element cost thousands of steps.
+constexpr size_t kMaxNamespaceDeclarations = 64;
+
 // Keeps the XML library initialised while it lives. The library counts
 // initialisations, so the reads below, each of which still initialises and
 // terminates it around itself, then only move that count instead of
@@ -112,8 +118,9 @@ struct CmdRequest {
 // request unreadable; nothing is ever cut. A priority text of any length is
 // converted (see WideToLong). More than kMaxRequestTargets targets or
 // kMaxRequestNodes nodes, an element with more than
-// kMaxAttributesPerElement attributes (written or defaulted), or an internal
-// DTD subset in a file over kMaxBytesWithInternalSubset make the request
+// kMaxAttributesPerElement attributes (written or defaulted), more than
+// kMaxNamespaceDeclarations namespace declarations, or an internal DTD
+// subset in a file over kMaxBytesWithInternalSubset make the request
 // unreadable. Never throws.
 int ReadRequest(const char16_t* requestFile, CmdRequest* request);
 
@@ -180,7 +187,8 @@ int OpenParser(ParserContext* context);
 // entity expansion beyond the limit), has no root, nests elements more
 // than 256 levels deep, has more than kMaxRequestTargets targets or
 // kMaxRequestNodes nodes, has an element with more than
-// kMaxAttributesPerElement attributes (written or defaulted), or declares an
+// kMaxAttributesPerElement attributes (written or defaulted), makes more
+// than kMaxNamespaceDeclarations namespace declarations, or declares an
 // internal DTD subset in a file over kMaxBytesWithInternalSubset. The
 // document belongs to the builder and goes with CloseParser.
 int ParseRequestFile(ParserContext* context, const char16_t* requestFile,

@@ -403,6 +403,12 @@ TEST_F(RequestTest, AttributesAreBoundedAndReadInLinearSteps) {
   EXPECT_EQ(0, ReadRc("<R name=\"A_KLV\"" + Attributes(most - 1) + "><procid PID=\"1\"" + Attributes(most - 1) + "/></R>"));
   EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"" + Attributes(most) + "/>"));
   EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<x><y" + Attributes(most + 1) + "/></x>")));  // never read, still refused
+  // Namespace declarations, through which every prefixed name is looked up,
+  // are bounded in the whole file.
+  std::string declarations;
+  for (size_t i = 0; i < kMaxNamespaceDeclarations; ++i) declarations += "<x xmlns:p" + std::to_string(i) + "=\"u\"/>";
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV", declarations)));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", declarations + "<x xmlns=\"u\"/>")));
 
   const auto steps = [&](const std::string& doc, int expectedRc) {
     const uint64_t before = RequestAttributeSteps();
