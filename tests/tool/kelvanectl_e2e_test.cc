@@ -388,6 +388,9 @@ TEST_F(KelvanectlTest, AsRootALibraryOthersCouldWriteIsRefused) {
     EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
   }
   ASSERT_EQ(0, chown(dir.path().c_str(), 0, 0));
+  // Not a library at all: cannot be loaded, and a FIFO is never opened.
+  ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600));
+  EXPECT_EQ(kelvane_tool_test::Run(KELVANECTL_PATH, {"list", "--library", dir.File("fifo")}, {}).status, 3);
 }
 
 TEST_F(KelvanectlTest, UsageErrorsExitWith64AndHelpWith0) {

@@ -45,7 +45,7 @@ class DynamicLibrary {
 // What CheckLibraryTrust found.
 enum class LibraryTrust {
   kTrusted,     // load *load_path
-  kUnreadable,  // the path names no file (reason in *error)
+  kUnreadable,  // the path names no regular file (reason in *error)
   kUntrusted,   // refused: others could have put their code in it (reason in *error)
 };
 

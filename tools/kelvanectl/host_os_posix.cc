@@ -128,8 +128,9 @@ LibraryTrust CheckLibraryTrust(const std::string& path, std::string* load_path, 
     return LibraryTrust::kUnreadable;
   }
   if (!S_ISREG(info.st_mode)) {
-    *error = refused + file + " is not a regular file";
-    return LibraryTrust::kUntrusted;
+    // Never opened: a FIFO would block the load.
+    *error = file + " is not a regular file";
+    return LibraryTrust::kUnreadable;
   }
   std::string why = WhoElseMayWrite(file, info, false);
   // Every directory from the file's own up to "/" (the resolved path holds
