@@ -49,7 +49,9 @@ using kelvane::platform::ProcessHandle;
 
 int TerminateProcessById(uint32_t pid) {
   Platform* platform = Current();
-  if (platform->IsInitProcessId(pid)) return 0;
+  // Neither init nor the calling host (whose stop would end this very call)
+  // is ever stopped.
+  if (platform->IsInitProcessId(pid) || platform->IsCallerProcessId(pid)) return 0;
   std::unique_ptr<ProcessHandle> process = platform->OpenProcess(pid, kAccessTerminate);
   if (!process) return 0;
   return platform->TerminateProcess(*process, kelvane::kExitCode) ? 1 : 0;
@@ -58,8 +60,8 @@ int TerminateProcessById(uint32_t pid) {
 int TerminateProcessTree(uint32_t pid) {
   Platform* platform = Current();
   // Init is never stopped, and neither are its children: they are every
-  // orphan of the system.
-  if (platform->IsInitProcessId(pid)) return 0;
+  // orphan of the system. Nor is the calling host.
+  if (platform->IsInitProcessId(pid) || platform->IsCallerProcessId(pid)) return 0;
   std::vector<uint32_t> pids;
   if (!platform->EnumerateProcessIds(&pids)) return 0;
 
@@ -93,6 +95,7 @@ int TerminateProcessTree(uint32_t pid) {
   // might be a child left running, so the target then fails.
   std::vector<std::unique_ptr<ProcessHandle>> children;
   bool complete = true;
+  bool callerIsChild = false;
   for (uint32_t candidate : pids) {
     if (candidate == pid) continue;
     OpenFailure why = OpenFailure::kNone;
@@ -114,9 +117,16 @@ int TerminateProcessTree(uint32_t pid) {
       break;
     }
     if (parent != pid || start < targetStart) continue;
+    if (platform->IsCallerProcessId(candidate)) {
+      // The target is the calling host's parent: the host would be stopped
+      // as its child. Nothing of this tree is stopped.
+      callerIsChild = true;
+      break;
+    }
     platform->ReleaseQueryResources(*child);
     children.push_back(std::move(child));
   }
+  if (callerIsChild) return 0;
   // The children chosen are stopped even when the choice is incomplete. The
   // target is then left running, so that the children not examined keep
   // it as their parent and a repeated stop can still find them.

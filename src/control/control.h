@@ -14,7 +14,8 @@
 
 // Stops process `pid` at once. Returns 1 when it was opened and the stop was
 // delivered, 0 otherwise (no such process, access refused, id 0 or an id no
-// process can have, the platform's init process, which is never stopped).
+// process can have, the platform's init process or the calling host's own
+// process, neither of which is ever stopped).
 int TerminateProcessById(uint32_t pid);
 
 // Stops the direct children of `pid` (in listing order, each outcome
@@ -25,8 +26,9 @@ int TerminateProcessById(uint32_t pid);
 // (or ended by itself while its children were stopped, as a shell waiting
 // for its child does), 0 otherwise. A `pid` this caller may not stop still has its children
 // stopped. When the process list cannot be taken, or `pid` cannot be opened
-// and dated at all, or `pid` is the platform's init process, nothing is
-// stopped and 0 is returned. When a listed process that still exists cannot
+// and dated at all, or `pid` is the platform's init process or the calling
+// host's own process, or the calling host is one of `pid`'s children,
+// nothing is stopped and 0 is returned. When a listed process that still exists cannot
 // be examined for a reason other than refused access (the caller is out of
 // descriptors or memory), the children chosen so far are stopped, `pid` is
 // left running and 0 is returned. While the children are chosen each holds

@@ -231,27 +231,30 @@ ProcessRecord* BuildProcessList(uint32_t* count) {
   return chain.head();
 }
 
-ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count) {
+uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink, bool* complete) {
+  if (complete != nullptr) *complete = true;
   EnableDebugPrivilege();
   kelvane::FileFactsCache fileFacts;
-  ProcessRecord* head = nullptr;
-  ProcessRecord* tail = nullptr;
   uint32_t filled = 0;
   for (const ProcTarget* target = first; target != nullptr; target = target->pNext) {
     const uint32_t pid = static_cast<uint32_t>(kelvane::WideToLong(kelvane::FieldView(target->szPID)));
     ProcessRecord* record = new (std::nothrow) ProcessRecord();
-    if (record == nullptr) return head;
-    const int result = CollectProcessInfo(pid, record);
-    if (tail == nullptr) {
-      head = record;
-    } else {
-      tail->pNext = record;
+    if (record == nullptr) {
+      if (complete != nullptr) *complete = false;
+      break;
     }
-    tail = record;
-    if (result != 0) ++filled;
+    if (CollectProcessInfo(pid, record) != 0) ++filled;
+    sink->Take(record);
   }
-  if (count != nullptr) *count = filled;
-  return head;
+  return filled;
+}
+
+ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count) {
+  ChainSink chain;
+  bool complete = true;
+  const uint32_t filled = CollectTargetProcesses(first, &chain, &complete);
+  if (complete && count != nullptr) *count = filled;
+  return chain.head();
 }
 
 void FreeProcessList(ProcessRecord* head) {

@@ -90,6 +90,15 @@ int CollectProcessInfo(uint32_t pid, ProcessRecord* record);
 // chain early and leaves `count` untouched.
 ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count);
 
+// CollectTargetProcesses handing each record to `sink` as soon as it is
+// filled instead of chaining them: the same records in the same order. A
+// sink that writes a record out and frees it at once keeps one target's
+// record in memory, however many targets there are. Returns the number of
+// targets whose record could be filled; `*complete` (when given) is false
+// when an allocation failure ended the walk early (the records handed over
+// so far stay with the sink).
+uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink, bool* complete);
+
 // Releases every record of the list with its module chain; null does nothing.
 void FreeProcessList(ProcessRecord* head);
 

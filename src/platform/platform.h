@@ -232,6 +232,10 @@ class Platform {
   // kernel drops SIGKILL sent to it, so a stop would report success while
   // it lives on). None on platforms without such a process.
   virtual bool IsInitProcessId(uint32_t /*pid*/) { return false; }
+  // True for the id of the process this library runs in: the calling host,
+  // which a stop would end in the middle of its own call (no response, no
+  // result code).
+  virtual bool IsCallerProcessId(uint32_t pid) = 0;
   // Lets `process` (opened with kAccessTerminate) give up what it holds
   // for anything but TerminateProcess; every other method may fail on it
   // from then on. Used to keep many processes pinned at one descriptor

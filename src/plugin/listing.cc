@@ -118,9 +118,33 @@ int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result) {
   return count != 0 && complete && result->Complete() ? 0 : -1;
 }
 
+namespace {
+
+// Writes each target's record into the module response as soon as it is
+// filled and frees it, so that one record is in memory at a time whatever
+// the number of targets.
+class ModuleResponseSink final : public ProcessRecordSink {
+ public:
+  explicit ModuleResponseSink(CXmlResult* result) : result_(result) {}
+  void Take(ProcessRecord* record) override {
+    const kelvane::ProcessListPtr owned(record);
+    result_->AddModuleProcessItem(*record);
+  }
+
+ private:
+  CXmlResult* result_;
+};
+
+}  // namespace
+
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result) {
-  uint32_t count = 0;
-  const kelvane::ProcessListPtr head(CollectTargetProcesses(request.pTargets, &count));
-  result->BuildModuleResponse(request.szCmdName, head.get());
+  result->BeginModuleList(request.szCmdName);
+  ModuleResponseSink sink(result);
+  bool complete = true;
+  const uint32_t filled = CollectTargetProcesses(request.pTargets, &sink, &complete);
+  result->EndModuleList();
+  // Memory that ran out before every target had its record, or a response
+  // that could not take every record, fails the command.
+  const uint32_t count = complete ? filled : 0;
   return count == targetCount && count != 0 && result->Complete() ? 0 : -1;
 }

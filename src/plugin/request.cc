@@ -3,13 +3,14 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/Wrapper4InputSource.hpp>
+#include <xercesc/parsers/DOMLSParserImpl.hpp>
 #include <xercesc/sax/SAXException.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLDOMMsg.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLString.hpp>
-#include <xercesc/util/XMLURL.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
 #include <atomic>
@@ -30,9 +31,6 @@ static_assert(sizeof(XMLCh) == sizeof(char16_t), "XMLCh must be a UTF-16 code un
 constexpr size_t kNameUnits = 260;        // szCmdName, terminator included
 constexpr size_t kPidUnits = 10;          // szPID, terminator included
 constexpr size_t kAttributeNameUnits = 128;
-// Longest priority text taken as a number; anything longer is not a
-// priority but hostile input.
-constexpr size_t kMaxPriorityUnits = 259;
 // Deepest element nesting accepted. Command files are two levels deep;
 // documents nested far deeper are refused as hostile (the builder's cost
 // grows with the square of the depth).
@@ -47,6 +45,9 @@ constexpr size_t kMaxRequestBytes = 16u * 1024 * 1024;
 // Child nodes of the root the readers have stepped over (see
 // RequestChildSteps).
 std::atomic<uint64_t> g_childSteps{0};
+// Attributes read and attribute-map comparisons allowed (see
+// RequestAttributeSteps).
+std::atomic<uint64_t> g_attributeSteps{0};
 
 std::u16string FromXml(const XMLCh* text) {
   std::u16string out;
@@ -69,6 +70,13 @@ bool XmlEquals(const XMLCh* text, std::u16string_view expected) {
     if (i >= expected.size() || static_cast<char16_t>(text[i]) != expected[i]) return false;
   }
   return i == expected.size();
+}
+
+// A target is an element child of the root whose tag name is exactly
+// "procid" (case-sensitive, no prefix).
+bool IsTargetElement(const xml::DOMNode* node) {
+  return node != nullptr && node->getNodeType() == xml::DOMNode::ELEMENT_NODE &&
+         XmlEquals(node->getNodeName(), u"procid");
 }
 
 // Refuses every external resource (DTD subsets, external entities) the
@@ -94,18 +102,30 @@ bool SetParameter(xml::DOMConfiguration* config, const XMLCh* name, T value) {
 
 // Watches one parse: remembers whether the document had a fatal error (the
 // builder hands back whatever it had built so far even then) and stops the
-// parse as soon as one occurs or elements nest too deeply.
+// parse as soon as one occurs, elements nest too deeply, or the root has
+// more target elements than a request may name.
 class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFilter {
  public:
   bool failed() const { return failed_; }
+  // Marks the document as refused (a bound the builder itself enforces).
+  void Refuse() { failed_ = true; }
+  // The size of the document about to be parsed, in bytes.
+  void SetDocumentBytes(size_t bytes) { documentBytes_ = bytes; }
+  size_t documentBytes() const { return documentBytes_; }
 
   bool handleError(const xml::DOMError& error) override {
     if (error.getSeverity() != xml::DOMError::DOM_SEVERITY_FATAL_ERROR) return true;
     failed_ = true;
     return false;
   }
-  FilterAction startElement(xml::DOMElement*) override {
+  FilterAction startElement(xml::DOMElement* element) override {
     if (++depth_ > kMaxElementDepth) {
+      failed_ = true;
+      return FILTER_INTERRUPT;
+    }
+    // Counted as the elements arrive, so that the document is not built
+    // any further once a target too many has been seen.
+    if (depth_ == 2 && IsTargetElement(element) && ++targets_ > kMaxRequestTargets) {
       failed_ = true;
       return FILTER_INTERRUPT;
     }
@@ -121,9 +141,101 @@ class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFil
  private:
   bool failed_ = false;
   int depth_ = 0;
+  uint32_t targets_ = 0;
+  size_t documentBytes_ = 0;
 };
 
 namespace {
+
+// The DOM builder with three bounds, checked before anything is built: the
+// attributes of one element, the nodes of the whole document, and the size
+// of a document that declares an internal DTD subset.
+//
+// The builder keeps each element's attributes in a sorted map and looks
+// every new one up by namespace and local name along the whole map, so
+// building an element costs the square of its attribute count; the scanner
+// before it is linear (it checks duplicates through a hash table). With at
+// most kMaxAttributesPerElement per element, those written and those a DTD
+// adds as defaults together, the builder's work stays within a constant
+// factor of the scanner's, whatever the document's shape.
+//
+// Every node costs the builder a few hundred bytes, so a file of tiny
+// elements, texts or comments would hold far more memory than its targets
+// need; kMaxRequestNodes bounds the document at what a command file at the
+// target cap holds with room to spare.
+//
+// Declarations cost more than their size: entity declarations are kept in
+// a map whose cost grows with the square of their number, content models
+// take some 80 bytes per byte. Command files need no DTD; one with an
+// internal subset is read only up to kMaxBytesWithInternalSubset, which
+// keeps that work small. Likewise every prefixed name is looked up through
+// every namespace declaration in scope, so their number is bounded too.
+class BoundedBuilder final : public xml::DOMLSParserImpl {
+ public:
+  explicit BoundedBuilder(ParseGuard* guard) : guard_(guard) {}
+
+  void doctypeDecl(const xml::DTDElementDecl& elemDecl, const XMLCh* const publicId, const XMLCh* const systemId,
+                   const bool hasIntSubset, const bool hasExtSubset) override {
+    // Called before the internal subset is scanned.
+    if (hasIntSubset && guard_->documentBytes() > kMaxBytesWithInternalSubset) Refuse();
+    xml::DOMLSParserImpl::doctypeDecl(elemDecl, publicId, systemId, hasIntSubset, hasExtSubset);
+  }
+  void startElement(const xml::XMLElementDecl& elemDecl, const unsigned int urlId, const XMLCh* const elemPrefix,
+                    const xml::RefVectorOf<xml::XMLAttr>& attrList, const XMLSize_t attrCount,
+                    const bool isEmpty, const bool isRoot) override {
+    // The count holds those written and those a DTD adds as defaults.
+    g_attributeSteps += attrCount;
+    if (attrCount > kMaxAttributesPerElement) Refuse();
+    Count(1 + attrCount);
+    for (XMLSize_t i = 0; i < attrCount; ++i) {
+      const xml::XMLAttr* attribute = attrList.elementAt(i);
+      const bool declaration = XmlEquals(attribute->getPrefix(), u"xmlns") ||
+                               ((attribute->getPrefix() == nullptr || *attribute->getPrefix() == 0) &&
+                                XmlEquals(attribute->getName(), u"xmlns"));
+      if (declaration && ++namespaceDeclarations_ > kMaxNamespaceDeclarations) Refuse();
+    }
+    // The comparisons the attribute map may make for this element.
+    if (attrCount > 1) g_attributeSteps += attrCount * (attrCount - 1) / 2;
+    xml::DOMLSParserImpl::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
+  }
+  void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override {
+    Count(1);
+    xml::DOMLSParserImpl::ignorableWhitespace(chars, length, cdataSection);
+  }
+  void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override {
+    Count(1);
+    xml::DOMLSParserImpl::docCharacters(chars, length, cdataSection);
+  }
+  void docComment(const XMLCh* const comment) override {
+    Count(1);
+    xml::DOMLSParserImpl::docComment(comment);
+  }
+  void docPI(const XMLCh* const target, const XMLCh* const data) override {
+    Count(1);
+    xml::DOMLSParserImpl::docPI(target, data);
+  }
+  void startEntityReference(const xml::XMLEntityDecl& entDecl) override {
+    Count(1);
+    xml::DOMLSParserImpl::startEntityReference(entDecl);
+  }
+
+ private:
+  // Counts `nodes` more (a text may arrive in several pieces; each counts).
+  void Count(size_t nodes) {
+    nodes_ += nodes;
+    if (nodes_ > kMaxRequestNodes) Refuse();
+  }
+  // Stops the parse; the document is not used.
+  [[noreturn]] void Refuse() {
+    guard_->Refuse();
+    throw xml::DOMLSException(xml::DOMLSException::PARSE_ERR, xml::XMLDOMMsg::LSParser_ParsingAborted,
+                              getMemoryManager());
+  }
+
+  ParseGuard* guard_;
+  size_t nodes_ = 0;
+  size_t namespaceDeclarations_ = 0;
+};
 
 // Restricts the builder for untrusted input; every other setting keeps the
 // builder's default. False when a restriction cannot be put in place (the
@@ -180,13 +292,6 @@ class ReadScope {
   ParserContext context_;
 };
 
-// A target is an element child of the root whose tag name is exactly
-// "procid" (case-sensitive, no prefix).
-bool IsTargetElement(const xml::DOMNode* node) {
-  return node != nullptr && node->getNodeType() == xml::DOMNode::ELEMENT_NODE &&
-         XmlEquals(node->getNodeName(), u"procid");
-}
-
 // Appends one target per "procid" child of `root` to `request`, in document
 // order. -1 when the children cannot be listed or a target is unreadable;
 // the targets appended so far stay chained.
@@ -208,10 +313,7 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
     CopyToField(target->szPID, pid);
     std::u16string priority;
     if (ReadAttribute(u"priority", element, &priority) != 0) {
-      if (priority.size() > kMaxPriorityUnits) {
-        delete target;
-        return -1;
-      }
+      // Any length: the conversion reads it once, saturating on overflow.
       target->nPriority = WideToLong(priority);
     } else {
       target->nPriority = -1;
@@ -228,60 +330,133 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
   return 0;
 }
 
-enum class RequestSource { kLoaded, kRemote, kRefused };
+bool IsAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-// Decodes the %XX escapes of a URL path; false for a malformed escape or an
-// escaped zero.
-bool UnescapeUrlPath(const XMLCh* path, std::u16string* out) {
-  const auto hex = [](XMLCh c) -> int {
+// Whether `text` is `lower` (lower-case ASCII) in any case.
+bool EqualsAsciiNoCase(std::u16string_view text, std::u16string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<char16_t>(text[i] + 32) : text[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// Length of the URL scheme `name` starts with (a letter, then letters,
+// digits, '+', '-' or '.', up to a ':'); 0 when it starts with none.
+size_t SchemeLength(std::u16string_view name) {
+  if (name.empty() || !IsAsciiLetter(name[0])) return 0;
+  for (size_t i = 1; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c == u':') return i;
+    if (!IsAsciiLetter(c) && !IsAsciiDigit(c) && c != u'+' && c != u'-' && c != u'.') return 0;
+  }
+  return 0;
+}
+
+// Decodes the %XX escapes of a URL path (the escaped bytes are UTF-8; the
+// text between escapes is kept as it is). False for a malformed escape, an
+// escape that is not UTF-8, and an escaped zero or path separator ('/', and
+// '\\' where it separates paths): such a name cannot be the file it seems
+// to spell.
+bool UnescapeUrlPath(std::u16string_view path, char16_t separator, std::u16string* out) {
+  const auto hex = [](char16_t c) -> int {
     if (c >= u'0' && c <= u'9') return c - u'0';
     if (c >= u'a' && c <= u'f') return c - u'a' + 10;
     if (c >= u'A' && c <= u'F') return c - u'A' + 10;
     return -1;
   };
-  // Escaped bytes are UTF-8; the text between escapes is kept as it is.
-  std::string utf8;
-  std::u16string run;
-  for (const XMLCh* p = path; *p != 0; ++p) {
-    if (*p != u'%') {
-      run.push_back(static_cast<char16_t>(*p));
+  std::u16string decoded;
+  decoded.reserve(path.size());
+  std::string bytes;  // a run of escaped bytes
+  const auto flush = [&]() {
+    if (bytes.empty()) return true;
+    const std::u16string text = Utf8ToUtf16(bytes);
+    if (Utf16ToUtf8(text) != bytes) return false;  // not UTF-8
+    decoded += text;
+    bytes.clear();
+    return true;
+  };
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != u'%') {
+      if (!flush()) return false;
+      decoded.push_back(path[i]);
       continue;
     }
-    const int high = p[1] != 0 ? hex(p[1]) : -1;
-    const int low = high >= 0 && p[2] != 0 ? hex(p[2]) : -1;
-    if (low < 0 || (high == 0 && low == 0)) return false;
-    utf8 += Utf16ToUtf8(run);
-    run.clear();
-    utf8 += static_cast<char>(high * 16 + low);
-    p += 2;
+    const int high = i + 1 < path.size() ? hex(path[i + 1]) : -1;
+    const int low = high >= 0 && i + 2 < path.size() ? hex(path[i + 2]) : -1;
+    if (low < 0) return false;
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte == '\0' || byte == '/' || (separator == u'\\' && byte == '\\')) return false;
+    bytes.push_back(byte);
+    i += 2;
   }
-  utf8 += Utf16ToUtf8(run);
-  *out = Utf8ToUtf16(utf8);
+  if (!flush()) return false;
+  *out = std::move(decoded);
   return true;
 }
 
-// Where the command file named `systemId` comes from. The XML library takes
-// a name it can parse as an absolute URL for a URL and anything else for a
-// local path; local files (paths and file: URLs of this machine) are read
-// here, as regular files of at most kMaxRequestBytes, so that a FIFO, a
-// device or a directory is refused without blocking and an oversized file
-// without being read. Other URLs are left to the library.
-RequestSource LoadLocalRequest(const std::basic_string<XMLCh>& systemId, std::string* bytes) {
-  std::u16string path(systemId.begin(), systemId.end());
-  xml::XMLURL url;
-  if (xml::XMLURL::parse(systemId.c_str(), url) && !url.isRelative()) {
-    if (url.getProtocol() != xml::XMLURL::File) return RequestSource::kRemote;
-    const XMLCh* host = url.getHost();
-    if (host != nullptr && *host != 0 && !XmlEquals(host, u"localhost")) return RequestSource::kRemote;
-    if (url.getPath() == nullptr || !UnescapeUrlPath(url.getPath(), &path)) return RequestSource::kRefused;
-    // "file:///C:/dir/f" names "C:/dir/f" where paths start with a drive.
-    if (platform::Current()->PathSeparator() == u'\\' && path.size() >= 3 && path[0] == u'/' &&
-        path[2] == u':') {
-      path.erase(0, 1);
-    }
+// The local path of the command file named `name`, by one rule for every
+// spelling. A name that does not start with a URL scheme is a path and is
+// taken as it stands (a single letter before the colon is a drive, not a
+// scheme). A file: URL (scheme in any case) names a file of this machine
+// when its host is empty or "localhost" in any case: "file:/p",
+// "file:///p", "file://localhost/p"; its path is percent-decoded and must be
+// absolute ("/p", or "C:/p" where paths start with a drive, also spelled
+// "/C:/p"). Refused, with false: every other scheme, every other host
+// (with or without port or user), a query or fragment, a path that is not
+// absolute or that starts with two separators (a network share), and a
+// path UnescapeUrlPath refuses. Nothing here touches a file.
+bool LocalRequestPath(std::u16string_view name, char16_t separator, std::u16string* path) {
+  const size_t scheme = SchemeLength(name);
+  if (scheme < 2) {
+    *path = std::u16string(name);
+    return true;
   }
-  return platform::Current()->ReadRegularFile(path, kMaxRequestBytes, bytes) ? RequestSource::kLoaded
-                                                                              : RequestSource::kRefused;
+  if (!EqualsAsciiNoCase(name.substr(0, scheme), u"file")) return false;
+  std::u16string_view rest = name.substr(scheme + 1);
+  if (rest.find_first_of(u"?#") != std::u16string_view::npos) return false;
+  if (rest.substr(0, 2) == u"//") {
+    const size_t slash = rest.find(u'/', 2);
+    const std::u16string_view host = rest.substr(2, slash == std::u16string_view::npos ? rest.size() : slash - 2);
+    if (!host.empty() && !EqualsAsciiNoCase(host, u"localhost")) return false;
+    if (slash == std::u16string_view::npos) return false;
+    rest = rest.substr(slash);
+  }
+  std::u16string decoded;
+  if (!UnescapeUrlPath(rest, separator, &decoded)) return false;
+  const bool drives = separator == u'\\';
+  const auto isSeparator = [&](char16_t c) { return c == u'/' || c == separator; };
+  const auto startsWithDrive = [&](std::u16string_view p) {
+    return drives && p.size() >= 3 && IsAsciiLetter(p[0]) && p[1] == u':' && isSeparator(p[2]);
+  };
+  if (drives && decoded.size() >= 4 && decoded[0] == u'/' && startsWithDrive(std::u16string_view(decoded).substr(1))) {
+    decoded.erase(0, 1);
+  }
+  if (startsWithDrive(decoded)) {
+    *path = std::move(decoded);
+    return true;
+  }
+  // "/C:dir" names a path relative to a drive's current directory.
+  if (drives && decoded.size() >= 3 && decoded[0] == u'/' && IsAsciiLetter(decoded[1]) && decoded[2] == u':') {
+    return false;
+  }
+  if (decoded.empty() || decoded[0] != u'/') return false;
+  if (decoded.size() >= 2 && isSeparator(decoded[1])) return false;
+  *path = std::move(decoded);
+  return true;
+}
+
+// Reads the command file named `name` (see LocalRequestPath) into `bytes`:
+// a regular file of at most kMaxRequestBytes, so that a FIFO, a device or a
+// directory is refused without blocking and an oversized file without being
+// read. The XML library never opens anything itself: it parses these bytes.
+bool LoadRequest(std::u16string_view name, std::string* bytes) {
+  platform::Platform* os = platform::Current();
+  std::u16string path;
+  if (!LocalRequestPath(name, os->PathSeparator(), &path)) return false;
+  return os->ReadRegularFile(path, kMaxRequestBytes, bytes);
 }
 
 }  // namespace
@@ -290,6 +465,8 @@ RequestSource LoadLocalRequest(const std::basic_string<XMLCh>& systemId, std::st
 using kelvane::ReadScope;
 
 uint64_t RequestChildSteps() { return kelvane::g_childSteps.load(); }
+
+uint64_t RequestAttributeSteps() { return kelvane::g_attributeSteps.load(); }
 
 kelvane::XmlLibraryScope::XmlLibraryScope() {
   try {
@@ -320,11 +497,11 @@ int OpenParser(ParserContext* context) {
     XMLCh features[3];
     if (!xml::XMLString::transcode("LS", features, 2)) return 0;
     context->pImpl = xml::DOMImplementationRegistry::getDOMImplementation(features);
-    auto* ls = dynamic_cast<xml::DOMImplementationLS*>(context->pImpl);
-    if (ls == nullptr) return 0;
-    context->pBuilder = ls->createLSParser(xml::DOMImplementationLS::MODE_SYNCHRONOUS, nullptr);
-    if (context->pBuilder == nullptr) return 0;
+    if (dynamic_cast<xml::DOMImplementationLS*>(context->pImpl) == nullptr) return 0;
     context->pGuard = new kelvane::ParseGuard();
+    // The synchronous builder the implementation would create (default
+    // memory manager, no grammar pool), with the bounds above.
+    context->pBuilder = new kelvane::BoundedBuilder(context->pGuard);
     return kelvane::RestrictBuilder(context->pBuilder, context->pGuard) ? 1 : 0;
   } catch (...) {
     // Whatever the XML library throws (its own exceptions, out of memory)
@@ -340,22 +517,14 @@ int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::D
   try {
     const std::basic_string<XMLCh> systemId = kelvane::ToXml(requestFile);
     std::string bytes;
-    switch (kelvane::LoadLocalRequest(systemId, &bytes)) {
-      case kelvane::RequestSource::kRefused:
-        return 0;
-      case kelvane::RequestSource::kLoaded: {
-        // Parsed from memory under the file's own name, exactly as the file
-        // would have been parsed.
-        auto* source = new xml::MemBufInputSource(reinterpret_cast<const XMLByte*>(bytes.data()),
-                                                  bytes.size(), systemId.c_str(), false);
-        xml::Wrapper4InputSource input(source, true);
-        context->pDoc = context->pBuilder->parse(&input);
-        break;
-      }
-      case kelvane::RequestSource::kRemote:
-        context->pDoc = context->pBuilder->parseURI(systemId.c_str());
-        break;
-    }
+    if (!kelvane::LoadRequest(requestFile, &bytes)) return 0;
+    context->pGuard->SetDocumentBytes(bytes.size());
+    // Parsed from memory under the file's own name, exactly as the file
+    // would have been parsed.
+    auto* source = new xml::MemBufInputSource(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(),
+                                              systemId.c_str(), false);
+    xml::Wrapper4InputSource input(source, true);
+    context->pDoc = context->pBuilder->parse(&input);
     if (context->pDoc == nullptr || context->pGuard == nullptr || context->pGuard->failed()) return 0;
     *root = context->pDoc->getDocumentElement();
     return *root != nullptr ? 1 : 0;

@@ -122,16 +122,20 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
 }
 
 int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginResponse(cmdName);
+  BeginModuleList(cmdName);
   for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    // A process whose item could not be added keeps its modules out: they
-    // would land under the item before it.
-    if (!Check(m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD))) continue;
-    SetNumber(u"PID", static_cast<int32_t>(record->dwPID));
-    AddModuleItems(*record);
+    AddModuleProcessItem(*record);
   }
-  EndResponse();
+  EndModuleList();
   return 1;
+}
+
+void CXmlResult::AddModuleProcessItem(const ProcessRecord& record) {
+  // A process whose item could not be added keeps its modules out: they
+  // would land under the item before it.
+  if (!Check(m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD))) return;
+  SetNumber(u"PID", static_cast<int32_t>(record.dwPID));
+  AddModuleItems(record);
 }
 
 int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {

@@ -45,6 +45,13 @@ class CXmlResult {
   // AddProcessItem), as if its record had held `cpuUsage` when written.
   void SetProcessCpuUsage(int32_t position, int32_t cpuUsage);
   void EndProcessList() { EndResponse(); }
+
+  // The module response written one process at a time, the same way:
+  // BeginModuleList, AddModuleProcessItem for each record in order,
+  // EndModuleList. Gives the text BuildModuleResponse gives.
+  void BeginModuleList(const char16_t* cmdName) { BeginResponse(cmdName); }
+  void AddModuleProcessItem(const ProcessRecord& record);
+  void EndModuleList() { EndResponse(); }
   // The length and room of the response text so far, in UTF-16 units, and a hint
   // that it will reach `units`: room is made at once (nothing else
   // changes; when no room can be made, the text grows as it is written).

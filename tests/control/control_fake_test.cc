@@ -45,6 +45,7 @@ class ScriptedPlatform : public FakePlatform {
   // once, as Linux hands orphans to the nearest subreaper.
   uint32_t subreaper = 0;
   uint32_t initPid = 0;                 // the id IsInitProcessId names (0: none)
+  uint32_t callerPid = 0;               // the id IsCallerProcessId names (0: none)
   std::vector<uint32_t> released;       // ids whose query resources were given up
   std::vector<uint32_t> openAccess;     // access of every open, in order
 
@@ -84,6 +85,7 @@ class ScriptedPlatform : public FakePlatform {
     return std::make_unique<FakeProcess>(pid);
   }
   bool IsInitProcessId(uint32_t pid) override { return initPid != 0 && pid == initPid; }
+  bool IsCallerProcessId(uint32_t pid) override { return callerPid != 0 && pid == callerPid; }
   void ReleaseQueryResources(platform::ProcessHandle& process) override {
     released.push_back(process.pid());
   }
@@ -303,6 +305,24 @@ TEST(InitProcessTest, StopAndTreeStopRefuseInitAndTouchNothing) {
   EXPECT_EQ(1, SetProcessPriorityClass(1, 64));  // priority keeps working
   EXPECT_EQ((Ids{64}), fake.prioritySet);
   EXPECT_EQ(1, TerminateProcessById(200));     // other processes still stop
+}
+
+TEST(CallerProcessTest, TheCallingHostIsNeverStoppedNorItsTree) {
+  ScriptedPlatform fake;
+  fake.Add(100, 1, 50);   // the host's parent
+  fake.Add(200, 100, 60); // a sibling of the host
+  fake.Add(300, 100, 70); // the host
+  fake.callerPid = 300;
+  ScopedPlatform scoped(&fake);
+
+  EXPECT_EQ(0, TerminateProcessById(300));
+  EXPECT_EQ(0, TerminateProcessTree(300));
+  EXPECT_TRUE(fake.opened.empty());  // refused before anything opens
+  EXPECT_EQ(0, TerminateProcessTree(100));  // the host is one of its children
+  EXPECT_TRUE(fake.stopped.empty());
+  EXPECT_EQ(1, SetProcessPriorityClass(300, 64));
+  EXPECT_EQ(1, TerminateProcessById(100));  // the parent alone may stop
+  EXPECT_EQ((Ids{100}), fake.stopped);
 }
 
 TEST(TreeStopRuleTest, TargetThatRefusesToStopFailsAfterItsChildren) {

@@ -3,6 +3,7 @@
 // every process touched here was started here.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -105,6 +106,32 @@ TEST_F(ControlCommands, NoTargetsGivesMinusOneAndAnEmptyDetail) {
     EXPECT_NE(std::string::npos, outcome.text.find("Response>\r\n<detail/>\r\n<Result cmdName=\"")) << outcome.text;
     EXPECT_NE(std::string::npos, outcome.text.find("nResult=\"1\" ErrMsg=\"")) << outcome.text;
   }
+}
+
+// A host (a child of the test, not init) whose request names its own
+// process, or its parent for a tree stop, gets that target's failure in a
+// response and lives on, and so does its parent.
+TEST_F(ControlCommands, TheCallingHostIsNotStoppedByItsOwnRequest) {
+  const pid_t parent = fork();
+  ASSERT_GE(parent, 0);
+  if (parent == 0) {
+    const pid_t host = fork();
+    if (host == 0) {
+      bool ok = true;
+      for (const auto& [command, pid] : {std::pair<std::string, pid_t>{"ZEV_StopProcess_KLV", getpid()},
+                                         {"ZEV_StopProcessTree_KLV", getpid()}, {"ZEV_StopProcessTree_KLV", getppid()}}) {
+        auto outcome = library_.Run(MakeRequest(command, {std::to_string(pid)}));
+        ok = ok && outcome.code == 1 && outcome.text.find("nResult=\"1\" ErrMsg=\"TerminateProc") != std::string::npos;
+      }
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    _exit(host > 0 && waitpid(host, &status, 0) == host && WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(parent, waitpid(parent, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "the host's parent was stopped";
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "2: the host was stopped; 1: a response was not the failure";
 }
 
 TEST_F(ControlCommands, BadProcessIdsFailAndTouchNothing) {

@@ -270,6 +270,27 @@ TEST_F(TargetsTest, OneRecordPerTargetInRequestOrder) {
   EXPECT_EQ(CpuSampleCount(), 2u);
 }
 
+// The module command keeps one target's record at a time: each record goes
+// to the sink (which writes and frees it) before the next target is opened.
+TEST_F(TargetsTest, EachRecordIsHandedOverBeforeTheNextTargetIsOpened) {
+  struct Sink final : ProcessRecordSink {
+    explicit Sink(const ScriptedPlatform* p) : platform(p) {}
+    void Take(ProcessRecord* record) override {
+      const RecordList owned(record);
+      takes.push_back({record->dwPID, platform->opened.back(), platform->opened.size()});
+    }
+    const ScriptedPlatform* platform;
+    std::vector<std::vector<size_t>> takes;  // pid, last id opened, opens so far
+  } sink(&platform_);
+  const auto targets = MakeTargets({u"12", u"4321"});
+  bool complete = false;
+  EXPECT_EQ(CollectTargetProcesses(&targets[0], &sink, &complete), 1u);
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(sink.takes.size(), 2u);
+  EXPECT_EQ(sink.takes[0], (std::vector<size_t>{12, 12, sink.takes[0][2]}));
+  EXPECT_EQ(sink.takes[1], (std::vector<size_t>{4321, 4321, platform_.opened.size()}));
+}
+
 TEST_F(TargetsTest, NoTargets) {
   uint32_t count = 77;
   EXPECT_EQ(CollectTargetProcesses(nullptr, &count), nullptr);

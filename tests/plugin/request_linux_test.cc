@@ -85,5 +85,20 @@ TEST(RequestFiles, RegularFilesReadByPathLinkOrFileUrl) {
   EXPECT_EQ(-1, ReadInChild("file://" + dir.path() + "/a%2/r.xml"));
 }
 
+// Every spelling of a file URL of this machine is guarded as a path is: a
+// FIFO is refused without blocking, an oversized file without being read.
+TEST(RequestFiles, EverySpellingOfALocalFileUrlIsGuarded) {
+  TempDir dir;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+  const std::string big = dir.File("big.xml");
+  WriteBytes(big, "<R name=\"A_KLV\">" + std::string(16u * 1024 * 1024, ' ') + "</R>");
+  for (const std::string& prefix : {"file://LOCALHOST", "FILE://LocalHost", "file:"}) {
+    EXPECT_EQ(-1, ReadInChild(prefix + fifo)) << prefix;
+    EXPECT_EQ(-1, ReadInChild(prefix + big)) << prefix;
+  }
+  EXPECT_EQ(-1, ReadInChild("file://LOCALHOST" + dir.path() + "/%66ifo"));
+}
+
 }  // namespace
 }  // namespace kelvane

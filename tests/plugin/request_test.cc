@@ -4,10 +4,13 @@
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include <climits>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
+#include "support/fake_platform.h"
 #include "support/test_support.h"
 
 namespace kelvane {
@@ -43,6 +46,19 @@ class RequestTest : public ::testing::Test {
 
   static std::string WithName(const std::string& name, const std::string& body = "") {
     return "<R name=\"" + name + "\">" + body + "</R>";
+  }
+
+  // ` a0="" a1="" ...`, `n` attributes.
+  static std::string Attributes(size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += " a" + std::to_string(i) + "=\"\"";
+    return text;
+  }
+  static std::string Repeat(const std::string& text, size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (size_t i = 0; i < times; ++i) out += text;
+    return out;
   }
 
   static std::u16string Pid(const ProcTarget* target) { return std::u16string(FieldView(target->szPID)); }
@@ -154,6 +170,14 @@ TEST_F(RequestTest, ConvertsPriorities) {
   const ProcTarget* empty = t->pNext->pNext->pNext->pNext;
   EXPECT_EQ(u"", Pid(empty));  // an empty PID is accepted
   EXPECT_EQ(-1, empty->nPriority);
+
+  // Any length, one pass: white space, sign, digits; saturating.
+  RequestPtr longer = Read(Write(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + std::string(300, ' ') + "64\"/>"
+                                                   "<procid PID=\"2\" priority=\"-" + std::string(1000, '9') + "\"/>")),
+                           &rc);
+  ASSERT_EQ(2u, ChainLength(*longer));
+  EXPECT_EQ(64, longer->pTargets->nPriority);
+  EXPECT_EQ(INT32_MIN, longer->pTargets->pNext->nPriority);
 }
 
 TEST_F(RequestTest, MissingPidFailsButKeepsEarlierTargets) {
@@ -257,7 +281,12 @@ TEST_F(RequestTest, HugeAttributeValuesAreRefused) {
   const std::string huge(1 << 20, '7');
   EXPECT_EQ(-1, ReadRc(WithName("ZEV_" + huge + "_KLV")));
   EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"" + huge + "\"/>")));
-  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + huge + "\"/>")));
+  // A priority is converted whatever its length, in one pass over it.
+  int rc = 1;
+  RequestPtr request = Read(Write(WithName("A_KLV", "<procid PID=\"1\" priority=\"" + huge + "\"/>")), &rc);
+  EXPECT_EQ(0, rc);
+  ASSERT_NE(nullptr, request->pTargets);
+  EXPECT_EQ(INT32_MAX, request->pTargets->nPriority);
   // Attributes that are not read do not matter.
   EXPECT_EQ(0, ReadRc(WithName("A_KLV", "<procid PID=\"1\" note=\"" + huge + "\"/>")));
 }
@@ -290,6 +319,21 @@ TEST_F(RequestTest, EntityExpansionBombIsRefused) {
   EXPECT_EQ(-1, CountTargets(Write(doc).c_str(), &count));
   // A document with a few ordinary entity references still reads.
   EXPECT_EQ(0, ReadRc("<!DOCTYPE R [<!ENTITY k \"KLV\">]><R name=\"A_&k;\">&amp;&lt;<procid PID=\"&k;\"/></R>"));
+}
+
+// Declarations cost more than their size (300,000 entity declarations once
+// took six minutes), so an internal DTD subset is read only in a small file;
+// the attributes a DTD adds as defaults count against the element's bound.
+TEST_F(RequestTest, InternalSubsetsOnlyInSmallFiles) {
+  const std::string doc = "<!DOCTYPE R [<!ENTITY k \"KLV\">]><R name=\"A_&k;\"/>";
+  EXPECT_EQ(0, ReadRc(doc + std::string(kMaxBytesWithInternalSubset - doc.size(), ' ')));
+  EXPECT_EQ(-1, ReadRc(doc + std::string(kMaxBytesWithInternalSubset - doc.size() + 1, ' ')));
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV") + std::string(kMaxBytesWithInternalSubset, ' ')));  // no DTD
+  std::string defaults;
+  for (size_t i = 1; i < kMaxAttributesPerElement; ++i) defaults += " a" + std::to_string(i) + " CDATA \"v\"";
+  const std::string body = WithName("A_KLV", "<procid PID=\"1\"/>");
+  EXPECT_EQ(0, ReadRc("<!DOCTYPE R [<!ATTLIST procid" + defaults + ">]>" + body));
+  EXPECT_EQ(-1, ReadRc("<!DOCTYPE R [<!ATTLIST procid" + defaults + " b CDATA \"v\">]>" + body));
 }
 
 TEST_F(RequestTest, ExternalResourcesAreNeverLoaded) {
@@ -350,6 +394,57 @@ TEST_F(RequestTest, ReadingChildrenIsLinear) {
   EXPECT_EQ(steps[1], 2 * steps[0]);
 }
 
+// At most kMaxAttributesPerElement per element, refused before the element
+// is built; so twice the attributes cost at most twice the steps, whether
+// they sit in one element (whose attribute map costs the square of its size:
+// 300,000 once took hours) or in many elements of the most attributes each.
+TEST_F(RequestTest, AttributesAreBoundedAndReadInLinearSteps) {
+  const size_t most = kMaxAttributesPerElement;
+  EXPECT_EQ(0, ReadRc("<R name=\"A_KLV\"" + Attributes(most - 1) + "><procid PID=\"1\"" + Attributes(most - 1) + "/></R>"));
+  EXPECT_EQ(-1, ReadRc("<R name=\"A_KLV\"" + Attributes(most) + "/>"));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", "<x><y" + Attributes(most + 1) + "/></x>")));  // never read, still refused
+  // Namespace declarations, through which every prefixed name is looked up,
+  // are bounded in the whole file.
+  std::string declarations;
+  for (size_t i = 0; i < kMaxNamespaceDeclarations; ++i) declarations += "<x xmlns:p" + std::to_string(i) + "=\"u\"/>";
+  EXPECT_EQ(0, ReadRc(WithName("A_KLV", declarations)));
+  EXPECT_EQ(-1, ReadRc(WithName("A_KLV", declarations + "<x xmlns=\"u\"/>")));
+
+  const auto steps = [&](const std::string& doc, int expectedRc) {
+    const uint64_t before = RequestAttributeSteps();
+    EXPECT_EQ(expectedRc, ReadRc(doc));
+    return RequestAttributeSteps() - before;
+  };
+  const uint64_t one = steps(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(100000) + "/>"), -1);
+  EXPECT_GE(one, 100000u);  // every attribute was read
+  EXPECT_LE(steps(WithName("A_KLV", "<procid PID=\"1\"" + Attributes(200000) + "/>"), -1), 2 * one);
+  const std::string element = "<x" + Attributes(most) + "/>";
+  const uint64_t many = steps(WithName("A_KLV", Repeat(element, 500)), 0);
+  EXPECT_GE(many, 500 * most);
+  EXPECT_LE(steps(WithName("A_KLV", Repeat(element, 1000)), 0), 2 * many);
+}
+
+// A request holds at most kMaxRequestTargets targets and kMaxRequestNodes
+// nodes (elements, attributes, texts, comments count one each); one more
+// makes it unreadable, for the count as well.
+TEST_F(RequestTest, TargetsAndNodesAreCappedPerRequest) {
+  const std::string targets = Repeat("<procid PID=\"1\"/>", kMaxRequestTargets);
+  const std::u16string atCap = Write(WithName("A_KLV", targets + "<x><procid/></x>"));
+  int rc = 1;
+  EXPECT_EQ(size_t{kMaxRequestTargets}, ChainLength(*Read(atCap, &rc)));
+  EXPECT_EQ(0, rc);
+  uint32_t count = 0;
+  EXPECT_EQ(-1, CountTargets(Write(WithName("A_KLV", targets + "<procid PID=\"2\"/>")).c_str(), &count));
+  EXPECT_EQ(0u, count);  // untouched
+
+  // The root and its name, elements of 63 attributes, then comments.
+  const size_t elements = (kMaxRequestNodes - 2) / kMaxAttributesPerElement;
+  const std::string full = "<R name=\"A_KLV\">" + Repeat("<x" + Attributes(kMaxAttributesPerElement - 1) + "/>", elements) +
+                           Repeat("<!---->", kMaxRequestNodes - 2 - elements * kMaxAttributesPerElement);
+  EXPECT_EQ(0, CountTargets(Write(full + "</R>").c_str(), &count));
+  EXPECT_EQ(-1, ReadRc(full + "t</R>"));
+}
+
 TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
   const auto good = Write(WithName("A_KLV", "<procid PID=\"1\"/>"));
   const auto bad = Write("<R>");
@@ -360,6 +455,67 @@ TEST_F(RequestTest, RepeatedReadsKeepTheXmlLibraryBalanced) {
     // Every read has terminated the library again: its memory manager,
     // set by initialisation, is gone.
     EXPECT_EQ(nullptr, XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgMemoryManager);
+  }
+}
+
+// Serves one command file for any path and records the paths asked for.
+class RecordingPlatform : public testing::FakePlatform {
+ public:
+  explicit RecordingPlatform(char16_t separator) : separator_(separator) {}
+  char16_t PathSeparator() override { return separator_; }
+  bool ReadRegularFile(const std::u16string& path, size_t, std::string* bytes) override {
+    asked.push_back(path);
+    *bytes = "<R name=\"A_KLV\"/>";
+    return true;
+  }
+  std::vector<std::u16string> asked;
+
+ private:
+  char16_t separator_;
+};
+
+// The path a request named `name` is read from, where paths separate with
+// `separator`; "(refused)" when it was refused without any I/O.
+std::u16string PathRead(char16_t separator, const std::u16string& name) {
+  RecordingPlatform fake(separator);
+  testing::ScopedPlatform scoped(&fake);
+  RequestPtr request(new CmdRequest{});
+  const int rc = ReadRequest(name.c_str(), request.get());
+  if (fake.asked.empty()) return rc == -1 ? u"(refused)" : u"(read elsewhere)";
+  EXPECT_EQ(0, rc);
+  return fake.asked.back();
+}
+
+TEST(RequestNames, OneRuleForEverySpellingOfALocalFile) {
+  struct Case {
+    char16_t separator;
+    const char16_t* name;
+    const char16_t* read;
+  };
+  const char16_t* const kRefused = u"(refused)";
+  for (const Case& c : std::initializer_list<Case>{
+           {u'/', u"file:/r/x.xml", u"/r/x.xml"}, {u'/', u"file:///r/x.xml", u"/r/x.xml"},
+           {u'/', u"file://localhost/r/x.xml", u"/r/x.xml"}, {u'/', u"FILE://LocalHost/r/%78.xml", u"/r/x.xml"},
+           {u'/', u"file://LOCALHOST/r/a%20b/%C3%A9%25.xml", u"/r/a b/\u00E9%.xml"},
+           // Paths as written; one letter before the colon is a drive.
+           {u'/', u"/r/a%20b.xml", u"/r/a%20b.xml"}, {u'/', u"./a:b.xml", u"./a:b.xml"}, {u'/', u"C:/x", u"C:/x"},
+           {u'/', u"file:///C:/x", u"/C:/x"},
+           {u'\\', u"file:///C:/d/x", u"C:/d/x"}, {u'\\', u"file:C:/d/x", u"C:/d/x"},
+           {u'\\', u"file://localhost/C:/d/x", u"C:/d/x"}, {u'\\', u"C:\\d\\x", u"C:\\d\\x"},
+           // Refused without I/O: other schemes, hosts, ports, users.
+           {u'/', u"http://127.0.0.1/r.xml", kRefused}, {u'/', u"ab:c.xml", kRefused},
+           {u'/', u"file://host/r/x.xml", kRefused}, {u'/', u"file://localhost:80/r/x.xml", kRefused},
+           {u'/', u"file://user@localhost/r/x.xml", kRefused},
+           // Escapes of a separator or zero, malformed or not UTF-8.
+           {u'/', u"file:///r/a%2Fb.xml", kRefused}, {u'/', u"file:///r/a%00b.xml", kRefused},
+           {u'/', u"file:///r/%4.xml", kRefused}, {u'/', u"file:///r/%C3.xml", kRefused},
+           {u'\\', u"file:///C:/d%5Cx", kRefused},
+           // Queries, fragments; paths not absolute, or naming a share.
+           {u'/', u"file:///r/x.xml#top", kRefused}, {u'/', u"file:///r/x.xml?v=1", kRefused},
+           {u'/', u"file:r/x.xml", kRefused}, {u'/', u"file://localhost", kRefused},
+           {u'/', u"file:////server/share/x.xml", kRefused}, {u'\\', u"file:///C:d/x", kRefused},
+           {u'\\', u"file:///\\\\server\\x", kRefused}}) {
+    EXPECT_EQ(c.read, PathRead(c.separator, c.name)) << Utf16ToUtf8(c.name);
   }
 }
 

@@ -45,6 +45,7 @@ class FakePlatform : public platform::Platform {
   bool SnapshotProcessIds(std::vector<uint32_t>*) override { return false; }
   bool EnumerateProcessIds(std::vector<uint32_t>*) override { return false; }
   bool IsSystemProcessId(uint32_t pid) override { return pid == 4 || pid == 8; }
+  bool IsCallerProcessId(uint32_t) override { return false; }
   std::unique_ptr<platform::ProcessHandle> OpenProcess(uint32_t, uint32_t) override { return nullptr; }
   bool TerminateProcess(platform::ProcessHandle&, uint32_t) override { return false; }
   bool QueryParent(platform::ProcessHandle&, uint32_t*, uint64_t*) override { return false; }

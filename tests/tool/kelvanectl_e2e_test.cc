@@ -3,6 +3,8 @@
 // output a person sees.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +38,7 @@ class KelvanectlTest : public ::testing::Test {
   RunResult Ctl(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
     ScratchDir tmp;
     args.push_back("--library");
-    args.push_back(FAKE_PLUGIN_PATH);
+    args.push_back(kelvane_tool_test::TrustedCopy(FAKE_PLUGIN_PATH));
     env.emplace_back("TMPDIR", tmp.path());
     env.emplace_back("KELVANE_FAKE_LOG", log_.File("log"));
     env.emplace_back("COLUMNS", "100");
@@ -239,10 +241,64 @@ TEST_F(KelvanectlTest, LibraryProblemsExitWith3) {
   RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", tmp.File("missing.so")}, {{"TMPDIR", tmp.path()}});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("cannot load the library"), std::string::npos);
-  r = kelvane_tool_test::Run(KELVANECTL_PATH, {"list", "--library", FAKE_NOSYMBOL_PATH}, {{"TMPDIR", tmp.path()}});
+  r = kelvane_tool_test::Run(KELVANECTL_PATH, {"list", "--library", kelvane_tool_test::TrustedCopy(FAKE_NOSYMBOL_PATH)},
+                             {{"TMPDIR", tmp.path()}});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("no entry point ZEV_RemoteInvoke"), std::string::npos);
   EXPECT_TRUE(tmp.Entries().empty());
+}
+
+TEST_F(KelvanectlTest, AFileSizeLimitLeavesNoFileBehind) {
+  // The real library, asked about a process that cannot exist, writes a
+  // response beyond the limit next to --out: the write fails (no SIGXFSZ),
+  // the library removes its temporary file, the program its own.
+  ScratchDir dir;
+  ScratchDir tmp;
+  RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH,
+                                       {"modules", "999999999", "--out", dir.File("r.xml"), "--library",
+                                        kelvane_tool_test::TrustedCopy(KELVANE_LIBRARY_PATH)},
+                                       {{"TMPDIR", tmp.path()}}, 256);
+  EXPECT_EQ(r.status, 2) << r.err;  // exited with the code -1 of an empty module list
+  EXPECT_NE(r.err.find("wrote no response"), std::string::npos) << r.err;
+  EXPECT_TRUE(dir.Entries().empty()) << "left beside --out: " << dir.Entries().front();
+  EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind";
+}
+
+TEST_F(KelvanectlTest, AsRootALibraryOthersCouldWriteIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "the check is made as root";
+  ScratchDir dir;  // root's own, under the sticky temporary directory
+  const std::string lib = dir.File("lib.so");
+  std::filesystem::copy_file(FAKE_PLUGIN_PATH, lib);
+  // (mode, owner, group of the file; mode, owner of its directory) and the
+  // reason given, empty for a library that loads.
+  struct Case {
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+    mode_t dirMode;
+    uid_t dirUid;
+    std::string reason;
+  };
+  for (const Case& c : {Case{0644, 0, 0, 0700, 0, ""}, Case{0664, 0, 0, 0700, 0, ""},
+                        Case{0644, 0, 0, 01777, 0, ""},  // sticky, like /tmp
+                        Case{0646, 0, 0, 0700, 0, lib + " is writable by others"},
+                        Case{0664, 0, 65534, 0700, 0, lib + " is writable by group 65534"},
+                        Case{0644, 65534, 0, 0700, 0, lib + " is owned by uid 65534, not by root"},
+                        Case{0644, 0, 0, 0777, 0, dir.path() + " is writable by others"},
+                        Case{0644, 0, 0, 01755, 65534, dir.path() + " is owned by uid 65534"}}) {
+    ASSERT_EQ(0, chown(lib.c_str(), c.uid, c.gid));
+    ASSERT_EQ(0, chmod(lib.c_str(), c.mode));
+    ASSERT_EQ(0, chown(dir.path().c_str(), c.dirUid, 0));
+    ASSERT_EQ(0, chmod(dir.path().c_str(), c.dirMode));
+    ScratchDir tmp;
+    RunResult r = kelvane_tool_test::Run(KELVANECTL_PATH, {"stop", "1", "--library", lib}, {{"TMPDIR", tmp.path()}});
+    EXPECT_EQ(r.status, c.reason.empty() ? 0 : 77) << c.reason << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+  }
+  ASSERT_EQ(0, chown(dir.path().c_str(), 0, 0));
+  // Not a library at all: cannot be loaded, and a FIFO is never opened.
+  ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600));
+  EXPECT_EQ(kelvane_tool_test::Run(KELVANECTL_PATH, {"list", "--library", dir.File("fifo")}, {}).status, 3);
 }
 
 TEST_F(KelvanectlTest, UsageErrorsExitWith64AndHelpWith0) {

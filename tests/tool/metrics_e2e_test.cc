@@ -27,7 +27,7 @@ RunResult Metrics(std::vector<std::string> args, std::vector<std::pair<std::stri
   ScratchDir tmp;
   args.insert(args.begin(), "metrics");
   args.push_back("--library");
-  args.push_back(FAKE_PLUGIN_PATH);
+  args.push_back(kelvane_tool_test::TrustedCopy(FAKE_PLUGIN_PATH));
   env.emplace_back("TMPDIR", tmp.path());
   RunResult result = kelvane_tool_test::Run(KELVANECTL_PATH, args, env);
   EXPECT_TRUE(tmp.Entries().empty()) << "temporary files left behind";

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,9 +54,12 @@ struct RunResult {
 };
 
 // Runs `program` with `args`; `env` entries (NAME, VALUE) are set on top of
-// this process's environment, an empty VALUE unsets the variable.
+// this process's environment, an empty VALUE unsets the variable. A
+// `file_size_limit` of 0 or more is set as the program's limit on the size
+// of files it writes (ulimit -f, in bytes).
 inline RunResult Run(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::pair<std::string, std::string>>& env) {
+                     const std::vector<std::pair<std::string, std::string>>& env,
+                     long file_size_limit = -1) {
   ScratchDir capture;
   std::string out_path = capture.File("stdout");
   std::string err_path = capture.File("stderr");
@@ -73,6 +77,10 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (file_size_limit >= 0) {
+      const struct rlimit limit = {static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -88,6 +96,17 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   result.out = ReadFile(out_path);
   result.err = ReadFile(err_path);
   return result;
+}
+
+// A copy of the library at `path` in a private directory under the
+// temporary directory: as root, kelvanectl loads a --library only from a
+// file and directories no one but root may write, which a build tree need
+// not be.
+inline std::string TrustedCopy(const std::string& path) {
+  static const ScratchDir dir;  // removed when the test program ends
+  const std::string copy = dir.File(std::filesystem::path(path).filename().string());
+  if (!std::filesystem::exists(copy)) std::filesystem::copy_file(path, copy);
+  return copy;
 }
 
 }  // namespace kelvane_tool_test

@@ -44,6 +44,12 @@ TEST(Utf, SanitizeCell) {
   EXPECT_EQ(SanitizeCell("a\tb\nc\rd"), "a b c d");
   EXPECT_EQ(SanitizeCell("\x1b[31mred\x7f\u009b"), "?[31mred??");
   EXPECT_EQ(SanitizeCell("\xFF服"), "\uFFFD服");
+  // Every bidirectional control, and nothing beside them.
+  for (const char* control : {"\u061C", "\u200E", "\u200F", "\u202A", "\u202B", "\u202C", "\u202D",
+                              "\u202E", "\u2066", "\u2067", "\u2068", "\u2069"}) {
+    EXPECT_EQ(SanitizeCell(std::string("a") + control + "b"), "a\uFFFDb") << control;
+  }
+  EXPECT_EQ(SanitizeCell("\u200D\u2029\u2065\u206A\u202F"), "\u200D\u2029\u2065\u206A\u202F");
 }
 
 }  // namespace

@@ -146,13 +146,16 @@ const char kOverview[] =
     "                  keep it (otherwise a temporary file is used and removed)\n"
     "  --library PATH  the library to load (default: ../lib/kelvane/libkelvane.so\n"
     "                  from this program's directory when it is there, as\n"
-    "                  installed, else libkelvane.so beside this program)\n"
+    "                  installed, else libkelvane.so beside this program); as\n"
+    "                  root it must be owned by root and writable by no one\n"
+    "                  else, and so must every directory above it\n"
     "  --version       the version of kelvanectl\n"
     "  --help          this text; 'kelvanectl help SUBCOMMAND' for one subcommand\n"
     "\n"
     "exit status: the library's result code: 0 the command succeeded, 1 it\n"
     "failed for at least one target, 2 it failed otherwise; also 3 the library\n"
-    "could not be loaded, 64 usage error, 74 a local file could not be written.\n"
+    "could not be loaded, 64 usage error, 74 a local file could not be written,\n"
+    "77 as root, a --library file or directory others could write was refused.\n"
     "A missing response file is reported on the error output; the status still\n"
     "follows the result code, since the command itself may have been carried out.\n"
     "\n"
@@ -254,9 +257,29 @@ class TempFiles {
   std::vector<std::string> files_;
 };
 
-bool LoadEntryPoint(const Options& o, DynamicLibrary* library, RemoteInvokeFunction* entry) {
+// Loads the library and finds its entry point; 0, or the exit status of
+// the failure (already reported).
+int LoadEntryPoint(const Options& o, DynamicLibrary* library, RemoteInvokeFunction* entry) {
   std::string path = o.library;
-  if (path.empty()) {
+  std::string error;
+  if (!path.empty()) {
+    // A library named on the command line is checked before a program
+    // running as root loads it. The default one lies beside this program
+    // (or in its installed layout): whoever could replace it could replace
+    // the program itself, so checking it would add nothing.
+    std::string load_path;
+    switch (CheckLibraryTrust(path, &load_path, &error)) {
+      case LibraryTrust::kTrusted:
+        path = load_path;
+        break;
+      case LibraryTrust::kUnreadable:
+        PrintError("cannot load the library: " + error);
+        return kExitNoLibrary;
+      case LibraryTrust::kUntrusted:
+        PrintError(error);
+        return kExitUntrustedLibrary;
+    }
+  } else {
     // The first that exists; the last (beside the program) names the
     // library in the error when none does.
     std::vector<std::string> candidates = DefaultLibraryPaths(ExecutableDirectory());
@@ -268,18 +291,17 @@ bool LoadEntryPoint(const Options& o, DynamicLibrary* library, RemoteInvokeFunct
       }
     }
   }
-  std::string error;
   if (!library->Load(path, &error)) {
     PrintError("cannot load the library: " + error);
-    return false;
+    return kExitNoLibrary;
   }
   void* symbol = library->Symbol("ZEV_RemoteInvoke", &error);
   if (symbol == nullptr) {
     PrintError("the library " + path + " has no entry point ZEV_RemoteInvoke: " + error);
-    return false;
+    return kExitNoLibrary;
   }
   *entry = reinterpret_cast<RemoteInvokeFunction>(symbol);
-  return true;
+  return 0;
 }
 
 int Call(RemoteInvokeFunction entry, const std::string& request, const std::string& result) {
@@ -380,7 +402,8 @@ int ShowMetrics(const Options& o, int code, const std::string* bytes, ListingFac
 int RunCommand(const Options& o, const Subcommand& sub) {
   DynamicLibrary library;
   RemoteInvokeFunction entry = nullptr;
-  if (!LoadEntryPoint(o, &library, &entry)) return kExitNoLibrary;
+  const int load_status = LoadEntryPoint(o, &library, &entry);
+  if (load_status != 0) return load_status;
 
   if (sub.command == nullptr) {  // invoke
     int code = Call(entry, o.operands[0], o.operands[1]);
@@ -531,6 +554,7 @@ std::string HelpText(const std::string& subcommand) {
 
 int RunProgram(const std::vector<std::string>& args) {
   PrepareConsole();
+  IgnoreFileSizeSignal();
   Options o;
   std::string error;
   if (!ParseArguments(args, &o, &error)) {

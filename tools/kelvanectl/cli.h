@@ -18,6 +18,7 @@ constexpr int kExitFailed = 2;         // result code -1 (or any other value)
 constexpr int kExitNoLibrary = 3;      // library not loadable or entry point missing
 constexpr int kExitUsage = 64;         // bad command line
 constexpr int kExitIoError = 74;       // temporary or request file could not be written
+constexpr int kExitUntrustedLibrary = 77;  // as root, a --library others could have written
 
 struct Options {
   std::string subcommand;             // empty: no subcommand given

@@ -42,6 +42,31 @@ class DynamicLibrary {
   void* handle_ = nullptr;
 };
 
+// What CheckLibraryTrust found.
+enum class LibraryTrust {
+  kTrusted,     // load *load_path
+  kUnreadable,  // the path names no regular file (reason in *error)
+  kUntrusted,   // refused: others could have put their code in it (reason in *error)
+};
+
+// Whether the library at `path` (UTF-8) may be loaded, and the path to load
+// it by. Only a program running as root (effective uid 0, POSIX) checks:
+// like sudo and ld.so for the files they trust, it refuses a library that
+// is not a regular file owned by root, or that a group other than root's or
+// anyone else may write, and one with a directory above it, up to "/", that
+// is not owned by root or that such a group or anyone else may write
+// (unless the directory has the sticky bit, like /tmp: then only an entry's
+// owner, root, may rename or remove it). Symbolic links are resolved first
+// and the real file is checked and loaded, by its absolute path. Otherwise
+// (not root; Windows) *load_path is `path` unchanged.
+LibraryTrust CheckLibraryTrust(const std::string& path, std::string* load_path, std::string* error);
+
+// Lets a write beyond the file-size limit (ulimit -f) fail with an error
+// instead of ending the program: POSIX ignores SIGXFSZ, so that the library
+// sees its failed write and removes its temporary file, and the program
+// still removes its own. Nothing to do on Windows.
+void IgnoreFileSizeSignal();
+
 // Holds back interrupt, hang-up and termination signals while it lives, so
 // that temporary files are removed before the program ends. POSIX: a signal
 // that arrived meanwhile takes effect when the guard goes. Windows: Ctrl+C

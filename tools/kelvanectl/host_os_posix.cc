@@ -92,6 +92,69 @@ void* DynamicLibrary::Symbol(const char* name, std::string* error) const {
   return address;
 }
 
+namespace {
+
+// Why `info`, the status of `path`, lets someone other than root change
+// what the path holds; empty when nothing does. `directory`: the sticky bit
+// makes a directory writable by others safe for entries root owns.
+std::string WhoElseMayWrite(const std::string& path, const struct stat& info, bool directory) {
+  if (info.st_uid != 0) return path + " is owned by uid " + std::to_string(info.st_uid) + ", not by root";
+  if (directory && (info.st_mode & S_ISVTX) != 0) return {};
+  if ((info.st_mode & S_IWOTH) != 0) return path + " is writable by others";
+  if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0) {
+    return path + " is writable by group " + std::to_string(info.st_gid);
+  }
+  return {};
+}
+
+}  // namespace
+
+LibraryTrust CheckLibraryTrust(const std::string& path, std::string* load_path, std::string* error) {
+  *load_path = path;
+  if (geteuid() != 0) return LibraryTrust::kTrusted;
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) {
+    *error = ErrnoText("cannot resolve", path);
+    return LibraryTrust::kUnreadable;
+  }
+  const std::string file = real;
+  free(real);
+  const std::string refused = "refusing to load " + path + " as root: ";
+  const std::string rule =
+      " (a library loaded as root must be owned by root and writable by no one else, and so must every "
+      "directory above it)";
+  struct stat info;
+  if (stat(file.c_str(), &info) != 0) {
+    *error = ErrnoText("cannot inspect", file);
+    return LibraryTrust::kUnreadable;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    // Never opened: a FIFO would block the load.
+    *error = file + " is not a regular file";
+    return LibraryTrust::kUnreadable;
+  }
+  std::string why = WhoElseMayWrite(file, info, false);
+  // Every directory from the file's own up to "/" (the resolved path holds
+  // no links and no "." or ".." parts).
+  for (size_t slash = file.rfind('/'); why.empty() && slash != std::string::npos;
+       slash = slash == 0 ? std::string::npos : file.rfind('/', slash - 1)) {
+    const std::string directory = slash == 0 ? "/" : file.substr(0, slash);
+    if (lstat(directory.c_str(), &info) != 0) {
+      *error = ErrnoText("cannot inspect", directory);
+      return LibraryTrust::kUnreadable;
+    }
+    why = WhoElseMayWrite(directory, info, true);
+  }
+  if (!why.empty()) {
+    *error = refused + why + rule;
+    return LibraryTrust::kUntrusted;
+  }
+  *load_path = file;
+  return LibraryTrust::kTrusted;
+}
+
+void IgnoreFileSizeSignal() { signal(SIGXFSZ, SIG_IGN); }
+
 static_assert(sizeof(sigset_t) <= 256, "the saved signal mask must fit the guard");
 
 InterruptGuard::InterruptGuard() {

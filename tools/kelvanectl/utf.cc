@@ -150,6 +150,18 @@ std::string FitToWidth(std::string_view text, size_t width, bool right_align) {
   return right_align ? padding + cut : cut + padding;
 }
 
+namespace {
+
+// The characters that steer bidirectional display (Unicode's Bidi_Control
+// set): embeddings, overrides and isolates, their terminators, and the
+// implicit marks. In a cell they would reorder the columns after it.
+bool IsBidiControl(char32_t cp) {
+  return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string SanitizeCell(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -160,6 +172,8 @@ std::string SanitizeCell(std::string_view text) {
       out.push_back(' ');
     } else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
       out.push_back('?');
+    } else if (IsBidiControl(cp)) {
+      AppendUtf8(&out, 0xFFFD);
     } else {
       AppendUtf8(&out, cp);
     }

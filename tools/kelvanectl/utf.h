@@ -98,8 +98,10 @@ std::string CutToWidth(std::string_view text, size_t width);
 std::string FitToWidth(std::string_view text, size_t width, bool right_align = false);
 
 // `text` made safe for a terminal: tab, line feed and carriage return become
-// spaces, other control characters (C0, DEL, C1) become '?'. Keeps the line
-// structure of nothing: meant for one table cell.
+// spaces, other control characters (C0, DEL, C1) become '?', and the
+// bidirectional controls (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066
+// to U+2069), which would reorder what follows on the line, become U+FFFD.
+// Keeps the line structure of nothing: meant for one table cell.
 std::string SanitizeCell(std::string_view text);
 
 }  // namespace kelvanectl

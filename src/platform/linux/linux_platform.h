@@ -171,6 +171,7 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
                                                   OpenFailure* why) override;
   bool IsInitProcessId(uint32_t pid) override;
+  bool IsCallerProcessId(uint32_t pid) override;
   // The query-access part of OpenProcessOrWhy.
   static std::unique_ptr<ProcessHandle> OpenQueryHandle(pid_t linuxPid, OpenFailure* why);
   void ReleaseQueryResources(ProcessHandle& process) override;

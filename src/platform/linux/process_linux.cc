@@ -395,6 +395,10 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, Op
 
 bool LinuxPlatform::IsInitProcessId(uint32_t pid) { return pid == 1; }
 
+// Ids are those of the caller's PID namespace throughout (pidfd_open, kill
+// and the namespace's own /proc), as getpid() gives them.
+bool LinuxPlatform::IsCallerProcessId(uint32_t pid) { return pid == static_cast<uint32_t>(getpid()); }
+
 void LinuxPlatform::ReleaseQueryResources(ProcessHandle& process) {
   LinuxProcess* opened = AsLinux(process);
   if (opened != nullptr) opened->ReleaseProcDir();

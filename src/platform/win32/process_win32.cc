@@ -84,6 +84,8 @@ bool Win32Platform::EnumerateProcessIds(std::vector<uint32_t>* pids) {
 
 bool Win32Platform::IsSystemProcessId(uint32_t pid) { return pid == 4 || pid == 8; }
 
+bool Win32Platform::IsCallerProcessId(uint32_t pid) { return pid == GetCurrentProcessId(); }
+
 std::unique_ptr<ProcessHandle> Win32Platform::OpenProcess(uint32_t pid, uint32_t access) {
   OpenFailure why = OpenFailure::kNone;
   return OpenProcessOrWhy(pid, access, &why);

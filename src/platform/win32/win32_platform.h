@@ -275,6 +275,7 @@ class Win32Platform final : public Platform {
   bool SnapshotProcessIds(std::vector<uint32_t>* pids) override;
   bool EnumerateProcessIds(std::vector<uint32_t>* pids) override;
   bool IsSystemProcessId(uint32_t pid) override;
+  bool IsCallerProcessId(uint32_t pid) override;
   std::unique_ptr<ProcessHandle> OpenProcess(uint32_t pid, uint32_t access) override;
   std::unique_ptr<ProcessHandle> OpenProcessOrWhy(uint32_t pid, uint32_t access,
                                                   OpenFailure* why) override;
