@@ -348,7 +348,9 @@ TEST_F(ListingBytesTest, MemoryRunningOutNeverPutsAModuleUnderAnotherProcess) {
     for (const char* name : names) {
       whole = whole && text.find(std::string("<ProcessItem name=\"") + name + "\"") != std::string::npos;
     }
-    if (!whole) EXPECT_EQ(code, -1) << "allocation " << n << "\n" << text;
+    if (!whole) {
+      EXPECT_EQ(code, -1) << "allocation " << n << "\n" << text;
+    }
   }
   EXPECT_GT(injected, 10u);
 }
