@@ -19,11 +19,12 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
-# Xerces-C++ for this target, built from Debian's source package by
-# scripts/windows/build-xerces; its package configuration carries the
-# static library's own link dependencies.
+# Xerces-C++ and pugixml for this target, built from Debian's source
+# packages by scripts/windows/build-xerces and build-pugixml; Xerces'
+# package configuration carries the static library's own link dependencies.
 list(APPEND CMAKE_FIND_ROOT_PATH
-  ${CMAKE_CURRENT_LIST_DIR}/../build/xerces-win/${CMAKE_SYSTEM_PROCESSOR}/install)
+  ${CMAKE_CURRENT_LIST_DIR}/../build/xerces-win/${CMAKE_SYSTEM_PROCESSOR}/install
+  ${CMAKE_CURRENT_LIST_DIR}/../build/pugixml-win/${CMAKE_SYSTEM_PROCESSOR}/install)
 set(CMAKE_FIND_PACKAGE_PREFER_CONFIG ON)
 
 # Release images carry no debug sections (the static runtimes bring some).

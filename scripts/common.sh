@@ -7,10 +7,10 @@ KELVANE_JOBS=${KELVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}
 export KELVANE_JOBS
 
 # Packages needed to build and run the library and its host.
-KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache nlohmann-json3-dev)
+KELVANE_BUILD_PACKAGES=(cmake make g++ pkg-config libxerces-c-dev ccache nlohmann-json3-dev libpugixml-dev)
 # Further packages needed by the test suites, fuzzing and benchmarks.
 KELVANE_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev util-linux procps btrfs-progs
-                       libpugixml-dev libtinyxml2-dev python3 python3-psutil)
+                       libtinyxml2-dev python3 python3-psutil)
 # The programs the fleet tests drive (scripts/test-fleets): promtool,
 # node_exporter, ansible-playbook and ansible-doc.
 KELVANE_FLEET_PACKAGES=(prometheus prometheus-node-exporter ansible-core)
@@ -94,17 +94,12 @@ kelvane_xerces_stamp() {
   cat "$KELVANE_ROOT"/scripts/xerces/*.patch | sha256sum | cut -c1-16
 }
 
-# kelvane_xerces_source — Debian's xerces-c source package, fetched once per
-# clone into build/xerces-source/tree (the Debian source entries are enabled
-# for the suites the machine already uses, in a file of their own), with the
-# patches of scripts/xerces applied in name order. Both the Linux and the
-# MinGW static builds of Xerces-C++ compile from it. Sets
-# KELVANE_XERCES_SOURCE to the unpacked tree.
-kelvane_xerces_source() {
-  local cache=$KELVANE_ROOT/build/xerces-source sudo=() stamp
-  KELVANE_XERCES_SOURCE=$cache/tree
-  stamp=$(kelvane_xerces_stamp)
-  [ "$(cat "$cache/.done" 2>/dev/null)" = "$stamp" ] && return 0
+# kelvane_fetch_source PACKAGE CACHE — Debian's source package PACKAGE,
+# unpacked into CACHE/tree (CACHE is emptied first). The Debian source
+# entries are enabled for the suites the machine already uses, in a file of
+# their own, when no source entries are configured.
+kelvane_fetch_source() {
+  local package=$1 cache=$2 sudo=() dir
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   kelvane_install dpkg-dev
   if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx Sources; then
@@ -118,18 +113,46 @@ kelvane_xerces_source() {
     fi
     "${sudo[@]}" apt-get update -qq -o DPkg::Lock::Timeout=600
   fi
-  kelvane_log "fetching the xerces-c source package"
+  kelvane_log "fetching the $package source package"
   rm -rf "$cache"
   mkdir -p "$cache"
-  (cd "$cache" && apt-get source -qq xerces-c >/dev/null 2>&1)
-  local dir
-  for dir in "$cache"/xerces-c-*/; do mv "$dir" "$cache/tree"; break; done
+  (cd "$cache" && apt-get source -qq "$package" >/dev/null 2>&1)
+  for dir in "$cache/$package"-*/; do
+    [ -d "$dir" ] && mv "$dir" "$cache/tree"
+    break
+  done
+  [ -d "$cache/tree" ] || { echo "$package source not unpacked" >&2; return 1; }
+}
+
+# kelvane_xerces_source — Debian's xerces-c source package, fetched once per
+# clone into build/xerces-source/tree, with the patches of scripts/xerces
+# applied in name order. Both the Linux and the MinGW static builds of
+# Xerces-C++ compile from it. Sets KELVANE_XERCES_SOURCE to the unpacked
+# tree.
+kelvane_xerces_source() {
+  local cache=$KELVANE_ROOT/build/xerces-source stamp change
+  KELVANE_XERCES_SOURCE=$cache/tree
+  stamp=$(kelvane_xerces_stamp)
+  [ "$(cat "$cache/.done" 2>/dev/null)" = "$stamp" ] && return 0
+  kelvane_fetch_source xerces-c "$cache"
   [ -f "$cache/tree/CMakeLists.txt" ] || { echo "xerces-c source not unpacked" >&2; return 1; }
-  local change
   for change in "$KELVANE_ROOT"/scripts/xerces/*.patch; do
     patch -s -p1 -d "$cache/tree" <"$change" || { echo "cannot apply $change" >&2; return 1; }
   done
   echo "$stamp" >"$cache/.done"
+}
+
+# kelvane_pugixml_source — Debian's pugixml source package, fetched once per
+# clone into build/pugixml-source/tree; the MinGW builds of pugixml compile
+# from it (scripts/windows/build-pugixml). Sets KELVANE_PUGIXML_SOURCE to the
+# unpacked tree.
+kelvane_pugixml_source() {
+  local cache=$KELVANE_ROOT/build/pugixml-source
+  KELVANE_PUGIXML_SOURCE=$cache/tree
+  [ -f "$cache/.done" ] && return 0
+  kelvane_fetch_source pugixml "$cache"
+  [ -f "$cache/tree/src/pugixml.cpp" ] || { echo "pugixml source not unpacked" >&2; return 1; }
+  touch "$cache/.done"
 }
 
 # kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds

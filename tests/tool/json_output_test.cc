@@ -107,19 +107,21 @@ TEST(Json, ModulesControlAndErrorResponses) {
 
 TEST(Json, HostileTextsStayValidJson) {
   // A name with a lone high surrogate, a lone low surrogate, a control
-  // character, a quote, a backslash and a character reference to NUL; a
-  // command line with a JSON-looking tail.
+  // character, a quote, a backslash and a high surrogate cut off by the
+  // closing quote; a command line with a JSON-looking tail.
   std::u16string units = u"<ZEV_GetProcessList_KLVResponse><detail><ProcessItem PID=\"7\" name=\"a";
   units += static_cast<char16_t>(0xD800);
   units += u"b";
   units += static_cast<char16_t>(0xDC00);
-  units += u"\x01&quot;\\&#0;\" CommandLine=\"x\\&quot;, &quot;pid&quot;: 1}\" CpuUsage=\"99999999999999999999\"/>"
+  units += u"\x01&quot;\\";
+  units += static_cast<char16_t>(0xDBFF);
+  units += u"\" CommandLine=\"x\\&quot;, &quot;pid&quot;: 1}\" CpuUsage=\"99999999999999999999\"/>"
            u"</detail></ZEV_GetProcessList_KLVResponse>";
   std::string text = FormatJson(ParseBytes("\xFF\xFE" + kelvane_tool_test::LeBytes(units)), 0);
   json doc = Read(text);
   ASSERT_EQ(doc["processes"].size(), 1u);
   const json& p = doc["processes"][0];
-  EXPECT_EQ(p["name"], "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\x01\"\\\xEF\xBF\xBD");  // &#0; is no XML character
+  EXPECT_EQ(p["name"], "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\x01\"\\\xEF\xBF\xBD");
   EXPECT_EQ(p["commandLine"], "x\\\", \"pid\": 1}");
   EXPECT_EQ(p["pid"], 7);
   EXPECT_TRUE(p["cpu"].is_null());  // out of range: no number

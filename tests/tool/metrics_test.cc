@@ -185,9 +185,15 @@ TEST(LabelValues, MalformedUtf8BecomesReplacementCharacters) {
 
 TEST(LabelValues, NamesFromLoneSurrogatesAreOneSeries) {
   // Two different lone surrogates both read as U+FFFD: one series of two.
-  std::vector<std::string> samples = Samples(FormatMetrics(
-      Parse(Item("5", "&#xD800;", "u", "0", "1", 0) + Item("6", "&#xDC00;", "u", "0", "1", 0)), Succeeded(),
-      GroupBy::kName));
+  // (Put in place of the names "1" and "2" in the UTF-16 text.)
+  std::u16string units =
+      Utf8ToUtf16(kHead + Item("5", "1", "u", "0", "1", 0) + Item("6", "2", "u", "0", "1", 0) + kTail);
+  units.replace(units.find(u"name=\"1\"") + 6, 1, 1, char16_t{0xD800});
+  units.replace(units.find(u"name=\"2\"") + 6, 1, 1, char16_t{0xDC00});
+  ResponseDocument doc;
+  std::string error;
+  ASSERT_TRUE(ParseResponse("\xFF\xFE" + kelvane_tool_test::LeBytes(units), &doc, &error)) << error;
+  std::vector<std::string> samples = Samples(FormatMetrics(doc, Succeeded(), GroupBy::kName));
   ASSERT_EQ(samples.size(), 3u + 4);
   EXPECT_EQ(samples[5], "kelvane_processes{name=\"\xEF\xBF\xBD\"} 2");
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "fixtures.h"
 #include "tool_test_util.h"
 
@@ -61,16 +64,23 @@ TEST(ResponseParser, ErrorResponseKeepsItsChineseText) {
 }
 
 TEST(ResponseParser, DecodesEntitiesAndCharacterReferences) {
-  EXPECT_EQ(DecodeReferences("&lt;a&gt; &amp; &apos;b&apos; &quot;c&quot;"), "<a> & 'b' \"c\"");
-  EXPECT_EQ(DecodeReferences("&#65;&#x4E2D;&#X1F600;"), "A中\xF0\x9F\x98\x80");
-  // Invalid code points become U+FFFD; unknown or unterminated references stay.
-  EXPECT_EQ(DecodeReferences("&#0;&#xD800;&#x110000;&#9999999999;"), "\uFFFD\uFFFD\uFFFD\uFFFD");
-  EXPECT_EQ(DecodeReferences("&foo; &#; &#x; &#12a; & &amp"), "&foo; &#; &#x; &#12a; & &amp");
-  EXPECT_EQ(DecodeReferences("&amp;lt;"), "&lt;");
+  ResponseDocument doc = MustParse(
+      "<r a='&lt;a&gt; &amp; &apos;b&apos; &quot;c&quot;' b='&#65;&#x4E2D;&#x1F600;&#x263a;' c='&amp;lt;'/>");
+  EXPECT_EQ(doc.elements[0].Get("a"), "<a> & 'b' \"c\"");
+  EXPECT_EQ(doc.elements[0].Get("b"), "A中\xF0\x9F\x98\x80\u263A");
+  EXPECT_EQ(doc.elements[0].Get("c"), "&lt;");
 
-  ResponseDocument doc = MustParse("<r a='&lt;x&gt;' b=\"&#x263A;\"/>");
+  doc = MustParse("<r a='&lt;x&gt;' b=\"&#x263A;\"/>");
   EXPECT_EQ(doc.elements[0].Get("a"), "<x>");
   EXPECT_EQ(doc.elements[0].Get("b"), "\u263A");
+}
+
+TEST(ResponseParser, WhiteSpaceInValuesSurvivesOnlyAsReferences) {
+  // The library writes tab, LF and CR in values as references; written
+  // as they are, XML reads them as spaces (CR LF as one).
+  ResponseDocument doc = MustParse("<r a='x&#9;y&#10;z&#13;' b='p\tq\r\nr\ns'/>");
+  EXPECT_EQ(doc.elements[0].Get("a"), "x\ty\nz\r");
+  EXPECT_EQ(doc.elements[0].Get("b"), "p q r s");
 }
 
 TEST(ResponseParser, SurrogatePairsAndLoneSurrogates) {
@@ -100,12 +110,40 @@ TEST(ResponseParser, RefusesMalformedDocuments) {
       "<r a=\"1\" /",              // stray slash at the end
       "< r/>",                     // no name
       "<!-- open comment <r/>",
+      // What XML does not allow in a value: unknown entities, a bare '&',
+      // references that are cut, malformed or name no XML character.
+      "<r a=\"&foo;\"/>", "<r a=\"& \"/>", "<r a=\"&amp\"/>", "<r a=\"&#;\"/>", "<r a=\"&#x;\"/>",
+      "<r a=\"&#12a;\"/>", "<r a=\"&#X41;\"/>", "<r a=\"&#-1;\"/>", "<r a=\"&#0;\"/>", "<r a=\"&#1;\"/>",
+      "<r a=\"&#xD800;\"/>", "<r a=\"&#xFFFE;\"/>", "<r a=\"&#x110000;\"/>", "<r a=\"&#9999999999;\"/>",
+      "<r a=\"&lt;\" b=\"<\"/>",
   };
   for (const char* text : kBad) {
     ResponseDocument doc;
     std::string error;
     EXPECT_FALSE(ParseResponse(Utf16Bytes(text), &doc, &error)) << text;
     EXPECT_FALSE(error.empty()) << text;
+  }
+  // A NUL anywhere, where pugixml would end the text.
+  ResponseDocument doc;
+  std::string error;
+  EXPECT_FALSE(ParseResponse(Utf16Bytes(std::string("<r/>\0<s/>", 9)), &doc, &error));
+  EXPECT_EQ(error, "a NUL character on line 1");
+}
+
+TEST(ResponseParser, SaysWhatIsWrongAndOnWhichLine) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"<r>\r\n<a>\r\n</r>\r\n", "a missing or mismatched end tag on line 3"},
+      {"<r>\r\n<a/>\r\n", "a missing or mismatched end tag on line 2"},  // cut short
+      {"<r>\r\n<a b='1'c='2'/>\r\n</r>", "a malformed attribute on line 2"},
+      {"<r>\r\n<a b='1' c='&x;'/>\r\n</r>", "attribute c of <a> holds a '<' or a malformed reference on line 2"},
+      {"<r/>\r\n<s/>", "a second top-level element on line 2"},
+      {"<?xml version='1.0'?>\r\n", "the response holds no element"},
+  };
+  for (const auto& [text, expected] : kCases) {
+    ResponseDocument doc;
+    std::string error;
+    EXPECT_FALSE(ParseResponse(Utf16Bytes(text), &doc, &error)) << text;
+    EXPECT_EQ(error, expected) << text;
   }
 }
 

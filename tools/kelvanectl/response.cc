@@ -1,6 +1,12 @@
 #include "response.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <system_error>
+
+#include <pugixml.hpp>
 
 #include "utf.h"
 
@@ -50,49 +56,119 @@ bool HasBom(std::string_view bytes) {
          static_cast<unsigned char>(bytes[1]) == 0xFE;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// " on line N" for byte `offset` of the response's text (its bytes decoded
+// again: the parsed copy was changed by the parse).
+std::string OnLine(std::string_view bytes, ptrdiff_t offset) {
+  const std::string text = Utf16LeToUtf8(bytes.substr(2));
+  const size_t end = std::min(text.size(), static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)));
+  return " on line " + std::to_string(1 + std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n'));
+}
 
-bool IsNameEnd(char c) { return IsSpace(c) || c == '/' || c == '>' || c == '=' || c == '<'; }
+// What pugixml found wrong, in the words of the other messages.
+std::string Problem(const pugi::xml_parse_result& result) {
+  switch (result.status) {
+    case pugi::status_out_of_memory: return "not enough memory to read it";
+    case pugi::status_unrecognized_tag: return "an unrecognised tag";
+    case pugi::status_bad_pi: return "a malformed declaration or processing instruction";
+    case pugi::status_bad_comment: return "a malformed comment";
+    case pugi::status_bad_cdata: return "a malformed CDATA section";
+    case pugi::status_bad_doctype: return "a malformed document type declaration";
+    case pugi::status_bad_pcdata: return "malformed text";
+    case pugi::status_bad_start_element: return "a malformed start tag";
+    case pugi::status_bad_attribute: return "a malformed attribute";
+    case pugi::status_bad_end_element: return "a malformed end tag";
+    case pugi::status_end_element_mismatch: return "a missing or mismatched end tag";
+    default: return result.description();
+  }
+}
 
-// Parses the reference that starts at text[pos] ('&'); on success stores the
-// code point and the length of the reference.
-bool ParseReference(std::string_view text, size_t pos, char32_t* cp, size_t* length) {
-  size_t end = text.find(';', pos);
-  if (end == std::string_view::npos || end - pos > 12) return false;
-  std::string_view body = text.substr(pos + 1, end - pos - 1);
-  *length = end - pos + 1;
-  if (body == "lt") return *cp = '<', true;
-  if (body == "gt") return *cp = '>', true;
-  if (body == "amp") return *cp = '&', true;
-  if (body == "apos") return *cp = '\'', true;
-  if (body == "quot") return *cp = '"', true;
-  if (body.size() < 2 || body[0] != '#') return false;
-  bool hex = body[1] == 'x' || body[1] == 'X';
-  std::string_view digits = body.substr(hex ? 2 : 1);
-  if (digits.empty()) return false;
+// The character a reference names (`name` is the text between '&' and
+// ';'): one of the five predefined entities, or a decimal or hexadecimal
+// character reference to a character XML allows.
+bool ReferencedCharacter(std::string_view name, char32_t* cp) {
+  static constexpr struct {
+    std::string_view name;
+    char character;
+  } kEntities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  for (const auto& entity : kEntities) {
+    if (name == entity.name) return *cp = static_cast<char32_t>(entity.character), true;
+  }
+  if (name.size() < 2 || name[0] != '#') return false;
+  const bool hex = name[1] == 'x';
+  const std::string_view digits = name.substr(hex ? 2 : 1);
+  const char* const last = digits.data() + digits.size();
   uint32_t value = 0;
-  for (char c : digits) {
-    uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<uint32_t>(c - '0');
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = static_cast<uint32_t>(c - 'A' + 10);
-    } else {
+  const auto [end, status] = std::from_chars(digits.data(), last, value, hex ? 16 : 10);
+  if (digits.empty() || status != std::errc() || end != last) return false;
+  *cp = value;
+  return value == 0x9 || value == 0xA || value == 0xD || (value >= 0x20 && value <= 0xD7FF) ||
+         (value >= 0xE000 && value <= 0xFFFD) || (value >= 0x10000 && value <= 0x10FFFF);
+}
+
+// An attribute value as written (pugixml has turned its white space into
+// spaces, as XML asks, and left its references alone), with its references
+// decoded into *value. False for what XML does not allow in a value: a '<',
+// or an '&' that does not start a reference ReferencedCharacter accepts.
+bool DecodeValue(std::string_view raw, std::string* value) {
+  value->clear();
+  if (raw.find('<') != std::string_view::npos) return false;
+  size_t pos = 0;
+  while (true) {
+    const size_t amp = raw.find('&', pos);
+    value->append(raw.substr(pos, amp - pos));
+    if (amp == std::string_view::npos) return true;
+    const size_t semicolon = raw.find(';', amp);
+    char32_t cp;
+    if (semicolon == std::string_view::npos || !ReferencedCharacter(raw.substr(amp + 1, semicolon - amp - 1), &cp)) {
       return false;
     }
-    value = value * (hex ? 16 : 10) + digit;
-    if (value > 0x10FFFF) value = 0x110000;  // stays invalid, never overflows
+    AppendUtf8(value, cp);
+    pos = semicolon + 1;
   }
-  bool valid = value != 0 && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
-  *cp = valid ? value : 0xFFFD;
-  return true;
+}
+
+// Copies `root` and the elements below it into *doc in document order.
+// Stops at the first attribute value DecodeValue refuses: returns false
+// with the attribute's name in *attribute and its element in *element.
+bool CopyElements(pugi::xml_node root, ResponseDocument* doc, std::string* attribute, pugi::xml_node* element) {
+  int parent = -1;  // the index of the parent element of `node`
+  pugi::xml_node node = root;
+  while (true) {
+    if (node.type() == pugi::node_element) {
+      XmlElement copy;
+      copy.name = node.name();
+      copy.parent = parent;
+      copy.depth = parent < 0 ? 0 : doc->elements[static_cast<size_t>(parent)].depth + 1;
+      for (pugi::xml_attribute a : node.attributes()) {
+        copy.attributes.push_back({a.name(), std::string()});
+        if (!DecodeValue(a.value(), &copy.attributes.back().value)) {
+          *attribute = a.name();
+          *element = node;
+          return false;
+        }
+      }
+      doc->elements.push_back(std::move(copy));
+      if (pugi::xml_node child = node.first_child()) {
+        parent = static_cast<int>(doc->elements.size() - 1);
+        node = child;
+        continue;
+      }
+    }
+    // Past `node` and what it holds: its next sibling, or the next sibling
+    // of its nearest ancestor that has one.
+    while (node != root && !node.next_sibling()) {
+      node = node.parent();
+      parent = doc->elements[static_cast<size_t>(parent)].parent;
+    }
+    if (node == root) return true;
+    node = node.next_sibling();
+  }
 }
 
 }  // namespace
 
-bool DecodeUtf16Le(std::string_view bytes, std::string* utf8, std::string* error) {
+bool ParseResponse(std::string_view bytes, ResponseDocument* doc, std::string* error) {
+  doc->elements.clear();
   if (!HasBom(bytes)) {
     *error = "the response does not start with a UTF-16LE byte-order mark";
     return false;
@@ -101,153 +177,46 @@ bool DecodeUtf16Le(std::string_view bytes, std::string* utf8, std::string* error
     *error = "the response has an odd number of bytes";
     return false;
   }
-  *utf8 = Utf16LeToUtf8(bytes.substr(2));
-  return true;
-}
-
-std::string DecodeReferences(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t amp = text.find('&', pos);
-    if (amp == std::string_view::npos) {
-      out.append(text.substr(pos));
-      break;
-    }
-    out.append(text.substr(pos, amp - pos));
-    char32_t cp;
-    size_t length;
-    if (ParseReference(text, amp, &cp, &length)) {
-      AppendUtf8(&out, cp);
-      pos = amp + length;
-    } else {
-      out.push_back('&');
-      pos = amp + 1;
-    }
-  }
-  return out;
-}
-
-bool ParseMarkup(std::string_view s, ResponseDocument* doc, std::string* error) {
-  doc->elements.clear();
-  std::vector<int> open;  // indices of the elements whose end tag is pending
-  auto fail = [&](const std::string& what, size_t at) {
-    *error = what + " at byte " + std::to_string(at);
+  // Decoded here rather than by pugixml, which drops a lone surrogate where
+  // the other views of the response show U+FFFD.
+  std::string text = Utf16LeToUtf8(bytes.substr(2));
+  // pugixml's text ends at a NUL; XML allows none anywhere.
+  const size_t nul = text.find('\0');
+  if (nul != std::string::npos) {
+    *error = "a NUL character" + OnLine(bytes, static_cast<ptrdiff_t>(nul));
     return false;
-  };
-  size_t pos = 0;
-  bool root_closed = false;
-  while (true) {
-    size_t lt = s.find('<', pos);
-    if (lt == std::string_view::npos) break;
-    if (s.compare(lt, 4, "<!--") == 0) {
-      size_t end = s.find("-->", lt + 4);
-      if (end == std::string_view::npos) return fail("unterminated comment", lt);
-      pos = end + 3;
-      continue;
-    }
-    if (s.compare(lt, 2, "<?") == 0) {
-      size_t end = s.find("?>", lt + 2);
-      if (end == std::string_view::npos) return fail("unterminated declaration", lt);
-      pos = end + 2;
-      continue;
-    }
-    if (s.compare(lt, 2, "<!") == 0) {
-      size_t end = s.find('>', lt + 2);
-      if (end == std::string_view::npos) return fail("unterminated declaration", lt);
-      pos = end + 1;
-      continue;
-    }
-    if (s.compare(lt, 2, "</") == 0) {
-      size_t i = lt + 2;
-      size_t start = i;
-      while (i < s.size() && !IsNameEnd(s[i])) ++i;
-      std::string_view name = s.substr(start, i - start);
-      while (i < s.size() && IsSpace(s[i])) ++i;
-      if (i >= s.size() || s[i] != '>') return fail("unterminated end tag", lt);
-      if (open.empty()) return fail("end tag </" + std::string(name) + "> without a start tag", lt);
-      const std::string& expected = doc->elements[static_cast<size_t>(open.back())].name;
-      if (name != expected) {
-        return fail("end tag </" + std::string(name) + "> does not close <" + expected + ">", lt);
-      }
-      open.pop_back();
-      if (open.empty()) root_closed = true;
-      pos = i + 1;
-      continue;
-    }
-    // A start tag or an empty-element tag.
-    if (root_closed) return fail("a second top-level element", lt);
-    size_t i = lt + 1;
-    size_t start = i;
-    while (i < s.size() && !IsNameEnd(s[i])) ++i;
-    if (i == start) return fail("a tag without a name", lt);
-    XmlElement element;
-    element.name = std::string(s.substr(start, i - start));
-    element.parent = open.empty() ? -1 : open.back();
-    element.depth = static_cast<int>(open.size());
-    bool empty = false;
-    while (true) {
-      while (i < s.size() && IsSpace(s[i])) ++i;
-      if (i >= s.size()) return fail("unterminated tag <" + element.name + ">", lt);
-      if (s[i] == '>') {
-        ++i;
-        break;
-      }
-      if (s[i] == '/') {
-        if (i + 1 >= s.size() || s[i + 1] != '>') return fail("stray '/' in a tag", i);
-        empty = true;
-        i += 2;
-        break;
-      }
-      size_t name_start = i;
-      while (i < s.size() && !IsNameEnd(s[i])) ++i;
-      if (i == name_start) return fail("malformed attribute", i);
-      XmlAttribute attribute;
-      attribute.name = std::string(s.substr(name_start, i - name_start));
-      while (i < s.size() && IsSpace(s[i])) ++i;
-      if (i >= s.size() || s[i] != '=') return fail("attribute " + attribute.name + " without a value", i);
-      ++i;
-      while (i < s.size() && IsSpace(s[i])) ++i;
-      if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return fail("attribute value without quotes", i);
-      char quote = s[i];
-      size_t close = s.find(quote, i + 1);
-      if (close == std::string_view::npos) return fail("unterminated attribute value", i);
-      std::string_view raw = s.substr(i + 1, close - i - 1);
-      if (raw.find('<') != std::string_view::npos) return fail("'<' inside an attribute value", i);
-      attribute.value = DecodeReferences(raw);
-      element.attributes.push_back(std::move(attribute));
-      i = close + 1;
-      if (i < s.size() && !IsSpace(s[i]) && s[i] != '>' && s[i] != '/') {
-        return fail("attributes not separated by white space", i);
-      }
-    }
-    doc->elements.push_back(std::move(element));
-    if (empty) {
-      if (open.empty()) root_closed = true;
-    } else {
-      open.push_back(static_cast<int>(doc->elements.size() - 1));
-    }
-    pos = i;
   }
-  if (doc->elements.empty()) {
+  // Parsed in place (the document's strings point into `text`). Text
+  // between elements, comments and declarations are skipped, once pugixml
+  // has found where they end.
+  pugi::xml_document parsed;
+  const pugi::xml_parse_result result =
+      parsed.load_buffer_inplace(&text[0], text.size(), pugi::parse_wconv_attribute, pugi::encoding_utf8);
+  if (result.status == pugi::status_no_document_element) {
     *error = "the response holds no element";
     return false;
   }
-  if (!open.empty()) {
-    *error = "the response ends before </" + doc->elements[static_cast<size_t>(open.back())].name + ">";
+  // What was read is kept even when the response is refused.
+  const pugi::xml_node root = parsed.document_element();
+  std::string attribute;
+  pugi::xml_node element;
+  const bool copied = !root || CopyElements(root, doc, &attribute, &element);
+  if (!result) {
+    *error = Problem(result) + OnLine(bytes, result.offset);
     return false;
+  }
+  if (!copied) {
+    *error = "attribute " + attribute + " of <" + element.name() + "> holds a '<' or a malformed reference" +
+             OnLine(bytes, element.offset_debug());
+    return false;
+  }
+  for (pugi::xml_node next = root.next_sibling(); next; next = next.next_sibling()) {
+    if (next.type() == pugi::node_element) {
+      *error = "a second top-level element" + OnLine(bytes, next.offset_debug());
+      return false;
+    }
   }
   return true;
-}
-
-bool ParseResponse(std::string_view bytes, ResponseDocument* doc, std::string* error) {
-  std::string utf8;
-  if (!DecodeUtf16Le(bytes, &utf8, error)) {
-    doc->elements.clear();
-    return false;
-  }
-  return ParseMarkup(utf8, doc, error);
 }
 
 std::string ReadableText(std::string_view bytes) {

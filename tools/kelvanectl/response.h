@@ -1,7 +1,8 @@
 // Reading the response documents the library writes: UTF-16LE text after a
-// byte-order mark, one element per line, every value an attribute. The
-// parser is deliberately small and strict about structure (tags must nest)
-// but never trusts the input: any malformation is reported, never crashes.
+// byte-order mark, one element per line, every value an attribute. pugixml
+// reads the markup; what it lets pass but XML does not allow (see
+// ParseResponse) is refused here. A malformed response is reported, never
+// trusted.
 #ifndef KELVANECTL_RESPONSE_H_
 #define KELVANECTL_RESPONSE_H_
 
@@ -45,24 +46,16 @@ struct ResponseDocument {
   size_t SubtreeEnd(int index) const;
 };
 
-// The text of a UTF-16LE file with byte-order mark, as UTF-8. Returns false
-// (with a reason in *error) when the mark is missing or the byte count is
-// odd. Lone surrogates become U+FFFD.
-bool DecodeUtf16Le(std::string_view bytes, std::string* utf8, std::string* error);
-
-// Decodes the five predefined entities and decimal / hexadecimal character
-// references. A reference that is unknown or malformed stays as written; a
-// character reference to an invalid code point becomes U+FFFD.
-std::string DecodeReferences(std::string_view text);
-
-// Parses the markup of `utf8` into *doc. Declarations, comments, document
-// type declarations and text between elements are skipped. Returns false
-// with a reason in *error for a document without an element, a tag that is
-// not closed, a mismatched or missing end tag, or a malformed attribute;
-// *doc then holds what was read before the fault.
-bool ParseMarkup(std::string_view utf8, ResponseDocument* doc, std::string* error);
-
-// DecodeUtf16Le followed by ParseMarkup.
+// Reads the response `bytes` into *doc. Returns false with a reason in
+// *error (what is wrong, and on which line) for bytes that are not UTF-16LE
+// after a byte-order mark, a document without an element, tags that are not
+// closed or do not nest, malformed tags, attributes, comments or
+// declarations, a '<' or a malformed reference in an attribute value, a NUL,
+// or a second top-level element; *doc then holds what was read before the
+// fault.
+// Attribute values are UTF-8 with their references decoded; lone
+// surrogates become U+FFFD. Declarations, comments, document type
+// declarations and text between elements are skipped.
 bool ParseResponse(std::string_view bytes, ResponseDocument* doc, std::string* error);
 
 // The response as a person reads it: UTF-8 without the byte-order mark,
