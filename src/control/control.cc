@@ -7,7 +7,6 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
-#include "plugin/message_table.h"
 
 namespace kelvane {
 namespace {
@@ -27,14 +26,11 @@ int RunOperation(ControlOp op, uint32_t pid, uint32_t priorityClass) {
   return 0;
 }
 
-// Copies the text of message `id` into `field`. The lookup's buffer is
+// Copies the text of message `id` into `field`. The lookup's buffer may be
 // shared and overwritten by the next lookup, so it is copied at once.
-void StoreMessage(char16_t (&field)[261], const char16_t* id) {
-  if (id == nullptr) {
-    CopyToField(field, std::u16string_view());
-    return;
-  }
-  CopyToField(field, std::u16string_view(MessageText(id)));
+void StoreMessage(char16_t (&field)[261], const char16_t* id, MessageLookup lookup) {
+  const char16_t* text = id != nullptr && lookup != nullptr ? lookup(id) : id;
+  CopyToField(field, text != nullptr ? std::u16string_view(text) : std::u16string_view());
 }
 
 }  // namespace
@@ -149,7 +145,7 @@ int SetProcessPriorityClass(uint32_t pid, uint32_t priorityClass) {
 }
 
 void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
-                    const char16_t* failureId, int32_t* resultCode) {
+                    const char16_t* failureId, MessageLookup lookup, int32_t* resultCode) {
   for (ProcTarget* target = first; target != nullptr; target = target->pNext) {
     // Negative texts wrap to ids above the pid range, which no platform
     // opens.
@@ -157,10 +153,10 @@ void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
     const uint32_t priorityClass = static_cast<uint32_t>(target->nPriority);
     if (kelvane::RunOperation(op, pid, priorityClass) == 1) {
       target->nResult = 0;
-      kelvane::StoreMessage(target->szErrMsg, successId);
+      kelvane::StoreMessage(target->szErrMsg, successId, lookup);
     } else {
       target->nResult = 1;
-      kelvane::StoreMessage(target->szErrMsg, failureId);
+      kelvane::StoreMessage(target->szErrMsg, failureId, lookup);
       if (resultCode != nullptr) *resultCode = 1;
     }
   }

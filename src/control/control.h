@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "plugin/request.h"
+#include "common/targets.h"
 
 // Stops process `pid` at once. Returns 1 when it was opened and the stop was
 // delivered, 0 otherwise (no such process, access refused, id 0 or an id no
@@ -48,16 +48,21 @@ enum class ControlOp {
   kSetPriority,  // SetProcessPriorityClass with the target's nPriority
 };
 
+// The text of message id `id`, as the caller's message table gives it
+// (the id itself where the table has none). The text may live in a buffer
+// the next lookup overwrites; it is copied at once.
+using MessageLookup = const char16_t* (*)(const char16_t* id);
+
 // Runs `op` on every target of the chain starting at `first`, in chain
 // order, whatever happened to the ones before. Each target's szPID is
 // converted to a number the way priorities are (text that is no number
 // gives 0, which names no process). Each target gets nResult 0 and the text
-// of `successId`, or nResult 1 and the text of `failureId`; texts come from
-// the message table, or are the id itself when the table is not set up,
-// cut to fit szErrMsg. `*resultCode` becomes 1 when any target failed and
-// is otherwise left as it was. Null `first` does nothing; null
-// `resultCode` is allowed.
+// `lookup` gives for `successId`, or nResult 1 and the text for
+// `failureId`, cut to fit szErrMsg (a null `lookup` gives the ids
+// themselves). `*resultCode` becomes 1 when any target failed and is
+// otherwise left as it was. Null `first` does nothing; null `resultCode` is
+// allowed.
 void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
-                    const char16_t* failureId, int32_t* resultCode);
+                    const char16_t* failureId, MessageLookup lookup, int32_t* resultCode);
 
 #endif  // KELVANE_CONTROL_CONTROL_H_

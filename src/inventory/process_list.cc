@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "inventory/cpu_sampler.h"
 #include "inventory/probes.h"
-#include "plugin/request.h"
+#include "common/targets.h"
 
 namespace {
 

@@ -37,7 +37,7 @@ constexpr CommandEntry kSetPriority = {u"ZEV_SetProcessPriority_KLV", u"SetPRISu
 int32_t RunControlBranch(CmdRequest* request, uint32_t targetCount, ControlOp operation,
                          const CommandEntry& command, CXmlResult* result) {
   int32_t code = targetCount != 0 ? 0 : -1;
-  ApplyToTargets(request->pTargets, operation, command.successId, command.failureId, &code);
+  ApplyToTargets(request->pTargets, operation, command.successId, command.failureId, kelvane::MessageText, &code);
   result->BuildTargetResponse(command.name, request->pTargets);
   return code;
 }

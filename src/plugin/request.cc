@@ -13,7 +13,6 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
-#include <atomic>
 #include <new>
 #include <string>
 #include <string_view>
@@ -42,12 +41,51 @@ constexpr XMLSize_t kEntityExpansionLimit = 100;
 // bytes, so anything near this is hostile.
 constexpr size_t kMaxRequestBytes = 16u * 1024 * 1024;
 
-// Child nodes of the root the readers have stepped over (see
-// RequestChildSteps).
-std::atomic<uint64_t> g_childSteps{0};
-// Attributes read and attribute-map comparisons allowed (see
-// RequestAttributeSteps).
-std::atomic<uint64_t> g_attributeSteps{0};
+// What a test hears of the readers' work (see RequestReadObserver).
+RequestReadObserver* g_observer = nullptr;
+
+class ParseGuard;
+
+// What one read holds: the DOM implementation, the builder, the parsed
+// document (owned by the builder), and the guard that watches the parse for
+// fatal errors and excessive nesting (owned by the context).
+struct ParserContext {
+  xml::DOMImplementation* pImpl = nullptr;
+  xml::DOMLSParser* pBuilder = nullptr;
+  xml::DOMDocument* pDoc = nullptr;
+  ParseGuard* pGuard = nullptr;
+};
+
+// ---- The parser steps each read takes ----------------------------------
+//
+// Every read initialises the XML library, opens a parser context, parses the
+// file, reads what it needs and closes the context, which terminates the
+// library: one initialisation and one termination on every path.
+
+// Creates the synchronous DOM builder in `context`. The builder refuses
+// documents whose entity expansions exceed a small limit, never loads
+// external DTDs or external entities, stops at the first fatal error, and
+// enforces the bounds of request.h before anything is built. 1 when ready;
+// 0 otherwise (the library must already be initialised; close the context
+// in either case).
+int OpenParser(ParserContext* context);
+
+// Parses the document at `requestFile` (a path or file: URL, see request.h)
+// and stores its root element in `root`. 1 on success; 0 with `root` null
+// when the document cannot be read, is not well-formed (any fatal parse
+// error, including an entity expansion beyond the limit), has no root,
+// nests elements more than 256 levels deep, or goes beyond a bound of
+// request.h. The document belongs to the builder and goes with CloseParser.
+int ParseRequestFile(ParserContext* context, const char16_t* requestFile, xml::DOMElement** root);
+
+// Copies the value of attribute `name` (at most 127 units) of `element`
+// into `value`. 1 when found; 0 when the element is null or has no such
+// attribute (`value` untouched).
+int ReadAttribute(const char16_t* name, const xml::DOMElement* element, std::u16string* value);
+
+// Releases the builder and its document, if any, then terminates the XML
+// library. Never throws.
+void CloseParser(ParserContext* context);
 
 std::u16string FromXml(const XMLCh* text) {
   std::u16string out;
@@ -98,8 +136,6 @@ bool SetParameter(xml::DOMConfiguration* config, const XMLCh* name, T value) {
   return true;
 }
 
-}  // namespace
-
 // Watches one parse: remembers whether the document had a fatal error (the
 // builder hands back whatever it had built so far even then) and stops the
 // parse as soon as one occurs, elements nest too deeply, or the root has
@@ -145,8 +181,6 @@ class ParseGuard final : public xml::DOMErrorHandler, public xml::DOMLSParserFil
   size_t documentBytes_ = 0;
 };
 
-namespace {
-
 // The DOM builder with three bounds, checked before anything is built: the
 // attributes of one element, the nodes of the whole document, and the size
 // of a document that declares an internal DTD subset.
@@ -184,7 +218,7 @@ class BoundedBuilder final : public xml::DOMLSParserImpl {
                     const xml::RefVectorOf<xml::XMLAttr>& attrList, const XMLSize_t attrCount,
                     const bool isEmpty, const bool isRoot) override {
     // The count holds those written and those a DTD adds as defaults.
-    g_attributeSteps += attrCount;
+    if (g_observer != nullptr) g_observer->ElementMet(attrCount);
     if (attrCount > kMaxAttributesPerElement) Refuse();
     Count(1 + attrCount);
     for (XMLSize_t i = 0; i < attrCount; ++i) {
@@ -194,8 +228,6 @@ class BoundedBuilder final : public xml::DOMLSParserImpl {
                                 XmlEquals(attribute->getName(), u"xmlns"));
       if (declaration && ++namespaceDeclarations_ > kMaxNamespaceDeclarations) Refuse();
     }
-    // The comparisons the attribute map may make for this element.
-    if (attrCount > 1) g_attributeSteps += attrCount * (attrCount - 1) / 2;
     xml::DOMLSParserImpl::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty, isRoot);
   }
   void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override {
@@ -326,7 +358,7 @@ int ReadTargets(const xml::DOMElement* root, CmdRequest* request) {
     }
     tail = target;
   }
-  g_childSteps += steps;
+  if (g_observer != nullptr) g_observer->ChildrenStepped(steps);
   return 0;
 }
 
@@ -459,37 +491,6 @@ bool LoadRequest(std::u16string_view name, std::string* bytes) {
   return os->ReadRegularFile(path, kMaxRequestBytes, bytes);
 }
 
-}  // namespace
-}  // namespace kelvane
-
-using kelvane::ReadScope;
-
-uint64_t RequestChildSteps() { return kelvane::g_childSteps.load(); }
-
-uint64_t RequestAttributeSteps() { return kelvane::g_attributeSteps.load(); }
-
-kelvane::XmlLibraryScope::XmlLibraryScope() {
-  try {
-    xml::XMLPlatformUtils::Initialize();
-    held_ = true;
-  } catch (...) {
-    // The library counts the attempt; undo it so that later reads start
-    // from an uninitialised library rather than a half-built one.
-    try {
-      xml::XMLPlatformUtils::Terminate();
-    } catch (...) {
-    }
-  }
-}
-
-kelvane::XmlLibraryScope::~XmlLibraryScope() {
-  if (!held_) return;
-  try {
-    xml::XMLPlatformUtils::Terminate();
-  } catch (...) {
-  }
-}
-
 int OpenParser(ParserContext* context) {
   if (context == nullptr) return 0;
   kelvane::platform::Current()->SetParserLocale();
@@ -574,13 +575,43 @@ void CloseParser(ParserContext* context) {
   }
 }
 
+}  // namespace
+
+void SetRequestReadObserverForTesting(RequestReadObserver* observer) { g_observer = observer; }
+
+}  // namespace kelvane
+
+using kelvane::ReadScope;
+
+kelvane::XmlLibraryScope::XmlLibraryScope() {
+  try {
+    xml::XMLPlatformUtils::Initialize();
+    held_ = true;
+  } catch (...) {
+    // The library counts the attempt; undo it so that later reads start
+    // from an uninitialised library rather than a half-built one.
+    try {
+      xml::XMLPlatformUtils::Terminate();
+    } catch (...) {
+    }
+  }
+}
+
+kelvane::XmlLibraryScope::~XmlLibraryScope() {
+  if (!held_) return;
+  try {
+    xml::XMLPlatformUtils::Terminate();
+  } catch (...) {
+  }
+}
+
 int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]) {
   if (requestFile == nullptr) return -1;
   try {
     ReadScope scope;
     const xml::DOMElement* root = scope.Parse(requestFile);
     std::u16string text;
-    if (ReadAttribute(u"name", root, &text) == 0) return -1;
+    if (kelvane::ReadAttribute(u"name", root, &text) == 0) return -1;
     const std::u16string_view trimmed = kelvane::TrimSpaces(text);
     // The field holds 259 units; a longer name is refused, never cut.
     if (trimmed.size() > kelvane::kNameUnits - 1) return -1;
@@ -623,21 +654,10 @@ int CountTargets(const char16_t* requestFile, uint32_t* count) {
       ++steps;
       if (kelvane::IsTargetElement(node)) ++found;
     }
-    kelvane::g_childSteps += steps;
+    if (kelvane::g_observer != nullptr) kelvane::g_observer->ChildrenStepped(steps);
     *count = found;
     return 0;
   } catch (...) {
     return -1;
   }
-}
-
-void FreeRequest(CmdRequest* request) {
-  if (request == nullptr) return;
-  ProcTarget* target = request->pTargets;
-  while (target != nullptr) {
-    ProcTarget* next = target->pNext;
-    delete target;
-    target = next;
-  }
-  delete request;
 }

@@ -1,25 +1,16 @@
 // The command file: a small XML document whose root carries the command
 // name in attribute "name" and whose "procid" children name the target
-// processes. Read with Xerces-C++ into a CmdRequest with a chain of
-// ProcTarget entries.
+// processes. Read into a CmdRequest with a chain of ProcTarget entries
+// (common/targets.h); how it is parsed is the reader's own business.
 #ifndef KELVANE_PLUGIN_REQUEST_H_
 #define KELVANE_PLUGIN_REQUEST_H_
 
-#include <xercesc/util/XercesDefs.hpp>
-
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
 
-XERCES_CPP_NAMESPACE_BEGIN
-class DOMImplementation;
-class DOMLSParser;
-class DOMDocument;
-class DOMElement;
-XERCES_CPP_NAMESPACE_END
+#include "common/targets.h"
 
 namespace kelvane {
-class ParseGuard;
 
 // The most "procid" children a command file may have: more than the
 // processes any machine runs at once, and few enough that a request, its
@@ -80,23 +71,6 @@ class XmlLibraryScope {
 };
 }  // namespace kelvane
 
-// One target process, one per "procid" element, in document order.
-// Created zeroed; owned by the CmdRequest it is chained to.
-struct ProcTarget {
-  char16_t szPID[10];      // the PID attribute exactly as written (at most 9 units)
-  int32_t nPriority;       // the priority attribute as a number; -1 when absent
-  int32_t nResult;         // outcome: 0 success, 1 failure (set by the control loop)
-  char16_t szErrMsg[261];  // outcome message text
-  ProcTarget* pNext;       // next target; null at the end
-};
-
-// The parsed request. Created zeroed by the dispatcher, filled by
-// ReadRequest, released with FreeRequest.
-struct CmdRequest {
-  char16_t szCmdName[260];  // the trimmed command name
-  ProcTarget* pTargets;     // first target; null when there is none
-};
-
 // Every reader below takes a path or a file: URL of this machine (host empty
 // or "localhost" in any case; "file:/p", "file:///p", "file://localhost/p",
 // percent-encoded, absolute). Every other URL (another scheme, another host,
@@ -128,80 +102,28 @@ int ReadRequest(const char16_t* requestFile, CmdRequest* request);
 // 0; returns -1 with `count` untouched when the file cannot be read.
 int CountTargets(const char16_t* requestFile, uint32_t* count);
 
-// Child nodes of the root stepped over by ReadRequest and CountTargets since
-// the library was loaded (a count of work done, for tests of the cost of a
-// read).
-uint64_t RequestChildSteps();
-
-// The work of the readers' parses on attributes since the library was
-// loaded: every attribute the scanner handed to the builder, plus, for each
-// element built, the comparisons its attribute map may make (k(k-1)/2 for k
-// attributes). An element refused for too many attributes adds only its
-// count. A count of work done, for tests of the cost of a read.
-uint64_t RequestAttributeSteps();
-
-// Frees every target of `request` in chain order, then `request` itself
-// (which must have been allocated with new). Null does nothing.
-void FreeRequest(CmdRequest* request);
-
-namespace kelvane {
-
-// Owns a request (and its targets) and frees it with FreeRequest.
-struct RequestDeleter {
-  void operator()(CmdRequest* request) const { FreeRequest(request); }
-};
-using RequestPtr = std::unique_ptr<CmdRequest, RequestDeleter>;
-
-}  // namespace kelvane
-
 // Reads the trimmed command name into `name` (260 units). 0 on success, -1
 // when the file cannot be read, has no "name" attribute, or the trimmed
 // name does not fit.
 int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]);
 
-// ---- The parser steps each of the readers above takes -------------------
-//
-// Every read initialises the XML library, opens a parser context, parses the
-// file, reads what it needs and closes the context, which terminates the
-// library: one initialisation and one termination on every path.
+namespace kelvane {
 
-// What one read holds: the DOM implementation, the builder, the parsed
-// document (owned by the builder), and the guard that watches the parse for
-// fatal errors and excessive nesting (owned by the context).
-struct ParserContext {
-  XERCES_CPP_NAMESPACE::DOMImplementation* pImpl = nullptr;
-  XERCES_CPP_NAMESPACE::DOMLSParser* pBuilder = nullptr;
-  XERCES_CPP_NAMESPACE::DOMDocument* pDoc = nullptr;
-  kelvane::ParseGuard* pGuard = nullptr;
+// For tests: what the readers do, as they do it, so that a test can count
+// the work of a read. Null (the default) for none.
+class RequestReadObserver {
+ public:
+  virtual ~RequestReadObserver() = default;
+  // ReadRequest or CountTargets stepped over `children` child nodes of the
+  // root.
+  virtual void ChildrenStepped(uint64_t children) = 0;
+  // The parser is about to build an element that carries `attributes`
+  // attributes (written or defaulted); one over the bound is refused
+  // instead of built.
+  virtual void ElementMet(size_t attributes) = 0;
 };
+void SetRequestReadObserverForTesting(RequestReadObserver* observer);
 
-// Creates the synchronous DOM builder in `context`. The builder refuses
-// documents whose entity expansions exceed a small limit, never loads
-// external DTDs or external entities, and stops at the first fatal error. 1 when ready; 0 otherwise (the library
-// must already be initialised; close the context in either case).
-int OpenParser(ParserContext* context);
-
-// Parses the document at `requestFile` (a path or URI) and stores its root
-// element in `root`. 1 on success; 0 with `root` null when the document
-// cannot be read, is not well-formed (any fatal parse error, including an
-// entity expansion beyond the limit), has no root, nests elements more
-// than 256 levels deep, has more than kMaxRequestTargets targets or
-// kMaxRequestNodes nodes, has an element with more than
-// kMaxAttributesPerElement attributes (written or defaulted), makes more
-// than kMaxNamespaceDeclarations namespace declarations, or declares an
-// internal DTD subset in a file over kMaxBytesWithInternalSubset. The
-// document belongs to the builder and goes with CloseParser.
-int ParseRequestFile(ParserContext* context, const char16_t* requestFile,
-                     XERCES_CPP_NAMESPACE::DOMElement** root);
-
-// Copies the value of attribute `name` (at most 127 units) of `element`
-// into `value`. 1 when found; 0 when the element is null or has no such
-// attribute (`value` untouched).
-int ReadAttribute(const char16_t* name, const XERCES_CPP_NAMESPACE::DOMElement* element,
-                  std::u16string* value);
-
-// Releases the builder and its document, if any, then terminates the XML
-// library. Never throws.
-void CloseParser(ParserContext* context);
+}  // namespace kelvane
 
 #endif  // KELVANE_PLUGIN_REQUEST_H_

@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 #include "inventory/modules.h"
 #include "inventory/process_list.h"
-#include "plugin/request.h"
+#include "common/targets.h"
 
 namespace {
 

@@ -256,7 +256,7 @@ TEST(TreeStopRuleTest, CandidateThatCannotBeExaminedFailsTheTargetAndSparesIt) {
 
     auto targets = MakeTargets({u"100"});
     int32_t code = 0;
-    ApplyToTargets(&targets[0], ControlOp::kStopTree, u"Good", u"Bad", &code);
+    ApplyToTargets(&targets[0], ControlOp::kStopTree, u"Good", u"Bad", MessageText, &code);
     EXPECT_EQ(1, code);
     EXPECT_EQ(1, targets[0].nResult);
     EXPECT_EQ(ExpectedMessage(u"Bad"), std::u16string(FieldView(targets[0].szErrMsg)));
@@ -367,8 +367,7 @@ TEST(ApplyToTargetsTest, ConvertsIdTextsTheWayNumbersAreRead) {
   ScopedPlatform scoped(&fake);
   auto targets = MakeTargets({u"abc", u"0", u"-1", u"-5", u"99999999", u"", u"  42", u"+7x", u"0x40"}, -1);
   int32_t code = 0;
-  ApplyToTargets(&targets[0], ControlOp::kStop, u"TerminateProcSuccessed", u"TerminateProcFailed",
-                 &code);
+  ApplyToTargets(&targets[0], ControlOp::kStop, u"TerminateProcSuccessed", u"TerminateProcFailed", MessageText, &code);
   EXPECT_EQ((Ids{0, 0, 0xFFFFFFFFu, 0xFFFFFFFBu, 99999999, 0, 42, 7, 0}), fake.opened);
   EXPECT_EQ(1, code);
   for (const ProcTarget& t : targets) EXPECT_EQ(1, t.nResult);
@@ -382,7 +381,7 @@ TEST(ApplyToTargetsTest, EveryTargetIsProcessedAndAFailureSetsTheCode) {
     ScopedPlatform scoped(&fake);
     auto targets = MakeTargets({u"10", u"20", u"30"}, 64);
     int32_t code = 0;
-    ApplyToTargets(&targets[0], op, u"Good", u"Bad", &code);
+    ApplyToTargets(&targets[0], op, u"Good", u"Bad", MessageText, &code);
     EXPECT_EQ(1, code);
     EXPECT_EQ(0, targets[0].nResult);
     EXPECT_EQ(1, targets[1].nResult);
@@ -404,13 +403,13 @@ TEST(ApplyToTargetsTest, AllSuccessLeavesTheCodeAsItWas) {
   ScopedPlatform scoped(&fake);
   auto targets = MakeTargets({u"10"}, 32);
   int32_t code = 7;
-  ApplyToTargets(&targets[0], ControlOp::kSetPriority, u"Good", u"Bad", &code);
+  ApplyToTargets(&targets[0], ControlOp::kSetPriority, u"Good", u"Bad", MessageText, &code);
   EXPECT_EQ(7, code);
   EXPECT_EQ(0, targets[0].nResult);
 
-  ApplyToTargets(nullptr, ControlOp::kStop, u"Good", u"Bad", &code);  // empty chain
+  ApplyToTargets(nullptr, ControlOp::kStop, u"Good", u"Bad", MessageText, &code);  // empty chain
   EXPECT_EQ(7, code);
-  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", u"Bad", nullptr);  // no code to set
+  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", u"Bad", MessageText, nullptr);  // no code to set
   EXPECT_EQ(0, targets[0].nResult);
 }
 
@@ -421,7 +420,7 @@ TEST(ApplyToTargetsTest, LongMessagesAreCutToTheField) {
   for (char16_t& c : targets[0].szErrMsg) c = u'#';
   const std::u16string longId(400, u'M');
   int32_t code = 0;
-  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", longId.c_str(), &code);
+  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", longId.c_str(), MessageText, &code);
   EXPECT_EQ(ExpectedMessage(longId.c_str()), std::u16string(FieldView(targets[0].szErrMsg)));
   EXPECT_EQ(u'\0', targets[0].szErrMsg[260]);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "control/control.h"
+#include "plugin/message_table.h"
 #include "platform/platform.h"
 #include "support/targets.h"
 #include "support/test_support.h"
@@ -94,7 +95,7 @@ TEST_F(ControlLinuxTest, IdsThatNameNoProcessFailAndTouchNothing) {
   for (const auto& command : commands) {
     std::vector<ProcTarget> targets = MakeTargets(texts, 64);
     int32_t code = 0;
-    ApplyToTargets(&targets[0], command.op, command.success, command.failure, &code);
+    ApplyToTargets(&targets[0], command.op, command.success, command.failure, MessageText, &code);
     EXPECT_EQ(1, code);
     for (const ProcTarget& t : targets) EXPECT_EQ(1, t.nResult);
   }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "control/control.h"
+#include "plugin/message_table.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
 #include "support/no_pidfd.h"
@@ -215,11 +216,11 @@ TEST(InitProcessTest, StopAndTreeStopOfInitFailAndTouchNoChild) {
 
   auto targets = MakeTargets({u"1"});
   int32_t code = 0;
-  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", u"Bad", &code);
+  ApplyToTargets(&targets[0], ControlOp::kStop, u"Good", u"Bad", MessageText, &code);
   EXPECT_EQ(1, code);
   EXPECT_EQ(1, targets[0].nResult);
   code = 0;
-  ApplyToTargets(&targets[0], ControlOp::kStopTree, u"Good", u"Bad", &code);
+  ApplyToTargets(&targets[0], ControlOp::kStopTree, u"Good", u"Bad", MessageText, &code);
   EXPECT_EQ(1, code);
   EXPECT_EQ(1, targets[0].nResult);
   EXPECT_TRUE(IsRunning(a));

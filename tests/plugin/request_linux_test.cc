@@ -93,7 +93,7 @@ TEST(RequestFiles, EverySpellingOfALocalFileUrlIsGuarded) {
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
   const std::string big = dir.File("big.xml");
   WriteBytes(big, "<R name=\"A_KLV\">" + std::string(16u * 1024 * 1024, ' ') + "</R>");
-  for (const std::string& prefix : {"file://LOCALHOST", "FILE://LocalHost", "file:"}) {
+  for (const std::string prefix : {"file://LOCALHOST", "FILE://LocalHost", "file:"}) {
     EXPECT_EQ(-1, ReadInChild(prefix + fifo)) << prefix;
     EXPECT_EQ(-1, ReadInChild(prefix + big)) << prefix;
   }
