@@ -83,5 +83,5 @@ void ClearCpuSamples() {
 }
 
 namespace kelvane {
-size_t CpuSampleCount() { return g_table.entries.size(); }
+size_t CpuSampleCountForTesting() { return g_table.entries.size(); }
 }  // namespace kelvane

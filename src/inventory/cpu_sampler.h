@@ -56,8 +56,9 @@ int32_t ComputeCpuUsage(CpuSample* sample, uint32_t pid, kelvane::platform::Proc
 void ClearCpuSamples();
 
 namespace kelvane {
-// Number of entries in the sample table.
-size_t CpuSampleCount();
+// For tests: the number of entries in the sample table.
+size_t CpuSampleCountForTesting();
 }  // namespace kelvane
+
 
 #endif  // KELVANE_INVENTORY_CPU_SAMPLER_H_

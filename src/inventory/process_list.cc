@@ -112,26 +112,6 @@ int CollectProcessInfo(uint32_t pid, ProcessRecord* record) {
   return CollectOrdinaryProcess(p, pid, record);
 }
 
-void PrefetchProcessFields(const ProcessRecord& record) {
-#if defined(__GNUC__) || defined(__clang__)
-  // Each field starts a few hundred bytes after the one before it: a line
-  // of its own.
-  __builtin_prefetch(&record.szName[0]);
-  __builtin_prefetch(&record.dwPID);
-  __builtin_prefetch(&record.szPath[0]);
-  __builtin_prefetch(&record.szCommandLine[0]);
-  __builtin_prefetch(&record.szPublisher[0]);
-  __builtin_prefetch(&record.szDescript[0]);
-  __builtin_prefetch(&record.szProductVersion[0]);
-  __builtin_prefetch(&record.szFileVersion[0]);
-  __builtin_prefetch(&record.nFileSize);
-  __builtin_prefetch(&record.szUserName[0]);
-  __builtin_prefetch(&record.pModules);
-#else
-  (void)record;
-#endif
-}
-
 void PrimeCpuSamples() {
   EnableDebugPrivilege();
   std::vector<uint32_t> pids;
@@ -201,36 +181,6 @@ uint32_t CollectProcessList(ProcessRecordSink* sink, bool* complete) {
   return records;
 }
 
-namespace {
-
-// Chains the records it takes.
-class ChainSink final : public ProcessRecordSink {
- public:
-  void Take(ProcessRecord* record) override {
-    if (tail_ == nullptr) {
-      head_ = record;
-    } else {
-      tail_->pNext = record;
-    }
-    tail_ = record;
-  }
-  ProcessRecord* head() const { return head_; }
-
- private:
-  ProcessRecord* head_ = nullptr;
-  ProcessRecord* tail_ = nullptr;
-};
-
-}  // namespace
-
-ProcessRecord* BuildProcessList(uint32_t* count) {
-  if (count != nullptr) *count = 0;
-  ChainSink chain;
-  const uint32_t records = CollectProcessList(&chain);
-  if (count != nullptr) *count = records;
-  return chain.head();
-}
-
 uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink, bool* complete) {
   if (complete != nullptr) *complete = true;
   EnableDebugPrivilege();
@@ -247,14 +197,6 @@ uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink
     sink->Take(record);
   }
   return filled;
-}
-
-ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count) {
-  ChainSink chain;
-  bool complete = true;
-  const uint32_t filled = CollectTargetProcesses(first, &chain, &complete);
-  if (complete && count != nullptr) *count = filled;
-  return chain.head();
 }
 
 void FreeProcessList(ProcessRecord* head) {

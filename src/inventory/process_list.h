@@ -1,6 +1,6 @@
 // The data of the two listing commands: one record per process, filled by
-// CollectProcessInfo, chained by BuildProcessList (every inspectable process)
-// or CollectTargetProcesses (the processes a request names).
+// CollectProcessInfo and handed on by CollectProcessList (every inspectable
+// process) or CollectTargetProcesses (the processes a request names).
 #ifndef KELVANE_INVENTORY_PROCESS_LIST_H_
 #define KELVANE_INVENTORY_PROCESS_LIST_H_
 
@@ -39,20 +39,6 @@ struct ProcessRecord {
   static void operator delete(void* record) noexcept;
 };
 
-// Asks the processor to start loading the text fields of `record` that the
-// response writer reads, so that they arrive while the record before it is
-// written out. A hint: no effect on the record, nothing where the compiler
-// offers none.
-void PrefetchProcessFields(const ProcessRecord& record);
-
-// Every inspectable process, in the order of the system's process snapshot.
-// Samples every process's CPU time twice, the passes at least
-// kelvane::kCpuSampleWindowMs apart, and empties the CPU sample table when
-// done. Returns the head of a chain the caller owns (FreeProcessList), or
-// null when no snapshot can be taken or nothing could be inspected. Stores
-// the number of records in `count` when given (0 whenever null is returned).
-ProcessRecord* BuildProcessList(uint32_t* count);
-
 // Receives the records of CollectProcessList one at a time.
 class ProcessRecordSink {
  public:
@@ -64,16 +50,18 @@ class ProcessRecordSink {
   virtual void Expect(uint32_t /*count*/) {}
 };
 
-// BuildProcessList handing each record to `sink` as soon as it is filled
-// instead of chaining them: the same records in the same order, and the
-// same passes and sampling. Returns the number of records handed over.
-// A sink that writes a record out and frees it at once keeps only one
-// process's records in memory, and writes them while they are still in the
-// processor's cache. `complete`, when given, is set to false when a process
-// was left out because no record could be allocated for it.
+// Every inspectable process, in the order of the system's process snapshot,
+// each record handed to `sink` as soon as it is filled. Samples every
+// process's CPU time twice, the passes at least kelvane::kCpuSampleWindowMs
+// apart, and empties the CPU sample table when done. Returns the number of
+// records handed over (0 when no snapshot can be taken or nothing could be
+// inspected). A sink that writes a record out and frees it at once keeps
+// only one process's records in memory, and writes them while they are
+// still in the processor's cache. `complete`, when given, is set to false
+// when a process was left out because no record could be allocated for it.
 uint32_t CollectProcessList(ProcessRecordSink* sink, bool* complete = nullptr);
 
-// The priming pass of BuildProcessList: enables the debug privilege and takes
+// The priming pass of CollectProcessList: enables the debug privilege and takes
 // a CPU sample of every process in a snapshot, discarding the values.
 void PrimeCpuSamples();
 
@@ -84,19 +72,12 @@ void PrimeCpuSamples();
 int CollectProcessInfo(uint32_t pid, ProcessRecord* record);
 
 // One record per target of the chain starting at `first` (may be null), in
-// target order, the id read from each target's szPID like _wtol. Returns the
-// head (null without targets) and stores in `count`, when given, the number
-// of targets whose record could be filled. An allocation failure ends the
-// chain early and leaves `count` untouched.
-ProcessRecord* CollectTargetProcesses(const ProcTarget* first, uint32_t* count);
-
-// CollectTargetProcesses handing each record to `sink` as soon as it is
-// filled instead of chaining them: the same records in the same order. A
-// sink that writes a record out and frees it at once keeps one target's
-// record in memory, however many targets there are. Returns the number of
-// targets whose record could be filled; `*complete` (when given) is false
-// when an allocation failure ended the walk early (the records handed over
-// so far stay with the sink).
+// target order, the id read from each target's szPID like _wtol, each
+// handed to `sink` as soon as it is filled. A sink that writes a record out
+// and frees it at once keeps one target's record in memory, however many
+// targets there are. Returns the number of targets whose record could be
+// filled; `*complete` (when given) is false when an allocation failure
+// ended the walk early (the records handed over so far stay with the sink).
 uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink, bool* complete);
 
 // Releases every record of the list with its module chain; null does nothing.
@@ -115,7 +96,7 @@ using ProcessListPtr = std::unique_ptr<ProcessRecord, ProcessListDeleter>;
 // a clock tick apart.
 constexpr int64_t kCpuSampleWindowMs = 250;
 
-// The clock that spaces the two passes of BuildProcessList. Tests replace it
+// The clock that spaces the two passes of CollectProcessList. Tests replace it
 // so that they neither wait nor depend on real time.
 struct InventoryClock {
   int64_t (*nowMs)();            // monotonic milliseconds

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvane {
@@ -159,13 +160,9 @@ class Platform {
   virtual std::u16string LibraryFilePath(const void* addressInLibrary) = 0;
   // The platform's directory separator ('\\' or '/').
   virtual char16_t PathSeparator() = 0;
-  // Profile (INI) lookup with GetPrivateProfileString semantics: section and
-  // key match without regard to case, the value is trimmed and one pair of
-  // enclosing quotes removed, at most 1023 units. Any miss gives `fallback`.
-  virtual std::u16string ReadProfileString(const std::u16string& section,
-                                           const std::u16string& key,
-                                           const std::u16string& fallback,
-                                           const std::u16string& path) = 0;
+  // Text in the system's narrow encoding (the ANSI code page on Windows,
+  // UTF-8 elsewhere) as UTF-16; what cannot be decoded becomes U+FFFD.
+  virtual std::u16string NarrowTextToUtf16(std::string_view bytes) = 0;
   // The process-wide locale step taken before a request is parsed.
   virtual void SetParserLocale() = 0;
   virtual LocalTime Now() = 0;

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 struct CmdRequest;
-struct ProcessRecord;
 class CXmlResult;
 
 // Reads the command file, runs the command it names and writes the response
@@ -21,11 +20,32 @@ int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile);
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result);
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result);
 
-// Keeps the CPU figures of a listing within the machine's 100 percent: each
-// record's figure is cut to 0..100 and to what the records before it left
-// of 100, and the first record with process id 0 (the idle process) gets
-// what all of them leave.
-void ApplyIdleCpuRule(ProcessRecord* head);
+namespace kelvane {
+
+// The CPU figures of one listing, kept within the machine's 100 percent.
+// Each process's share is measured against the system's time over its own
+// pair of samples; the pairs of different processes lie a little apart, so
+// on a busy machine the shares can add up to more than 100. Each process is
+// given at most what the processes before it left, and the idle process
+// (id 0) what all of them leave: every figure lies within 0..100 and they
+// add up to at most 100.
+class CpuShares {
+ public:
+  // The figure to report for a process that measured `share` percent.
+  int32_t Take(int32_t share) {
+    const int32_t left = 100 - used_;
+    const int32_t kept = share < 0 ? 0 : share > left ? left : share;
+    used_ += kept;
+    return kept;
+  }
+  // What the processes taken so far leave of 100: the idle process's figure.
+  int32_t Idle() const { return 100 - used_; }
+
+ private:
+  int32_t used_ = 0;
+};
+
+}  // namespace kelvane
 
 // Scoped switch to the library's own module state around every exported
 // entry point. The library keeps no per-module framework state, so the

@@ -9,49 +9,11 @@
 
 namespace {
 
-// The CPU figures of one listing, kept within the machine's 100 percent.
-// Each process's share is measured against the system's time over its own
-// pair of samples; the pairs of different processes lie a little apart, so
-// on a busy machine the shares can add up to more than 100. Each process is
-// given at most what the processes before it left, and the idle process
-// (id 0) what all of them leave: every figure lies within 0..100 and they
-// add up to at most 100.
-class CpuShares {
- public:
-  // The figure to report for a process that measured `share` percent.
-  int32_t Take(int32_t share) {
-    const int32_t left = 100 - used_;
-    const int32_t kept = share < 0 ? 0 : share > left ? left : share;
-    used_ += kept;
-    return kept;
-  }
-  // What the processes taken so far leave of 100.
-  int32_t Idle() const { return 100 - used_; }
-
- private:
-  int32_t used_ = 0;
-};
-
-}  // namespace
-
-void ApplyIdleCpuRule(ProcessRecord* head) {
-  CpuShares shares;
-  ProcessRecord* idle = nullptr;
-  for (ProcessRecord* record = head; record != nullptr; record = record->pNext) {
-    record->nCpuUsage = shares.Take(record->nCpuUsage);
-    if (record->dwPID == 0 && idle == nullptr) idle = record;
-  }
-  if (idle != nullptr) idle->nCpuUsage = shares.Idle();
-}
-
-namespace {
-
 // Writes each record into the response as soon as it is filled and frees
 // it, so that one process's records are in memory at a time (and still in
 // the processor's cache when written). The idle figure needs every record's
 // CPU usage: the shares are kept on the way, and the first idle item's
-// figure is replaced at the end, which gives the text ApplyIdleCpuRule
-// followed by BuildProcessListResponse gives.
+// figure is replaced at the end.
 class ResponseSink final : public ProcessRecordSink {
  public:
   explicit ResponseSink(CXmlResult* result) : result_(result) {}
@@ -99,7 +61,7 @@ class ResponseSink final : public ProcessRecordSink {
   uint32_t expected_ = 0;
   uint32_t taken_ = 0;
   uint32_t nextProjection_ = 16;
-  CpuShares shares_;
+  kelvane::CpuShares shares_;
   bool idleSeen_ = false;
   int32_t idlePosition_ = 0;
 };

@@ -121,32 +121,12 @@ void CXmlResult::AddModuleItems(const ProcessRecord& record) {
   Check(m_doc.OutOfElement());
 }
 
-int CXmlResult::BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginModuleList(cmdName);
-  for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    AddModuleProcessItem(*record);
-  }
-  EndModuleList();
-  return 1;
-}
-
 void CXmlResult::AddModuleProcessItem(const ProcessRecord& record) {
   // A process whose item could not be added keeps its modules out: they
   // would land under the item before it.
   if (!Check(m_doc.AddElement(u"ProcessItem", CXmlDoc::ADD_CHILD))) return;
   SetNumber(u"PID", static_cast<int32_t>(record.dwPID));
   AddModuleItems(record);
-}
-
-int CXmlResult::BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first) {
-  BeginProcessList(cmdName);
-  if (first != nullptr) PrefetchProcessFields(*first);
-  for (const ProcessRecord* record = first; record != nullptr; record = record->pNext) {
-    if (record->pNext != nullptr) PrefetchProcessFields(*record->pNext);
-    AddProcessItem(*record);
-  }
-  EndProcessList();
-  return 1;
 }
 
 int32_t CXmlResult::AddProcessItem(const ProcessRecord& record) {

@@ -25,18 +25,18 @@ class CXmlResult {
 
   // Response bodies. Each starts the document afresh and leaves the root as
   // the current element with "detail" as its current child, which is where
-  // WriteResult adds "Result". The chains stay owned by the caller. Return 1.
-  // An item the document cannot take (memory or size exhausted) is left out
-  // whole, with its attributes and module items, never written onto the
-  // item before it; Complete() then tells that the body is not whole.
-  int BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first);
-  int BuildModuleResponse(const char16_t* cmdName, const ProcessRecord* first);
-  int BuildProcessListResponse(const char16_t* cmdName, const ProcessRecord* first);
+  // WriteResult adds "Result". An item the document cannot take (memory or
+  // size exhausted) is left out whole, with its attributes and module items,
+  // never written onto the item before it; Complete() then tells that the
+  // body is not whole.
 
-  // The list response written one process at a time, as records are filled:
+  // The per-target response of a control command, one item per target of
+  // the chain (which stays the caller's). Returns 1.
+  int BuildTargetResponse(const char16_t* cmdName, const ProcTarget* first);
+
+  // The process list written one process at a time, as records are filled:
   // BeginProcessList, AddProcessItem for each record in order (the record
-  // is not kept; its module chain is written too), EndProcessList. Gives
-  // the text BuildProcessListResponse gives for the same records.
+  // is not kept; its module chain is written too), EndProcessList.
   void BeginProcessList(const char16_t* cmdName) { BeginResponse(cmdName); }
   // Returns the element position of the record's item, 0 when the item
   // could not be added.
@@ -48,7 +48,7 @@ class CXmlResult {
 
   // The module response written one process at a time, the same way:
   // BeginModuleList, AddModuleProcessItem for each record in order,
-  // EndModuleList. Gives the text BuildModuleResponse gives.
+  // EndModuleList.
   void BeginModuleList(const char16_t* cmdName) { BeginResponse(cmdName); }
   void AddModuleProcessItem(const ProcessRecord& record);
   void EndModuleList() { EndResponse(); }

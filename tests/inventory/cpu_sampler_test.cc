@@ -26,7 +26,7 @@ TEST_F(CpuSamplerTest, FirstSampleIsShareOfAllTimeSoFar) {
   SetTimes(42, 25, 1000);
   EXPECT_EQ(GetCpuUsage(42), 2);  // 2500 / 1000 truncated
   EXPECT_EQ(GetCpuUsage(7), 0);   // not in the accounting at all
-  EXPECT_EQ(CpuSampleCount(), 2u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 2u);
 }
 
 TEST_F(CpuSamplerTest, DifferenceBetweenSamplesIsTruncated) {
@@ -69,7 +69,7 @@ TEST_F(CpuSamplerTest, EntriesAreReusedNotDuplicated) {
   GetCpuUsage(43);
   SetTimes(42, 2, 30);
   GetCpuUsage(42);
-  EXPECT_EQ(CpuSampleCount(), 2u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 2u);
   EXPECT_EQ(FindCpuSample(42)->m_pSample->nLastTotalTime, 30);
   EXPECT_EQ(FindCpuSample(43)->m_pSample->nLastTotalTime, 20);
   EXPECT_EQ(FindCpuSample(44), nullptr);
@@ -79,7 +79,7 @@ TEST_F(CpuSamplerTest, ClearingMakesTheNextSampleAFirstSample) {
   SetTimes(42, 100, 1000);
   GetCpuUsage(42);
   ClearCpuSamples();
-  EXPECT_EQ(CpuSampleCount(), 0u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 0u);
   EXPECT_EQ(FindCpuSample(42), nullptr);
   SetTimes(42, 103, 1008);
   EXPECT_EQ(GetCpuUsage(42), 10);  // 10300 / 1008, measured from zero

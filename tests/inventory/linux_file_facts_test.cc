@@ -27,6 +27,7 @@
 #include "inventory/process_list.h"
 #include "support/targets.h"
 #include "support/test_support.h"
+#include "support/record_chains.h"
 
 namespace kelvane {
 namespace testing {
@@ -86,7 +87,7 @@ class LinuxFileFactsTest : public ::testing::Test {
   ProcessListPtr Collect(pid_t pid) {
     const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid))});
     uint32_t count = 0;
-    ProcessListPtr record(CollectTargetProcesses(&targets[0], &count));
+    ProcessListPtr record(CollectTargetChain(&targets[0], &count));
     EXPECT_EQ(count, 1u);
     return record;
   }
@@ -138,7 +139,7 @@ TEST_F(LinuxFileFactsTest, NonAsciiAndInvalidPathsConvertAsEverywhereElse) {
   ASSERT_TRUE(WaitForSleep(pid_, image));
   const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(getpid())), Utf8ToUtf16(std::to_string(pid_))});
   uint32_t count = 0;
-  ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+  ProcessListPtr records(CollectTargetChain(&targets[0], &count));
   ASSERT_EQ(count, 2u);
   const ProcessRecord* record = records->pNext;
   ASSERT_NE(record, nullptr);
@@ -243,7 +244,7 @@ TEST_F(LinuxFileFactsTest, WithoutTheMappedFileLinksTheTimeComesFromTheProcesssO
     if (DropCapability(kCapSysAdmin) && DropCapability(kCapCheckpointRestore)) {
       const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_))});
       uint32_t count = 0;
-      ProcessListPtr record(CollectTargetProcesses(&targets[0], &count));
+      ProcessListPtr record(CollectTargetChain(&targets[0], &count));
       text = record != nullptr && record->pModules != nullptr
                  ? Utf16ToUtf8(record->pModules->szModifyTime) + "|" + Utf16ToUtf8(record->pModules->szPath)
                  : std::string("no record");
@@ -319,7 +320,7 @@ class SharedInodeTest : public LinuxFileFactsTest {
     // when the second is met.
     const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_)), Utf8ToUtf16(std::to_string(other_))});
     uint32_t count = 0;
-    ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+    ProcessListPtr records(CollectTargetChain(&targets[0], &count));
     ASSERT_EQ(count, 2u);
     const ProcessRecord* records2[2] = {records.get(), records->pNext};
     const struct stat* files[2] = {&a, &b};
@@ -346,7 +347,7 @@ class SharedInodeTest : public LinuxFileFactsTest {
       if (DropCapability(kCapSysAdmin) && DropCapability(kCapCheckpointRestore)) {
         const auto targets = MakeTargets({Utf8ToUtf16(std::to_string(pid_)), Utf8ToUtf16(std::to_string(other_))});
         uint32_t count = 0;
-        ProcessListPtr records(CollectTargetProcesses(&targets[0], &count));
+        ProcessListPtr records(CollectTargetChain(&targets[0], &count));
         text.clear();
         for (const ProcessRecord* record = records.get(); record != nullptr; record = record->pNext) {
           if (!text.empty()) text += "|";

@@ -34,6 +34,7 @@
 #include "plugin/request.h"
 #include "support/targets.h"
 #include "support/test_support.h"
+#include "support/record_chains.h"
 
 namespace kelvane {
 namespace testing {
@@ -130,7 +131,7 @@ class LinuxInventoryTest : public ::testing::Test {
 
   RecordList CollectOne(pid_t pid, uint32_t* count) {
     const auto targets = MakeTargets({PidText(pid)});
-    return RecordList(CollectTargetProcesses(&targets[0], count));
+    return RecordList(CollectTargetChain(&targets[0], count));
   }
 };
 
@@ -334,7 +335,7 @@ TEST_F(LinuxInventoryTest, VanishedTargetHoldsOnlyItsId) {
   const pid_t gone = VanishedPid();
   const auto targets = MakeTargets({PidText(child.pid()), PidText(gone)});
   uint32_t count = 0;
-  RecordList list(CollectTargetProcesses(&targets[0], &count));
+  RecordList list(CollectTargetChain(&targets[0], &count));
   EXPECT_EQ(count, 1u);
   ASSERT_NE(list, nullptr);
   EXPECT_NE(list->pModules, nullptr);
@@ -368,7 +369,7 @@ TEST_F(LinuxInventoryTest, ProcessListHoldsTheIdleRecordAndTheChildren) {
   ASSERT_TRUE(a.ready());
   ASSERT_TRUE(b.ready());
   uint32_t count = 0;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->dwPID, 0u);
   EXPECT_EQ(Utf8(list->szName), "System Idle Process");
@@ -397,7 +398,7 @@ TEST_F(LinuxInventoryTest, ProcessListHoldsTheIdleRecordAndTheChildren) {
   EXPECT_TRUE(sawA);
   EXPECT_TRUE(sawB);
   EXPECT_TRUE(sawSelf);
-  EXPECT_EQ(CpuSampleCount(), 0u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 0u);
 }
 
 // ---- The backend's own answers ---------------------------------------------
@@ -617,7 +618,7 @@ TEST(LinuxBackendTest, CpuSamplingKeepsStatFilesOnlyForItsSession) {
   EXPECT_EQ(CountOpenDescriptors(), base);
 
   // A whole listing leaves no descriptor behind either.
-  ProcessRecord* list = BuildProcessList(nullptr);
+  ProcessRecord* list = CollectProcessChain(nullptr);
   EXPECT_NE(list, nullptr);
   FreeProcessList(list);
   EXPECT_EQ(CountOpenDescriptors(), base);

@@ -7,6 +7,7 @@
 #include "inventory/scripted_platform.h"
 #include "plugin/request.h"
 #include "support/targets.h"
+#include "support/record_chains.h"
 
 namespace kelvane {
 namespace testing {
@@ -191,10 +192,10 @@ class ListBuilderTest : public CollectorTest {
 
 TEST_F(ListBuilderTest, ListsInspectableProcessesInSnapshotOrder) {
   uint32_t count = 77;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   EXPECT_EQ(Pids(list.get()), (std::vector<uint32_t>{0, 4, 8, 10, 12}));
   EXPECT_EQ(count, 5u);
-  EXPECT_EQ(CpuSampleCount(), 0u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 0u);
   EXPECT_EQ(platform_.debugPrivilegeRequests, 2u);
 }
 
@@ -204,7 +205,7 @@ TEST_F(ListBuilderTest, CpuUsageCoversTheTimeBetweenThePasses) {
     *platform_.totalCpuTime += 8;
   });
   uint32_t count = 0;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   const ProcessRecord* record = list.get();
   while (record != nullptr && record->dwPID != 10) record = record->pNext;
   ASSERT_NE(record, nullptr);
@@ -216,21 +217,21 @@ TEST_F(ListBuilderTest, CpuUsageCoversTheTimeBetweenThePasses) {
 
 TEST_F(ListBuilderTest, NoTimeBetweenThePassesLeavesCpuAtZero) {
   uint32_t count = 0;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   for (const ProcessRecord* r = list.get(); r != nullptr; r = r->pNext) EXPECT_EQ(r->nCpuUsage, 0);
 }
 
 TEST_F(ListBuilderTest, CollectionWaitsForTheRestOfTheWindow) {
   platform_.clockStepPerSample = 10;  // the priming pass takes 60 ms
   uint32_t count = 0;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   EXPECT_EQ(clock_.sleeps(), (std::vector<int64_t>{kCpuSampleWindowMs - 60}));
 }
 
 TEST_F(ListBuilderTest, NoWaitAfterASlowPrimingPass) {
   platform_.clockStepPerSample = 50;  // 300 ms
   uint32_t count = 0;
-  RecordList list(BuildProcessList(&count));
+  RecordList list(CollectProcessChain(&count));
   EXPECT_TRUE(clock_.sleeps().empty());
   EXPECT_EQ(count, 5u);
 }
@@ -238,17 +239,17 @@ TEST_F(ListBuilderTest, NoWaitAfterASlowPrimingPass) {
 TEST_F(ListBuilderTest, NoSnapshotGivesNothing) {
   platform_.snapshotWorks = false;
   uint32_t count = 77;
-  EXPECT_EQ(BuildProcessList(&count), nullptr);
+  EXPECT_EQ(CollectProcessChain(&count), nullptr);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(BuildProcessList(nullptr), nullptr);
+  EXPECT_EQ(CollectProcessChain(nullptr), nullptr);
 }
 
 TEST_F(ListBuilderTest, NothingInspectableGivesNull) {
   platform_.snapshot = {11, 13};
   uint32_t count = 77;
-  EXPECT_EQ(BuildProcessList(&count), nullptr);
+  EXPECT_EQ(CollectProcessChain(&count), nullptr);
   EXPECT_EQ(count, 0u);
-  EXPECT_EQ(CpuSampleCount(), 0u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 0u);
 }
 
 using TargetsTest = ListBuilderTest;
@@ -257,7 +258,7 @@ TEST_F(TargetsTest, OneRecordPerTargetInRequestOrder) {
   // 4321 names no process; "abc" reads as 0: the idle record.
   const auto targets = MakeTargets({u"12", u"4321", u"abc", u" 0010x", u"-1"});
   uint32_t count = 77;
-  RecordList list(CollectTargetProcesses(&targets[0], &count));
+  RecordList list(CollectTargetChain(&targets[0], &count));
   EXPECT_EQ(Pids(list.get()), (std::vector<uint32_t>{12, 4321, 0, 10, 4294967295u}));
   EXPECT_EQ(count, 3u);
   const ProcessRecord* vanished = list->pNext;
@@ -267,7 +268,7 @@ TEST_F(TargetsTest, OneRecordPerTargetInRequestOrder) {
   EXPECT_NE(list->pModules, nullptr);
   EXPECT_EQ(platform_.debugPrivilegeRequests, 1u);
   // The module command keeps its samples until the next list build.
-  EXPECT_EQ(CpuSampleCount(), 2u);
+  EXPECT_EQ(CpuSampleCountForTesting(), 2u);
 }
 
 // The module command keeps one target's record at a time: each record goes
@@ -293,10 +294,10 @@ TEST_F(TargetsTest, EachRecordIsHandedOverBeforeTheNextTargetIsOpened) {
 
 TEST_F(TargetsTest, NoTargets) {
   uint32_t count = 77;
-  EXPECT_EQ(CollectTargetProcesses(nullptr, &count), nullptr);
+  EXPECT_EQ(CollectTargetChain(nullptr, &count), nullptr);
   EXPECT_EQ(count, 0u);
   const auto targets = MakeTargets({u"10"});
-  RecordList list(CollectTargetProcesses(&targets[0], nullptr));
+  RecordList list(CollectTargetChain(&targets[0], nullptr));
   EXPECT_NE(list, nullptr);
   FreeProcessList(nullptr);
 }

@@ -22,19 +22,16 @@ using testing::WriteBytes;
 
 inline void AddressInTestProgram() {}
 
-// Puts the library file in a directory of the test's choosing; profile
-// reading is the real one.
+// Puts the library file in a directory of the test's choosing; file reading
+// is the real one, counted.
 class LibraryInDirectory : public testing::FakePlatform {
  public:
   std::u16string LibraryFilePath(const void*) override { return libraryPath; }
-  std::u16string ReadProfileString(const std::u16string& section, const std::u16string& key,
-                                   const std::u16string& fallback, const std::u16string& path) override {
+  bool ReadRegularFile(const std::u16string& path, size_t limit, std::string* bytes) override {
     ++profileReads;
-    lastSection = section;
-    return platform::Default()->ReadProfileString(section, key, fallback, path);
+    return platform::Default()->ReadRegularFile(path, limit, bytes);
   }
   std::u16string libraryPath;
-  std::u16string lastSection;
   int profileReads = 0;
 };
 

@@ -101,7 +101,7 @@ TEST(LoadTimeSetUp, RanWhenTheProgramStarted) {
   // The test program carries the same load-time constructor as the library:
   // the table is looked for beside the program's own file.
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
-  EXPECT_EQ(Utf8ToUtf16((program.parent_path() / "common/config/Resource.ini").string()), MessageTablePath());
+  EXPECT_EQ(Utf8ToUtf16((program.parent_path() / "common/config/Resource.ini").string()), MessageTablePathForTesting());
   EXPECT_NE(nullptr, LookupMessage(u"GetSuccessed"));
 }
 

@@ -6,9 +6,11 @@ namespace kelvane {
 namespace {
 
 TEST_F(MessageTableTest, PathIsBesideTheLibrary) {
-  EXPECT_EQ(Utf8ToUtf16(TableFile()), MessageTablePath());
+  EXPECT_EQ(Utf8ToUtf16(TableFile()), MessageTablePathForTesting());
   EXPECT_EQ(u"TerminateProcSuccessed", Lookup(u"TerminateProcSuccessed"));  // no file: the id
-  EXPECT_EQ(u"Kelvane", fake_.lastSection);
+  // The section looked in is "Kelvane".
+  WriteTable("[Other]\nTerminateProcSuccessed=other\n[Kelvane]\nTerminateProcSuccessed=stopped\n");
+  EXPECT_EQ(u"stopped", Lookup(u"TerminateProcSuccessed"));
 }
 
 TEST_F(MessageTableTest, NothingBeforeSetUp) {
@@ -47,12 +49,12 @@ TEST_F(MessageTableTest, EditsTakeEffectAtTheNextLookup) {
 }
 
 TEST_F(MessageTableTest, SecondSetUpChangesNothing) {
-  const std::u16string first = MessageTablePath();
+  const std::u16string first = MessageTablePathForTesting();
   fake_.libraryPath = u"/elsewhere/libkelvane.so";
   InitSectionName();
   EXPECT_TRUE(TheApp().InitInstance(&fake_));
   InitMessageTable(&fake_);
-  EXPECT_EQ(first, MessageTablePath());
+  EXPECT_EQ(first, MessageTablePathForTesting());
 }
 
 TEST_F(MessageTableTest, FoundWhateverTheCurrentDirectory) {
@@ -77,7 +79,7 @@ TEST_F(MessageTableTest, LibraryPathsWithoutRoomGiveBareIds) {
     ResetMessageTableForTesting();
     fake_.libraryPath = library;
     InitMessageTable(&fake_);
-    EXPECT_EQ(expected, MessageTablePath());
+    EXPECT_EQ(expected, MessageTablePathForTesting());
     EXPECT_EQ(u"SetPRIFailed", Lookup(u"SetPRIFailed"));
   }
   const int reads = fake_.profileReads;
@@ -85,21 +87,20 @@ TEST_F(MessageTableTest, LibraryPathsWithoutRoomGiveBareIds) {
   EXPECT_EQ(reads, fake_.profileReads);  // no path: the file is not consulted
 }
 
-TEST(LinuxProfile, MissingFileSectionOrKeyGivesFallback) {
-  platform::Platform* os = platform::Default();
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Kelvane", u"Key", u"dflt", u"/nonexistent/x.ini"));
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Kelvane", u"Key", u"dflt", u""));
+TEST(Profile, MissingFileSectionOrKeyGivesFallback) {
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Kelvane", u"Key", u"dflt", u"/nonexistent/x.ini"));
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Kelvane", u"Key", u"dflt", u""));
   TempDir dir;
   WriteBytes(dir.File("a.ini"), "[Kelvane]\nOther=1\n[Second]\nKey=2\n[Kelvane]\nKey=late\n");
   const std::u16string path = Utf8ToUtf16(dir.File("a.ini"));
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Missing", u"Key", u"dflt", path));
-  EXPECT_EQ(u"2", os->ReadProfileString(u"second", u"KEY", u"dflt", path));
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Missing", u"Key", u"dflt", path));
+  EXPECT_EQ(u"2", ReadProfileString(u"second", u"KEY", u"dflt", path));
   // Only the first section of a name is searched.
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Kelvane", u"Key", u"dflt", path));
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Kelvane", u"Key", u"dflt", path));
   // A directory or binary junk reads as nothing found.
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Kelvane", u"Key", u"dflt", Utf8ToUtf16(dir.path())));
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Kelvane", u"Key", u"dflt", Utf8ToUtf16(dir.path())));
   WriteBytes(dir.File("b.ini"), std::string("\x00\xFF[Kelvane\x00]\nKey", 15));
-  EXPECT_EQ(u"dflt", os->ReadProfileString(u"Kelvane", u"Key", u"dflt", Utf8ToUtf16(dir.File("b.ini"))));
+  EXPECT_EQ(u"dflt", ReadProfileString(u"Kelvane", u"Key", u"dflt", Utf8ToUtf16(dir.File("b.ini"))));
 }
 
 }  // namespace

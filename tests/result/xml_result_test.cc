@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <vector>
+
 #include "common/text.h"
 #include "inventory/modules.h"
 #include "inventory/process_list.h"
@@ -103,7 +106,11 @@ TEST_F(ResponseTest, ModuleLayoutMatchesTheDocumentedExample) {
   CmdRequest request{};
   CopyToField(request.szCmdName, u"ZEV_GetProcessModule_KLV");
   CXmlResult result(Path().c_str());
-  result.BuildModuleResponse(request.szCmdName, &process);
+  result.BeginModuleList(request.szCmdName);
+  for (const ProcessRecord* record = &process; record != nullptr; record = record->pNext) {
+    result.AddModuleProcessItem(*record);
+  }
+  result.EndModuleList();
   EXPECT_EQ(
       "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><ZEV_GetProcessModule_KLVResponse>\r\n"
       "<detail>\r\n"
@@ -136,7 +143,11 @@ TEST_F(ResponseTest, ProcessListItemCarriesAllThirteenAttributesInOrder) {
   CmdRequest request{};
   CopyToField(request.szCmdName, u"ZEV_GetProcessList_KLV");
   CXmlResult result(Path().c_str());
-  result.BuildProcessListResponse(request.szCmdName, &idle);
+  result.BeginProcessList(request.szCmdName);
+  for (const ProcessRecord* record = &idle; record != nullptr; record = record->pNext) {
+    result.AddProcessItem(*record);
+  }
+  result.EndProcessList();
   EXPECT_EQ(
       "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"no\" ?><ZEV_GetProcessList_KLVResponse>\r\n"
       "<detail>\r\n"
@@ -184,51 +195,30 @@ TEST_F(ResponseTest, UnusablePathsWriteNothing) {
   EXPECT_FALSE(FileExists(tooLong.substr(0, 259)));
 }
 
+// The figures of a listing's processes, in order, as the listing reports
+// them, and the idle process's figure after them.
+std::vector<int32_t> Shares(std::initializer_list<int32_t> measured) {
+  CpuShares shares;
+  std::vector<int32_t> figures;
+  for (int32_t share : measured) figures.push_back(shares.Take(share));
+  figures.push_back(shares.Idle());
+  return figures;
+}
+
 TEST(IdleCpuRule, IdleTakesWhatTheOthersLeave) {
-  ProcessRecord idle{}, a{}, b{}, c{};
-  a.dwPID = 10; a.nCpuUsage = 3;
-  b.dwPID = 11; b.nCpuUsage = 5;
-  c.dwPID = 12; c.nCpuUsage = 1;
-  idle.pNext = &a; a.pNext = &b; b.pNext = &c;
-  ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(91, idle.nCpuUsage);
+  // The idle record itself measures 0.
+  EXPECT_EQ(Shares({0, 3, 5, 1}), (std::vector<int32_t>{0, 3, 5, 1, 91}));
 
   // Shares that add up to more than 100 (samples a little apart on a busy
   // machine) are cut to what is left, and the idle process gets nothing,
   // never a negative figure.
-  c.nCpuUsage = 96;
-  idle.nCpuUsage = 0;
-  ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(0, idle.nCpuUsage);
-  EXPECT_EQ(3, a.nCpuUsage);
-  EXPECT_EQ(5, b.nCpuUsage);
-  EXPECT_EQ(92, c.nCpuUsage);
+  EXPECT_EQ(Shares({0, 3, 5, 96}), (std::vector<int32_t>{0, 3, 5, 92, 0}));
 
   // Figures outside 0..100 never stand.
-  a.nCpuUsage = -360000;
-  b.nCpuUsage = 250;
-  c.nCpuUsage = 7;
-  ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(0, a.nCpuUsage);
-  EXPECT_EQ(100, b.nCpuUsage);
-  EXPECT_EQ(0, c.nCpuUsage);
-  EXPECT_EQ(0, idle.nCpuUsage);
+  EXPECT_EQ(Shares({0, -360000, 250, 7}), (std::vector<int32_t>{0, 0, 100, 0, 0}));
 
-  // Only the first record with id 0 takes the rest; no idle record changes
-  // no figure within bounds.
-  ProcessRecord second{};
-  second.nCpuUsage = 7;
-  a.nCpuUsage = 3;
-  b.nCpuUsage = 5;
-  c.nCpuUsage = 1;
-  c.pNext = &second;
-  ApplyIdleCpuRule(&idle);
-  EXPECT_EQ(100 - 3 - 5 - 1 - 7, idle.nCpuUsage);
-  EXPECT_EQ(7, second.nCpuUsage);
-  ApplyIdleCpuRule(&a);
-  EXPECT_EQ(3, a.nCpuUsage);
-  EXPECT_EQ(5, b.nCpuUsage);
-  ApplyIdleCpuRule(nullptr);
+  // Without processes the idle process has everything.
+  EXPECT_EQ(Shares({}), (std::vector<int32_t>{100}));
 }
 
 }  // namespace

@@ -21,9 +21,8 @@ class FakePlatform : public platform::Platform {
  public:
   std::u16string LibraryFilePath(const void*) override { return {}; }
   char16_t PathSeparator() override { return u'/'; }
-  std::u16string ReadProfileString(const std::u16string&, const std::u16string&,
-                                   const std::u16string& fallback, const std::u16string&) override {
-    return fallback;
+  std::u16string NarrowTextToUtf16(std::string_view bytes) override {
+    return platform::Default()->NarrowTextToUtf16(bytes);
   }
   void SetParserLocale() override {}
   platform::LocalTime Now() override { return {2009, 7, 27, 14, 5, 9}; }

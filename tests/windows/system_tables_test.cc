@@ -13,6 +13,7 @@
 
 #include "inventory/process_list.h"
 #include "platform/win32/nt_layout.h"
+#include "support/record_chains.h"
 
 namespace kelvane {
 namespace {
@@ -267,7 +268,7 @@ TEST(SystemTables, AWholeListingReadsTheLiveTablesOncePerPass) {
   Win32Platform counting(&source);
   platform::SetForTesting(&counting);
   uint32_t count = 0;
-  ProcessRecord* list = BuildProcessList(&count);
+  ProcessRecord* list = testing::CollectProcessChain(&count);
   platform::SetForTesting(nullptr);
   FreeProcessList(list);
   ASSERT_GE(count, 2u);

@@ -11,6 +11,7 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "plugin/message_table.h"
 #include "support/test_support.h"
 #include "windows/win_test_util.h"
 
@@ -54,6 +55,22 @@ TEST(Win32System, LibraryFilePathAcceptsAnAddressOrTheModuleHandle) {
   EXPECT_EQ(P()->PathSeparator(), u'\\');
 }
 
+// What the system's own profile reader gives for the same question.
+std::u16string SystemProfileString(const std::u16string& section, const std::u16string& key,
+                                   const std::u16string& fallback, const std::u16string& path) {
+  wchar_t buffer[1024] = {};
+  const std::wstring wideSection(section.begin(), section.end());
+  const std::wstring wideKey(key.begin(), key.end());
+  const std::wstring wideFallback(fallback.begin(), fallback.end());
+  const std::wstring widePath(path.begin(), path.end());
+  DWORD length = GetPrivateProfileStringW(wideSection.c_str(), wideKey.c_str(), wideFallback.c_str(), buffer,
+                                          1024, widePath.c_str());
+  if (length >= 1024) length = 1023;
+  return std::u16string(buffer, buffer + length);
+}
+
+// The library's reader of the message table, on what the system's reader
+// is documented to give.
 TEST(Win32System, ProfileStringsFollowThePlatformReader) {
   testing::TempDir dir;
   ASSERT_FALSE(dir.path().empty());
@@ -63,18 +80,26 @@ TEST(Win32System, ProfileStringsFollowThePlatformReader) {
                                             "Wide=\xE5\x88\x97\xE8\xA1\xA8\r\n",
                                             true));
   const std::u16string ini = TempFile(dir, "t.ini");
-  EXPECT_EQ(P()->ReadProfileString(u"kelvane", u"getsuccessed", u"x", ini), u"done ");
-  EXPECT_EQ(P()->ReadProfileString(u"Kelvane", u"Wide", u"x", ini), u"\u5217\u8868");
-  EXPECT_EQ(P()->ReadProfileString(u"Kelvane", u"Missing", u"Missing", ini), u"Missing");
-  EXPECT_EQ(P()->ReadProfileString(u"Kelvane", u"GetSuccessed", u"GetSuccessed",
-                                   TempFile(dir, "absent.ini")),
+  EXPECT_EQ(ReadProfileString(u"kelvane", u"getsuccessed", u"x", ini), u"done ");
+  EXPECT_EQ(ReadProfileString(u"Kelvane", u"Wide", u"x", ini), u"\u5217\u8868");
+  EXPECT_EQ(ReadProfileString(u"Kelvane", u"Missing", u"Missing", ini), u"Missing");
+  EXPECT_EQ(ReadProfileString(u"Kelvane", u"GetSuccessed", u"GetSuccessed", TempFile(dir, "absent.ini")),
             u"GetSuccessed");
+  // An ANSI file (the code page's own bytes) reads as the system reads it.
+  testing::WriteBytes(dir.File("a.ini"), "[Kelvane]\r\nGetFailed='not done'\r\nPlain=a\xE9z\r\n");
+  const std::u16string ansi = TempFile(dir, "a.ini");
+  for (const char16_t* key : {u"GetFailed", u"Plain", u"Missing"}) {
+    EXPECT_EQ(ReadProfileString(u"Kelvane", key, u"x", ansi), SystemProfileString(u"Kelvane", key, u"x", ansi))
+        << Utf16ToUtf8(key);
+  }
+  EXPECT_EQ(ReadProfileString(u"Kelvane", u"GetSuccessed", u"x", ini),
+            SystemProfileString(u"Kelvane", u"GetSuccessed", u"x", ini));
 }
 
 TEST(Win32System, ProfileValuesAreCutAt1023Units) {
   testing::TempDir dir;
   testing::WriteBytes(dir.File("long.ini"), "[S]\r\nK=" + std::string(3000, 'a') + "\r\n");
-  std::u16string value = P()->ReadProfileString(u"S", u"K", u"", TempFile(dir, "long.ini"));
+  std::u16string value = ReadProfileString(u"S", u"K", u"", TempFile(dir, "long.ini"));
   EXPECT_EQ(value, std::u16string(1023, u'a'));
 }
 

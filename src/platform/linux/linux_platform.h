@@ -124,9 +124,7 @@ class LinuxPlatform final : public Platform {
   // system_linux.cc
   std::u16string LibraryFilePath(const void* addressInLibrary) override;
   char16_t PathSeparator() override;
-  std::u16string ReadProfileString(const std::u16string& section, const std::u16string& key,
-                                   const std::u16string& fallback,
-                                   const std::u16string& path) override;
+  std::u16string NarrowTextToUtf16(std::string_view bytes) override;
   void SetParserLocale() override;
   LocalTime Now() override;
 

@@ -1,4 +1,4 @@
-// Library location, profile (INI) strings, the locale step, the clock, and
+// Library location, the system's narrow text, the locale step, the clock, and
 // the load-time constructor that starts the library's set-up.
 #include <dlfcn.h>
 #include <link.h>
@@ -18,81 +18,6 @@ namespace kelvane {
 namespace platform {
 
 namespace {
-
-// Longest value a profile lookup yields (a 1024-unit buffer with its
-// terminator).
-constexpr size_t kMaxProfileValue = 1023;
-// Profile files beyond this size are not read at all (a message table is a
-// few kilobytes); the lookup then gives the fallback.
-constexpr size_t kMaxProfileFileBytes = 16u * 1024 * 1024;
-
-// Decodes a profile file: UTF-16 (either byte order) when it starts with a
-// byte-order mark, UTF-8 otherwise (with or without its mark).
-std::u16string DecodeProfile(const std::string& bytes) {
-  const auto byte = [&bytes](size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  if (bytes.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
-    const bool little = byte(0) == 0xFF;
-    std::u16string text;
-    text.reserve(bytes.size() / 2);
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      const unsigned lo = little ? byte(i) : byte(i + 1);
-      const unsigned hi = little ? byte(i + 1) : byte(i);
-      text.push_back(static_cast<char16_t>(lo | (hi << 8)));
-    }
-    return text;
-  }
-  std::string_view utf8(bytes);
-  if (utf8.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) utf8.remove_prefix(3);
-  return Utf8ToUtf16(utf8);
-}
-
-char16_t FoldCase(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
-// Section and key names match without regard to (ASCII) case.
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
-
-// Finds `key` in the first section named `section`. Lines are trimmed;
-// "[name]" opens a section, "key=value" is an entry, lines starting with
-// ';' and lines without '=' are ignored. The value is trimmed and one pair
-// of enclosing quotes (" or ') removed.
-bool FindProfileValue(std::u16string_view text, std::u16string_view section, std::u16string_view key,
-                      std::u16string* value) {
-  bool inSection = false;
-  bool sectionSeen = false;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find_first_of(u"\r\n", pos);
-    if (end == std::u16string_view::npos) end = text.size();
-    std::u16string_view line = TrimSpaces(text.substr(pos, end - pos));
-    pos = end + 1;
-    if (line.empty() || line[0] == u';') continue;
-    if (line[0] == u'[') {
-      if (inSection) return false;  // only the first section of that name counts
-      size_t close = line.find(u']');
-      std::u16string_view name = line.substr(1, close == std::u16string_view::npos ? line.size() - 1 : close - 1);
-      inSection = !sectionSeen && SameName(TrimSpaces(name), section);
-      sectionSeen = sectionSeen || inSection;
-      continue;
-    }
-    if (!inSection) continue;
-    size_t equals = line.find(u'=');
-    if (equals == std::u16string_view::npos) continue;
-    if (!SameName(TrimSpaces(line.substr(0, equals)), key)) continue;
-    std::u16string_view found = TrimSpaces(line.substr(equals + 1));
-    if (found.size() >= 2 && (found.front() == u'"' || found.front() == u'\'') && found.back() == found.front()) {
-      found = found.substr(1, found.size() - 2);
-    }
-    *value = std::u16string(CutToUnits(found, kMaxProfileValue));
-    return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -129,17 +54,11 @@ std::u16string LinuxPlatform::LibraryFilePath(const void* addressInLibrary) {
 
 char16_t LinuxPlatform::PathSeparator() { return u'/'; }
 
-std::u16string LinuxPlatform::ReadProfileString(const std::u16string& section, const std::u16string& key,
-                                                const std::u16string& fallback, const std::u16string& path) {
-  // Read through the guarded reader: a FIFO, device or directory planted at
-  // the table's path is refused without blocking, like a command file.
-  std::string bytes;
-  std::u16string value;
-  if (path.empty() || !ReadRegularFile(path, kMaxProfileFileBytes, &bytes) ||
-      !FindProfileValue(DecodeProfile(bytes), section, key, &value)) {
-    return std::u16string(CutToUnits(fallback, kMaxProfileValue));
-  }
-  return value;
+std::u16string LinuxPlatform::NarrowTextToUtf16(std::string_view bytes) {
+  // UTF-8 is the system's narrow encoding here; its byte-order mark, when a
+  // file starts with one, is no text.
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.remove_prefix(3);
+  return Utf8ToUtf16(bytes);
 }
 
 // No narrow code-page text passes through the module on Linux, so the

@@ -2,6 +2,7 @@
 // token's privileges and the OS version facts.
 #include <locale.h>
 
+#include <climits>
 #include <new>
 #include <utility>
 #include <vector>
@@ -63,19 +64,17 @@ std::u16string Win32Platform::LibraryFilePath(const void* addressInLibrary) {
 
 char16_t Win32Platform::PathSeparator() { return u'\\'; }
 
-std::u16string Win32Platform::ReadProfileString(const std::u16string& section,
-                                                const std::u16string& key,
-                                                const std::u16string& fallback,
-                                                const std::u16string& path) {
-  wchar_t buffer[1024] = {};
-  std::wstring wideSection = ToWide(section);
-  std::wstring wideKey = ToWide(key);
-  std::wstring wideFallback = ToWide(fallback);
-  std::wstring widePath = ToWide(path);
-  DWORD length = GetPrivateProfileStringW(wideSection.c_str(), wideKey.c_str(),
-                                          wideFallback.c_str(), buffer, 1024, widePath.c_str());
-  if (length >= 1024) length = 1023;
-  return FromWide(buffer, length);
+std::u16string Win32Platform::NarrowTextToUtf16(std::string_view bytes) {
+  // The ANSI code page, as the profile functions read a file without a
+  // UTF-16 byte-order mark.
+  if (bytes.empty()) return {};
+  if (bytes.size() > static_cast<size_t>(INT_MAX)) return {};
+  const int length = static_cast<int>(bytes.size());
+  const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  if (units <= 0) return {};
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, &wide[0], units);
+  return FromWide(wide.data(), wide.size());
 }
 
 void Win32Platform::SetParserLocale() { setlocale(LC_ALL, "chinese-simplified"); }
