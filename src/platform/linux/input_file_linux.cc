@@ -23,17 +23,15 @@ namespace {
 // Opens the file `pathFd` (an O_PATH descriptor of a regular file) names for
 // reading: through /proc/self/fd, which reaches exactly that file; without
 // /proc, by name, accepted only when it is still the same file.
-int OpenForReading(int pathFd, const std::string& path, const struct stat& expected) {
+procfs::UniqueFd OpenForReading(int pathFd, const std::string& path, const struct stat& expected) {
   char proc[64];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", pathFd);
-  int fd = open(proc, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) return fd;
-  fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  procfs::UniqueFd fd(open(proc, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  if (fd) return fd;
+  fd.reset(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_dev != expected.st_dev || st.st_ino != expected.st_ino) {
-    close(fd);
-    return -1;
+  if (!fd || fstat(fd.get(), &st) != 0 || st.st_dev != expected.st_dev || st.st_ino != expected.st_ino) {
+    return procfs::UniqueFd();
   }
   return fd;
 }
@@ -48,8 +46,8 @@ bool LinuxPlatform::ReadRegularFile(const std::u16string& path, size_t limit, st
   struct stat st {};
   if (fstat(pathFd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > limit) return false;
-  const procfs::UniqueFd fd(OpenForReading(pathFd.get(), native, st));
-  if (fd.get() < 0) return false;
+  const procfs::UniqueFd fd = OpenForReading(pathFd.get(), native, st);
+  if (!fd) return false;
   // The file may have grown since: read at most one byte past the limit to
   // tell.
   std::string data;

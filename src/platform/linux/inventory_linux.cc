@@ -427,7 +427,7 @@ bool LinuxPlatform::IsSystemProcessId(uint32_t) { return false; }
 
 const std::string* LinuxProcess::ImageTarget() {
   if (image_ == Image::kUnread) {
-    image_ = ReadLinkAt(procDir_, "exe", &imageTarget_) ? Image::kRead : Image::kUnreadable;
+    image_ = ReadLinkAt(procDir_.get(), "exe", &imageTarget_) ? Image::kRead : Image::kUnreadable;
   }
   return image_ == Image::kRead ? &imageTarget_ : nullptr;
 }
@@ -516,7 +516,7 @@ UserLookup LinuxPlatform::ProcessUserNameOf(ProcessHandle& process, std::u16stri
 bool LinuxProcess::ReadMappedFiles() {
   if (mapsRead_) return true;
   mappedFiles_.clear();
-  if (!procfs::ReadFileAt(procDir_, "maps", &mapsText_)) return false;
+  if (!procfs::ReadFileAt(procDir_.get(), "maps", &mapsText_)) return false;
   procfs::ParseMappedFiles(mapsText_, &mappedFiles_);
   mapsRead_ = true;
   return true;

@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/procfs.h"
@@ -37,18 +38,18 @@ namespace platform {
 // thread-group id), not that of another thread of some process.
 class LinuxProcess final : public ProcessHandle {
  public:
-  LinuxProcess(pid_t pid, int procDir, int pidfd) : pid_(pid), procDir_(procDir), pidfd_(pidfd) {}
-  LinuxProcess(pid_t pid, int procDir, int statFd, uint64_t pinnedStart)
-      : pid_(pid), procDir_(procDir), pidfd_(-1), statFd_(statFd), pinnedStart_(pinnedStart) {}
-  ~LinuxProcess() override;
+  LinuxProcess(pid_t pid, procfs::UniqueFd procDir, procfs::UniqueFd pidfd)
+      : pid_(pid), procDir_(std::move(procDir)), pidfd_(std::move(pidfd)) {}
+  LinuxProcess(pid_t pid, procfs::UniqueFd procDir, procfs::UniqueFd statFd, uint64_t pinnedStart)
+      : pid_(pid), procDir_(std::move(procDir)), statFd_(std::move(statFd)), pinnedStart_(pinnedStart) {}
   LinuxProcess(const LinuxProcess&) = delete;
   LinuxProcess& operator=(const LinuxProcess&) = delete;
 
   uint32_t pid() const override { return static_cast<uint32_t>(pid_); }
   pid_t linuxPid() const { return pid_; }
-  int procDir() const { return procDir_; }
-  int pidfd() const { return pidfd_; }
-  int statFd() const { return statFd_; }
+  int procDir() const { return procDir_.get(); }
+  int pidfd() const { return pidfd_.get(); }
+  int statFd() const { return statFd_.get(); }
   uint64_t pinnedStart() const { return pinnedStart_; }
   // Closes `procDir` when a pidfd or `statFd` pins the process, leaving one
   // descriptor; queries fail from then on. (process_linux.cc)
@@ -98,9 +99,9 @@ class LinuxProcess final : public ProcessHandle {
 
  private:
   pid_t pid_;
-  int procDir_;
-  int pidfd_;
-  int statFd_ = -1;
+  procfs::UniqueFd procDir_;
+  procfs::UniqueFd pidfd_;
+  procfs::UniqueFd statFd_;
   uint64_t pinnedStart_ = 0;
   enum class Image { kUnread, kRead, kUnreadable } image_ = Image::kUnread;
   std::string imageTarget_;

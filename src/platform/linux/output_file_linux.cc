@@ -172,7 +172,7 @@ class LinuxOutputFile final : public OutputFile {
     if (inPlace_ && ftruncate(fd_.get(), static_cast<off_t>(written_)) != 0) return Fail(errno);
     // close() reports write-back errors (a full disk, a quota) that write()
     // did not; the file is only used when it reports none.
-    if (close(fd_.release()) != 0 && errno != EINTR) return Fail(errno);
+    if (fd_.Close() != 0 && errno != EINTR) return Fail(errno);
     // rename() replaces whatever name stands at the target (a symbolic link
     // included, which is never followed) in one step.
     if (!inPlace_ && renameat(dir_.get(), temporary_, dir_.get(), target_.c_str()) != 0) return Fail(errno);

@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/linux_platform.h"
@@ -121,21 +121,13 @@ bool StillPinned(const LinuxProcess& process) {
   return ReadStartTime(process.statFd(), &start) == 0 && start == process.pinnedStart();
 }
 
-// A LinuxProcess made of `args`, owning the descriptors `fds` (-1 entries
-// ignored). When memory runs out the descriptors are closed, `why` says
+// A LinuxProcess made of `args` (which hand it their descriptors). When
+// memory runs out the descriptors stay with the caller's owners, `why` says
 // kOther and null comes back; nothing throws.
 template <typename... Args>
-std::unique_ptr<ProcessHandle> NewHandle(OpenFailure* why, std::initializer_list<int> fds,
-                                         Args... args) {
-  std::unique_ptr<ProcessHandle> handle(new (std::nothrow) LinuxProcess(args...));
-  if (!handle) {
-    for (int fd : fds) {
-      if (fd >= 0) close(fd);
-    }
-    *why = OpenFailure::kOther;
-    return nullptr;
-  }
-  *why = OpenFailure::kNone;
+std::unique_ptr<ProcessHandle> NewHandle(OpenFailure* why, Args&&... args) {
+  std::unique_ptr<ProcessHandle> handle(new (std::nothrow) LinuxProcess(std::forward<Args>(args)...));
+  *why = handle ? OpenFailure::kNone : OpenFailure::kOther;
   return handle;
 }
 
@@ -282,16 +274,9 @@ bool SetOtherThreadsNice(const LinuxProcess& process, int nice) {
 
 void SetThreadHookForTesting(void (*hook)(pid_t tid, ThreadStep step)) { g_threadHook = hook; }
 
-LinuxProcess::~LinuxProcess() {
-  if (pidfd_ >= 0) close(pidfd_);
-  if (statFd_ >= 0) close(statFd_);
-  if (procDir_ >= 0) close(procDir_);
-}
-
 void LinuxProcess::ReleaseProcDir() {
-  if ((pidfd_ < 0 && statFd_ < 0) || procDir_ < 0) return;
-  close(procDir_);
-  procDir_ = -1;
+  if ((!pidfd_ && !statFd_) || !procDir_) return;
+  procDir_.reset();
 }
 
 std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcess(uint32_t pid, uint32_t access) {
@@ -314,50 +299,43 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenProcessOrWhy(uint32_t pid, uin
   // /proc/<id> would otherwise serve as if they were processes), and it
   // pins the process the id names now. ENOSYS (no such call) and EPERM (which only a seccomp
   // filter gives) leave the directory as the pin.
-  int pidfd = PidfdOpen(linuxPid);
-  if (pidfd < 0 && errno != ENOSYS && errno != EPERM) {
+  procfs::UniqueFd pidfd(PidfdOpen(linuxPid));
+  if (!pidfd && errno != ENOSYS && errno != EPERM) {
     *why = FailureOf(errno);
     return nullptr;
   }
-  const int procDir = OpenProcDir(linuxPid);
-  if (procDir < 0) {
+  procfs::UniqueFd procDir(OpenProcDir(linuxPid));
+  if (!procDir) {
     *why = FailureOf(errno);
-    if (pidfd >= 0) close(pidfd);
     return nullptr;
   }
 
-  if (pidfd >= 0) {
+  if (pidfd) {
     // The directory belongs to the pinned process only if that process
     // still exists once the directory is open: its id cannot have been
     // reused in between. A filter that lets pidfd_open through but not
     // pidfd_send_signal (ENOSYS) leaves the directory as the pin.
-    if (PidfdAlive(pidfd)) return NewHandle(why, {procDir, pidfd}, linuxPid, procDir, pidfd);
-    const int error = errno;
-    close(pidfd);
-    if (error != ENOSYS) {
-      close(procDir);
-      return nullptr;
-    }
+    if (PidfdAlive(pidfd.get())) return NewHandle(why, linuxPid, std::move(procDir), std::move(pidfd));
+    if (errno != ENOSYS) return nullptr;
+    pidfd.reset();
   }
 
   // Without a pidfd the directory must be a process's own (its thread-group
   // id is its id), not that of another thread of some process. The handle
   // is pinned by its open stat file and the start time seen now.
   std::string status;
-  int error = ReadOwnStatus(procDir, linuxPid, &status);
-  int statFd = -1;
+  int error = ReadOwnStatus(procDir.get(), linuxPid, &status);
+  procfs::UniqueFd statFd;
   uint64_t startTime = 0;
   if (error == 0) {
-    statFd = openat(procDir, "stat", O_RDONLY | O_CLOEXEC);
-    error = statFd < 0 ? errno : ReadStartTime(statFd, &startTime);
+    statFd.reset(openat(procDir.get(), "stat", O_RDONLY | O_CLOEXEC));
+    error = !statFd ? errno : ReadStartTime(statFd.get(), &startTime);
   }
   if (error != 0) {
     *why = FailureOf(error);
-    if (statFd >= 0) close(statFd);
-    close(procDir);
     return nullptr;
   }
-  return NewHandle(why, {procDir, statFd}, linuxPid, procDir, statFd, startTime);
+  return NewHandle(why, linuxPid, std::move(procDir), std::move(statFd), startTime);
 }
 
 std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, OpenFailure* why) {
@@ -367,20 +345,20 @@ std::unique_ptr<ProcessHandle> LinuxPlatform::OpenQueryHandle(pid_t linuxPid, Op
   // thread of some process: its status shows the thread-group id. The
   // status text stays with the handle for the owner lookup of the same
   // inspection.
-  const int procDir = OpenProcDir(linuxPid);
-  if (procDir < 0) {
+  procfs::UniqueFd procDir(OpenProcDir(linuxPid));
+  if (!procDir) {
     *why = FailureOf(errno);
     return nullptr;
   }
-  std::unique_ptr<LinuxProcess> handle(new (std::nothrow) LinuxProcess(linuxPid, procDir, -1));
+  std::unique_ptr<LinuxProcess> handle(
+      new (std::nothrow) LinuxProcess(linuxPid, std::move(procDir), procfs::UniqueFd()));
   if (!handle) {
-    close(procDir);
     *why = OpenFailure::kOther;
     return nullptr;
   }
   int error = 0;
   try {
-    error = ReadOwnStatus(procDir, linuxPid, &handle->statusText);
+    error = ReadOwnStatus(handle->procDir(), linuxPid, &handle->statusText);
   } catch (const std::bad_alloc&) {
     *why = OpenFailure::kOther;
     return nullptr;  // the handle closes the directory

@@ -40,6 +40,14 @@ class UniqueFd {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
+  // Closes the descriptor held and returns what close() returned (a file's
+  // close can report a write that failed); holds none afterwards. errno is
+  // close()'s.
+  int Close() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd >= 0 ? close(fd) : 0;
+  }
 
  private:
   int fd_;

@@ -354,8 +354,7 @@ class Win32OutputFile final : public OutputFile {
     if (inPlace_) {
       // The old bytes beyond the new ones go.
       if (!SetEndOfFile(file_.get())) return Fail(GetLastError());
-      const HANDLE file = file_.release();
-      if (!CloseHandle(file)) return Fail(GetLastError());
+      if (!file_.Close()) return Fail(GetLastError());
     } else {
       const DWORD code = SetFileInformation(file_.get(), kFileRenameInformation, rename_.data(),
                                             static_cast<ULONG>(rename_.size() * sizeof(ULONG_PTR)));

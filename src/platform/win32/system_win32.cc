@@ -94,10 +94,9 @@ LocalTime Win32Platform::Now() {
 
 std::unique_ptr<TokenHandle> Win32Platform::OpenOwnToken() {
   HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) {
-    return nullptr;
-  }
-  UniqueHandle token(opened);
+  const BOOL ok = OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened);
+  UniqueHandle token(ok ? opened : nullptr);
+  if (!token.valid()) return nullptr;
   // Without memory for the object the token is closed here.
   return std::unique_ptr<TokenHandle>(new (std::nothrow) Win32Token(std::move(token)));
 }
@@ -160,18 +159,17 @@ bool Win32Platform::QueryOsVersion(OsVersionFacts* facts) {
 }
 
 bool Win32Platform::ReadProductType(std::u16string* productType) {
-  HKEY key = nullptr;
+  UniqueRegistryKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\ProductOptions", 0,
-                    KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+                    KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) {
     return false;
   }
   // Room for 40 UTF-16 units; a longer value is refused (ERROR_MORE_DATA).
   wchar_t value[40] = {};
   DWORD size = sizeof value;
   DWORD type = 0;
-  LONG status = RegQueryValueExW(key, L"ProductType", nullptr, &type,
+  LONG status = RegQueryValueExW(key.get(), L"ProductType", nullptr, &type,
                                  reinterpret_cast<LPBYTE>(value), &size);
-  RegCloseKey(key);
   if (status != ERROR_SUCCESS || size > sizeof value) return false;
   size_t length = size / sizeof(wchar_t);
   while (length > 0 && value[length - 1] == L'\0') --length;

@@ -100,6 +100,13 @@ class UniqueHandle {
     handle_ = handle;
     if (IsHandle(old)) CloseHandle(old);
   }
+  // Closes the handle held and says whether the close succeeded (for files
+  // whose close can report a failed write); holds none afterwards.
+  bool Close() noexcept {
+    const HANDLE old = handle_;
+    handle_ = nullptr;
+    return IsHandle(old) && CloseHandle(old) != FALSE;
+  }
 
  private:
   static bool IsHandle(HANDLE handle) noexcept {
@@ -107,6 +114,24 @@ class UniqueHandle {
   }
 
   HANDLE handle_;
+};
+
+// An open registry key, closed when the object goes.
+class UniqueRegistryKey {
+ public:
+  UniqueRegistryKey() = default;
+  ~UniqueRegistryKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  UniqueRegistryKey(const UniqueRegistryKey&) = delete;
+  UniqueRegistryKey& operator=(const UniqueRegistryKey&) = delete;
+
+  HKEY get() const noexcept { return key_; }
+  // Where an opening call stores the key it opens.
+  HKEY* out() noexcept { return &key_; }
+
+ private:
+  HKEY key_ = nullptr;
 };
 
 // An open process handle; closed when the object goes.
