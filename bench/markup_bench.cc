@@ -22,6 +22,9 @@
 #include "common/text.h"
 #include "markup/xml_doc.h"
 
+// A program of its own: the library's names are used unqualified.
+using namespace kelvane;  // NOLINT(build/namespaces)
+
 namespace {
 
 const char* const kAttributeNames[13] = {"name",    "PID",         "CommandLine",    "User",       "CPU",

@@ -42,6 +42,9 @@
 #include "inventory/process_list.h"
 #include "inventory/record_pool.h"
 
+// A program of its own: the library's names are used unqualified.
+using namespace kelvane;  // NOLINT(build/namespaces)
+
 #ifndef KELVANE_BENCH_KELVANECTL
 #error "KELVANE_BENCH_KELVANECTL must name the kelvanectl program"
 #endif

@@ -19,6 +19,9 @@
 #include "support/fake_platform.h"
 #include "support/strict_xml.h"
 
+// A program of its own: the library's names are used unqualified.
+using namespace kelvane;  // NOLINT(build/namespaces)
+
 namespace {
 
 namespace xml = XERCES_CPP_NAMESPACE;

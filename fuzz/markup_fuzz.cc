@@ -25,6 +25,9 @@
 #include "markup/xml_doc.h"
 #include "markup/xml_doc_test_access.h"
 
+// A program of its own: the library's names are used unqualified.
+using namespace kelvane;  // NOLINT(build/namespaces)
+
 namespace {
 
 [[noreturn]] void Fail(const CXmlDoc& doc, const char* step, const std::string& problem) {

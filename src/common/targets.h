@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace kelvane {
+
 // One target process, one per "procid" element, in document order.
 // Created zeroed; owned by the CmdRequest it is chained to.
 struct ProcTarget {
@@ -36,8 +38,6 @@ inline void FreeRequest(CmdRequest* request) {
   }
   delete request;
 }
-
-namespace kelvane {
 
 // Owns a request (and its targets) and frees it with FreeRequest.
 struct RequestDeleter {

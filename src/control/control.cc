@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 
 namespace kelvane {
+
 namespace {
 
 constexpr uint32_t kExitCode = 0;
@@ -34,7 +35,6 @@ void StoreMessage(char16_t (&field)[261], const char16_t* id, MessageLookup look
 }
 
 }  // namespace
-}  // namespace kelvane
 
 using kelvane::platform::Current;
 using kelvane::platform::kAccessSetPriority;
@@ -161,3 +161,5 @@ void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
     }
   }
 }
+
+}  // namespace kelvane

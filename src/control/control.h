@@ -12,6 +12,8 @@
 
 #include "common/targets.h"
 
+namespace kelvane {
+
 // Stops process `pid` at once. Returns 1 when it was opened and the stop was
 // delivered, 0 otherwise (no such process, access refused, id 0 or an id no
 // process can have, the platform's init process or the calling host's own
@@ -64,5 +66,7 @@ using MessageLookup = const char16_t* (*)(const char16_t* id);
 // allowed.
 void ApplyToTargets(ProcTarget* first, ControlOp op, const char16_t* successId,
                     const char16_t* failureId, MessageLookup lookup, int32_t* resultCode);
+
+}  // namespace kelvane
 
 #endif  // KELVANE_CONTROL_CONTROL_H_

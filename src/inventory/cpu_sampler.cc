@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+namespace kelvane {
+
 namespace {
 
 // The sample table. Entries are appended in the order their ids are first
@@ -82,6 +84,6 @@ void ClearCpuSamples() {
   std::unordered_map<uint32_t, CProcessData*>().swap(g_table.byId);
 }
 
-namespace kelvane {
 size_t CpuSampleCountForTesting() { return g_table.entries.size(); }
+
 }  // namespace kelvane

@@ -11,6 +11,8 @@
 
 #include "platform/platform.h"
 
+namespace kelvane {
+
 // The previous sample of one process id. Times are in the platform's CPU
 // accounting units; a new sample starts with both at 0.
 struct CpuSample {
@@ -55,10 +57,9 @@ int32_t ComputeCpuUsage(CpuSample* sample, uint32_t pid, kelvane::platform::Proc
 // also released when the library is unloaded.
 void ClearCpuSamples();
 
-namespace kelvane {
 // For tests: the number of entries in the sample table.
 size_t CpuSampleCountForTesting();
-}  // namespace kelvane
 
+}  // namespace kelvane
 
 #endif  // KELVANE_INVENTORY_CPU_SAMPLER_H_

@@ -9,6 +9,8 @@
 #include "common/text.h"
 #include "inventory/process_list.h"
 
+namespace kelvane {
+
 namespace {
 
 constexpr std::u16string_view kDevicePrefix = u"\\??\\";
@@ -221,8 +223,6 @@ void ApplyModuleFileFacts(ModuleRecord* record, kelvane::platform::ProcessHandle
 
 }  // namespace
 
-namespace kelvane {
-
 std::u16string NormalizedImagePath(std::u16string_view path) {
   if (StartsWith(path, kDevicePrefix)) return std::u16string(path.substr(kDevicePrefix.size()));
   if (StartsWith(path, kSystemRootPrefix)) {
@@ -276,8 +276,6 @@ void FreeModuleList(ModuleRecord* head) {
     head = next;
   }
 }
-
-}  // namespace kelvane
 
 void NormalizeImagePath(char16_t (&path)[261]) {
   const std::u16string_view current = kelvane::FieldView(path);
@@ -422,3 +420,5 @@ ModuleRecord* BuildModuleList(kelvane::platform::ProcessHandle& process) {
   }
   return head;
 }
+
+}  // namespace kelvane

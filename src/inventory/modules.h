@@ -12,6 +12,8 @@
 
 #include "platform/platform.h"
 
+namespace kelvane {
+
 struct ProcessRecord;
 
 // One module loaded in a process. Value-initialised records (new
@@ -100,8 +102,6 @@ int64_t QueryImageFileSize(kelvane::platform::ProcessHandle& process, std::u16st
 // version resource without a translation table, 1 otherwise.
 int ReadVersionStrings(ModuleRecord* record);
 int ReadVersionStrings(ProcessRecord* record);
-
-namespace kelvane {
 
 // The normalisation of NormalizeImagePath without a length limit.
 std::u16string NormalizedImagePath(std::u16string_view path);

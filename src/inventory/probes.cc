@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+namespace kelvane {
+
 namespace {
 
 constexpr uint32_t kPlatformWindows = 1;  // the 9x line
@@ -80,8 +82,6 @@ int EnableDebugPrivilege() {
   return SetTokenPrivilege(*token, luid);
 }
 
-namespace kelvane {
-
 int ClassifyOsFamily(const platform::OsVersionFacts& facts) {
   if (facts.platformId == kPlatformWindows) {
     if (Version(facts, 4, 0) || Version(facts, 4, 10)) return 1;
@@ -107,11 +107,11 @@ int ClassifyOsFamily(const platform::OsVersionFacts& facts) {
   return -1;
 }
 
-}  // namespace kelvane
-
 int DetectOsFamily() {
   kelvane::platform::OsVersionFacts facts;
   if (!kelvane::platform::Current()->QueryOsVersion(&facts)) return -1;
   if (!facts.extendedInfo) facts.productType = 0;
   return kelvane::ClassifyOsFamily(facts);
 }
+
+}  // namespace kelvane

@@ -9,6 +9,8 @@
 
 #include "platform/platform.h"
 
+namespace kelvane {
+
 // Reads the command line of `process` into `buffer`, which the caller has
 // preset (normally to "<unknown>"). Returns 0 with `buffer` untouched when it
 // cannot be read; 1 with `buffer` untouched when it is empty; otherwise 1
@@ -35,10 +37,10 @@ int SetTokenPrivilege(kelvane::platform::TokenHandle& token, uint64_t luid);
 // of the known families or cannot be read.
 int DetectOsFamily();
 
-namespace kelvane {
 // The decision table of DetectOsFamily over given version facts; the
 // product-options registry value is read only when the facts call for it.
 int ClassifyOsFamily(const platform::OsVersionFacts& facts);
+
 }  // namespace kelvane
 
 #endif  // KELVANE_INVENTORY_PROBES_H_

@@ -11,6 +11,8 @@
 #include "inventory/probes.h"
 #include "common/targets.h"
 
+namespace kelvane {
+
 namespace {
 
 using kelvane::platform::Platform;
@@ -91,13 +93,9 @@ void FreeRecord(ProcessRecord* record) {
 
 }  // namespace
 
-namespace kelvane {
-
 void SetInventoryClockForTesting(const InventoryClock* clock) {
   g_clock = clock != nullptr ? clock : &kRealClock;
 }
-
-}  // namespace kelvane
 
 int CollectProcessInfo(uint32_t pid, ProcessRecord* record) {
   record->dwPID = pid;
@@ -206,3 +204,5 @@ void FreeProcessList(ProcessRecord* head) {
     head = next;
   }
 }
+
+}  // namespace kelvane

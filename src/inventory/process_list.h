@@ -11,6 +11,8 @@
 
 #include "inventory/modules.h"
 
+namespace kelvane {
+
 struct ProcTarget;
 
 // One process. Allocated zero-filled, so a field the collector does not set
@@ -82,8 +84,6 @@ uint32_t CollectTargetProcesses(const ProcTarget* first, ProcessRecordSink* sink
 
 // Releases every record of the list with its module chain; null does nothing.
 void FreeProcessList(ProcessRecord* head);
-
-namespace kelvane {
 
 // Owns a record chain and releases it with FreeProcessList.
 struct ProcessListDeleter {

@@ -105,8 +105,6 @@ RecordPoolUsage RecordPool::Usage() const {
   return usage;
 }
 
-}  // namespace kelvane
-
 namespace {
 
 // Constant-initialised, so records can be allocated at any point of the
@@ -139,8 +137,6 @@ void* ProcessRecord::operator new(size_t size, const std::nothrow_t&) noexcept {
 }
 
 void ProcessRecord::operator delete(void* record) noexcept { g_processPool.Release(record); }
-
-namespace kelvane {
 
 RecordPoolUsage ModuleRecordPoolUsage() { return g_modulePool.Usage(); }
 RecordPoolUsage ProcessRecordPoolUsage() { return g_processPool.Usage(); }

@@ -1,6 +1,7 @@
 // The document object, its segmented element index, navigation and the two
 // edit primitives that every writing operation uses.
 #include "markup/xml_doc.h"
+#include "markup/xml_doc_internal.h"
 
 #include <cstring>
 #include <memory>
@@ -8,6 +9,10 @@
 #include <new>
 
 #include "platform/large_buffer.h"
+
+namespace kelvane {
+
+using namespace markup_internal;
 
 namespace {
 
@@ -242,3 +247,5 @@ bool CXmlDoc::OutOfElement() {
   m_nodeKind = 1;
   return true;
 }
+
+}  // namespace kelvane

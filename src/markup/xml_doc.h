@@ -22,6 +22,12 @@
 #include <utility>
 #include <vector>
 
+namespace kelvane {
+
+namespace markup_internal {
+struct TagScanner;  // the parser's and attribute search's state (xml_doc_internal.h)
+}  // namespace markup_internal
+
 // One element of the index: eight 32-bit words.
 struct ElementRecord {
   int32_t offset;       // offset of the element's '<' in the text
@@ -60,57 +66,6 @@ struct ElementRecord {
   }
 };
 static_assert(sizeof(ElementRecord) == 32, "an element record is eight 32-bit words");
-
-// Scanning state shared by the parser and the attribute search.
-struct TagScanner {
-  enum : uint32_t {
-    QUOTED = 0x8000,
-    // Set by CXmlDoc::FindAttribute when the attribute found stands without
-    // a value (the word range is then its name).
-    NO_VALUE = 0x10000,
-    // Set with QUOTED when the value found has no closing quote in the tag.
-    UNCLOSED = 0x20000,
-  };
-  int32_t wordFirst = 0;
-  int32_t wordLast = -1;  // wordFirst - 1 when the word is empty
-  int32_t scanPos = 0;
-  const char16_t* text = nullptr;
-  uint32_t scanFlags = 0;
-  int32_t gapStart = 0;
-  int32_t gapLength = 0;
-  // Set by CXmlDoc::FindAttribute with NO_VALUE: offset of an '=' that
-  // follows the found name with no value before the tag's end (-1: none).
-  int32_t danglingEquals = -1;
-  // Characters of `text` the scanner may read; the end acts as the text's
-  // terminating zero.
-  int32_t textLength = 0;
-};
-
-// One entry of the parser's stack of open start tags.
-struct OpenTag {
-  enum : uint32_t { EMPTY_ELEMENT = 0x10000 };
-  int32_t kind = 0;
-  int32_t start = 0;
-  int32_t length = 0;
-  uint32_t tagFlags = 0;
-  // Start tag: the element name; processing instruction: its target; error
-  // token: the error message (may be empty).
-  std::u16string name;
-};
-
-// Token kinds of ReadToken.
-enum : int32_t {
-  TOKEN_END_OF_TEXT = -2,
-  TOKEN_ERROR = -1,
-  TOKEN_END_TAG = 0,
-  TOKEN_START_TAG = 1,
-  TOKEN_TEXT = 2,
-  TOKEN_WHITESPACE = 4,
-  TOKEN_CDATA = 8,
-  TOKEN_PI = 16,
-  TOKEN_COMMENT = 32,
-  TOKEN_DOCTYPE = 64,
-};
 
 // EncodeMarkup flags.
 enum : uint32_t {
@@ -224,22 +179,6 @@ class CXmlDoc {
   // the text limit.
   bool ReserveText(size_t capacity);
 
-  // ---- Index primitives -----------------------------------------------------
-
-  // Grows the index to at least `wanted` records (0: by half the records in
-  // use), by at most one segment per call. False only on memory exhaustion,
-  // with the index unchanged.
-  bool ReserveRecords(int32_t wanted);
-  // Replaces `removeCount` characters at `offset` by `replacement`; the index
-  // is not touched. Arguments must lie inside the text. False (text
-  // unchanged) on memory exhaustion or when the text would become too long.
-  bool SpliceText(int32_t offset, int32_t removeCount, std::u16string_view replacement);
-  // Corrects the index after `delta` characters were inserted (removed when
-  // negative) inside or after the element at `pos`: following elements move,
-  // ancestors grow; the element itself is left to the caller, its
-  // descendants move unless `skipChildren`.
-  void ShiftFollowing(int32_t pos, int32_t delta, bool skipChildren);
-
   // ---- Observers ------------------------------------------------------------
 
   const std::u16string& Text() const { return m_strText; }
@@ -264,6 +203,22 @@ class CXmlDoc {
  private:
   friend class CXmlDocTestAccess;
 
+  // Index primitives, the edits every writing operation is made of.
+  // Grows the index to at least `wanted` records (0: by half the records in
+  // use), by at most one segment per call. False only on memory exhaustion,
+  // with the index unchanged.
+  bool ReserveRecords(int32_t wanted);
+  // Replaces `removeCount` characters at `offset` by `replacement`; the index
+  // is not touched. Arguments must lie inside the text. False (text
+  // unchanged) on memory exhaustion or when the text would become too long.
+  bool SpliceText(int32_t offset, int32_t removeCount, std::u16string_view replacement);
+  // Corrects the index after `delta` characters were inserted (removed when
+  // negative) inside or after the element at `pos`: following elements move,
+  // ancestors grow; the element itself is left to the caller, its
+  // descendants move unless `skipChildren`.
+  void ShiftFollowing(int32_t pos, int32_t delta, bool skipChildren);
+
+
   // Raises the text's capacity to at least `capacity`, keeping the text.
   // Throws std::bad_alloc (text unchanged) on exhaustion.
   void GrowText(size_t capacity);
@@ -273,7 +228,7 @@ class CXmlDoc {
 
   // Parser internals (xml_parse.cc). ScanElements returns the first element
   // created; it sets `*refused` when a tag does not fit its length field.
-  int32_t ScanElements(TagScanner& scanner, bool* refused);
+  int32_t ScanElements(markup_internal::TagScanner& scanner, bool* refused);
   void ResetToEmpty(std::u16string_view message);
 
   // Writer internals (xml_write.cc).
@@ -296,7 +251,8 @@ class CXmlDoc {
   using NameRanges = std::vector<std::pair<int32_t, int32_t>>;
   // When `names` is not null and the attribute is not found, it receives
   // every attribute name word the search read.
-  bool FindAttribute(TagScanner& scanner, std::u16string_view name, NameRanges* names = nullptr) const;
+  bool FindAttribute(markup_internal::TagScanner& scanner, std::u16string_view name,
+                     NameRanges* names = nullptr) const;
 
   std::u16string m_strText;
   std::u16string m_strMessages;
@@ -326,31 +282,6 @@ class CXmlDoc {
   } m_attributeCache;
 };
 
-// White space in markup: space, tab, line feed, carriage return.
-inline bool IsMarkupSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
-
-// Ends an element's name, in a start or end tag, for every reader of names
-// (parser, element names, attribute search): white space, '/' or '>'.
-inline bool EndsElementName(char16_t c) { return IsMarkupSpace(c) || c == u'/' || c == u'>'; }
-
-// Advances `*offset` over white space (IsMarkupSpace) in the `length`
-// characters of `text`; true when a character follows.
-bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset);
-
-// Whether the scanner's word (wordFirst..wordLast) names `wanted`: its
-// characters equal the start of `wanted` (without regard to ASCII case under
-// CXmlDoc::DOC_IGNORE_CASE) and `wanted` ends there or continues with one of
-// " =/[]".
-bool NameMatches(const TagScanner& scanner, std::u16string_view wanted);
-
-// Reads the next markup token from scanner.scanPos into `entry`; returns its
-// kind and moves scanPos past it.
-int32_t ReadToken(TagScanner& scanner, OpenTag& entry);
-
-// Reads one word of a tag from scanner.scanPos into wordFirst/wordLast;
-// false at the end of the text.
-bool ReadWord(TagScanner& scanner);
-
 // `source` with the markup characters replaced by entities: all five with
 // ENCODE_ATTRIBUTE, else "<&>"; ENCODE_KEEP_ENTITIES leaves entity references
 // already present as they are. With ENCODE_ATTRIBUTE tab, LF and CR become
@@ -360,9 +291,7 @@ bool ReadWord(TagScanner& scanner);
 // accepts; well-formed text without markup characters comes back unchanged.
 std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags);
 
-namespace kelvane {
-// EncodeMarkup appending to `out` (which keeps its capacity between calls).
-void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32_t flags);
+
 }  // namespace kelvane
 
 #endif  // KELVANE_MARKUP_XML_DOC_H_

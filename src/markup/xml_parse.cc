@@ -7,6 +7,11 @@
 
 #include "common/text.h"
 #include "markup/xml_doc.h"
+#include "markup/xml_doc_internal.h"
+
+namespace kelvane {
+
+using namespace markup_internal;
 
 using kelvane::FormatDecimal;
 
@@ -221,14 +226,14 @@ void AppendIncorrect(std::u16string* out, const char16_t* subject, int32_t offse
 
 }  // namespace
 
-bool SkipSpaces(const char16_t* text, int32_t length, int32_t* offset) {
+bool markup_internal::SkipSpaces(const char16_t* text, int32_t length, int32_t* offset) {
   int32_t i = *offset;
   while (i < length && IsMarkupSpace(text[i])) ++i;
   *offset = i;
   return i < length;
 }
 
-bool NameMatches(const TagScanner& scanner, std::u16string_view wanted) {
+bool markup_internal::NameMatches(const TagScanner& scanner, std::u16string_view wanted) {
   const int32_t n = scanner.wordLast - scanner.wordFirst + 1;
   if (n < 0 || static_cast<size_t>(n) > wanted.size()) return false;
   const char16_t* word = scanner.text + scanner.wordFirst;
@@ -247,7 +252,7 @@ bool NameMatches(const TagScanner& scanner, std::u16string_view wanted) {
   return next == u' ' || next == u'=' || next == u'/' || next == u'[' || next == u']';
 }
 
-int32_t ReadToken(TagScanner& scanner, OpenTag& entry) {
+int32_t markup_internal::ReadToken(TagScanner& scanner, OpenTag& entry) {
   const char16_t* t = scanner.text;
   const int32_t len = scanner.textLength;
   const int32_t pos = scanner.scanPos;
@@ -532,3 +537,5 @@ bool CXmlDoc::LoadText(std::u16string_view text) {
   }
   return BuildIndex();
 }
+
+}  // namespace kelvane

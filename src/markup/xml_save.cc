@@ -9,6 +9,8 @@
 #include "markup/xml_doc.h"
 #include "platform/platform.h"
 
+namespace kelvane {
+
 namespace {
 
 bool HostIsLittleEndian() {
@@ -67,3 +69,5 @@ bool CXmlDoc::SaveFile(std::u16string_view path) {
     return false;
   }
 }
+
+}  // namespace kelvane

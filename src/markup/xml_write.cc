@@ -5,6 +5,11 @@
 #include <new>
 
 #include "markup/xml_doc.h"
+#include "markup/xml_doc_internal.h"
+
+namespace kelvane {
+
+using namespace markup_internal;
 
 namespace {
 
@@ -61,9 +66,7 @@ constexpr char16_t kReplacement[] = u"\uFFFD";
 
 }  // namespace
 
-namespace kelvane {
-
-void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32_t flags) {
+void markup_internal::AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32_t flags) {
   const bool attribute = (flags & ENCODE_ATTRIBUTE) != 0;
   const bool keep = (flags & ENCODE_KEEP_ENTITIES) != 0;
   const size_t l = source.size();
@@ -122,15 +125,13 @@ void AppendEncodedMarkup(std::u16string* out, std::u16string_view source, uint32
   out->append(source.data() + run, l - run);
 }
 
-}  // namespace kelvane
-
 std::u16string EncodeMarkup(std::u16string_view source, uint32_t flags) {
   std::u16string out;
-  kelvane::AppendEncodedMarkup(&out, source, flags);
+  AppendEncodedMarkup(&out, source, flags);
   return out;
 }
 
-bool ReadWord(TagScanner& scanner) {
+bool markup_internal::ReadWord(TagScanner& scanner) {
   const char16_t* t = scanner.text;
   const int32_t len = scanner.textLength;
   int32_t p = scanner.scanPos;
@@ -487,7 +488,7 @@ bool CXmlDoc::AddChildWithAttributes(std::u16string_view name, const AttributeNa
         m_scratch.push_back(u' ');
         m_scratch.append(names.names()[i]);
         m_scratch.append(u"=\"");
-        kelvane::AppendEncodedMarkup(&m_scratch, values[i], ENCODE_ATTRIBUTE);
+        AppendEncodedMarkup(&m_scratch, values[i], ENCODE_ATTRIBUTE);
         m_scratch.push_back(u'"');
       }
       m_scratch.append(u"/>");
@@ -575,7 +576,7 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
       removed = scanner.wordLast - scanner.wordFirst + 1 + (quoted ? (unclosed ? 1 : 2) : 0);
     }
     m_scratch.push_back(u'"');
-    kelvane::AppendEncodedMarkup(&m_scratch, value, ENCODE_ATTRIBUTE);
+    AppendEncodedMarkup(&m_scratch, value, ENCODE_ATTRIBUTE);
     m_scratch.push_back(u'"');
   } catch (const std::exception&) {
     return false;
@@ -598,3 +599,5 @@ bool CXmlDoc::SetAttribute(int32_t pos, std::u16string_view name, std::u16string
   }
   return true;
 }
+
+}  // namespace kelvane

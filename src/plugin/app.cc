@@ -3,12 +3,12 @@
 #include "platform/load_hook.h"
 #include "plugin/message_table.h"
 
+namespace kelvane {
+
 bool CKelvaneApp::InitInstance(const void* module) {
   InitMessageTable(module);
   return true;
 }
-
-namespace kelvane {
 
 CKelvaneApp& TheApp() {
   static CKelvaneApp app;

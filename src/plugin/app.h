@@ -2,6 +2,8 @@
 #ifndef KELVANE_PLUGIN_APP_H_
 #define KELVANE_PLUGIN_APP_H_
 
+namespace kelvane {
+
 // The library's single application object. Its initialisation hook runs
 // once when the library is loaded into a process.
 class CKelvaneApp {
@@ -12,8 +14,6 @@ class CKelvaneApp {
   // nothing.
   bool InitInstance(const void* module);
 };
-
-namespace kelvane {
 
 // The application object; constructed on first use, which is the load-time
 // set-up (so it exists before anything else of the library runs).

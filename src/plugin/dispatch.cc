@@ -12,6 +12,7 @@
 #include "plugin/request.h"
 #include "result/xml_result.h"
 
+namespace kelvane {
 namespace {
 
 // A command and the message ids of its outcome.
@@ -121,12 +122,18 @@ namespace {
 std::mutex g_callLock;
 
 }  // namespace
+}  // namespace kelvane
+
+// The exported entry points stand outside the library's namespace: hosts
+// find them by their plain and decorated names.
+using kelvane::DispatchCommand;
+using kelvane::ModuleStateGuard;
 
 extern "C" KELVANE_EXPORT int ZEV_RemoteInvoke(const char16_t* requestFile,
                                                const char16_t* resultFile) {
   ModuleStateGuard guard;
   try {
-    std::lock_guard<std::mutex> serial(g_callLock);
+    std::lock_guard<std::mutex> serial(kelvane::g_callLock);
     return DispatchCommand(requestFile, resultFile);
   } catch (...) {
     // Only the lock itself can throw here (the system refused it).

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kelvane {
+
 struct CmdRequest;
 class CXmlResult;
 
@@ -19,8 +21,6 @@ int DispatchCommand(const char16_t* requestFile, const char16_t* resultFile);
 // "procid" elements of the request.
 int32_t RunProcessListBranch(const CmdRequest& request, CXmlResult* result);
 int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXmlResult* result);
-
-namespace kelvane {
 
 // The CPU figures of one listing, kept within the machine's 100 percent.
 // Each process's share is measured against the system's time over its own
@@ -45,8 +45,6 @@ class CpuShares {
   int32_t used_ = 0;
 };
 
-}  // namespace kelvane
-
 // Scoped switch to the library's own module state around every exported
 // entry point. The library keeps no per-module framework state, so the
 // switch has nothing to do; it stays a guard so every entry has one place
@@ -58,5 +56,7 @@ class ModuleStateGuard {
   ModuleStateGuard(const ModuleStateGuard&) = delete;
   ModuleStateGuard& operator=(const ModuleStateGuard&) = delete;
 };
+
+}  // namespace kelvane
 
 #endif  // KELVANE_PLUGIN_DISPATCH_H_

@@ -7,6 +7,8 @@
 #include "plugin/request.h"
 #include "result/xml_result.h"
 
+namespace kelvane {
+
 namespace {
 
 // Writes each record into the response as soon as it is filled and frees
@@ -110,3 +112,5 @@ int32_t RunModuleListBranch(const CmdRequest& request, uint32_t targetCount, CXm
   const uint32_t count = complete ? filled : 0;
   return count == targetCount && count != 0 && result->Complete() ? 0 : -1;
 }
+
+}  // namespace kelvane

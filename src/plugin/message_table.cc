@@ -6,6 +6,8 @@
 #include "common/text.h"
 #include "platform/platform.h"
 
+namespace kelvane {
+
 namespace {
 
 constexpr size_t kFieldUnits = 260;
@@ -135,8 +137,6 @@ const char16_t* LookupMessage(const char16_t* id) {
   kelvane::CopyToField(g_sharedText, text);
   return g_sharedText;
 }
-
-namespace kelvane {
 
 std::u16string ReadProfileString(std::u16string_view section, std::u16string_view key,
                                  std::u16string_view fallback, const std::u16string& path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace kelvane {
+
 // Sets the section name ("Kelvane"). Runs during load-time initialisation.
 void InitSectionName();
 
@@ -19,8 +21,6 @@ void InitMessageTable(const void* module);
 // section or the key is missing) in a module-wide buffer of 1024 units that
 // the next lookup overwrites; callers copy it at once. Null before set-up.
 const char16_t* LookupMessage(const char16_t* id);
-
-namespace kelvane {
 
 // The value of `key` in the first section named `section` of the profile
 // (INI) file at `path`, with the semantics of GetPrivateProfileString:

@@ -23,6 +23,7 @@
 namespace xml = XERCES_CPP_NAMESPACE;
 
 namespace kelvane {
+
 namespace {
 
 static_assert(sizeof(XMLCh) == sizeof(char16_t), "XMLCh must be a UTF-16 code unit");
@@ -579,8 +580,6 @@ void CloseParser(ParserContext* context) {
 
 void SetRequestReadObserverForTesting(RequestReadObserver* observer) { g_observer = observer; }
 
-}  // namespace kelvane
-
 using kelvane::ReadScope;
 
 kelvane::XmlLibraryScope::XmlLibraryScope() {
@@ -661,3 +660,5 @@ int CountTargets(const char16_t* requestFile, uint32_t* count) {
     return -1;
   }
 }
+
+}  // namespace kelvane

@@ -69,7 +69,6 @@ class XmlLibraryScope {
  private:
   bool held_ = false;
 };
-}  // namespace kelvane
 
 // Every reader below takes a path or a file: URL of this machine (host empty
 // or "localhost" in any case; "file:/p", "file:///p", "file://localhost/p",
@@ -106,8 +105,6 @@ int CountTargets(const char16_t* requestFile, uint32_t* count);
 // when the file cannot be read, has no "name" attribute, or the trimmed
 // name does not fit.
 int ReadCommandName(const char16_t* requestFile, char16_t (&name)[260]);
-
-namespace kelvane {
 
 // For tests: what the readers do, as they do it, so that a test can count
 // the work of a read. Null (the default) for none.

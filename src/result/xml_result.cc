@@ -8,6 +8,8 @@
 #include "inventory/process_list.h"
 #include "common/targets.h"
 
+namespace kelvane {
+
 namespace {
 
 // The declaration every response starts with; the root start tag follows it
@@ -205,3 +207,5 @@ bool CXmlResult::Save() {
   if (!m_pathUsable || !m_skeleton) return false;
   return m_doc.SaveFile(kelvane::FieldView(m_szOutputPath));
 }
+
+}  // namespace kelvane

@@ -9,6 +9,8 @@
 
 #include "markup/xml_doc.h"
 
+namespace kelvane {
+
 struct CmdRequest;
 struct ProcTarget;
 struct ProcessRecord;
@@ -96,5 +98,7 @@ class CXmlResult {
   bool m_skeleton = false;  // declaration and root (and "detail") written
   CXmlDoc m_doc;
 };
+
+}  // namespace kelvane
 
 #endif  // KELVANE_RESULT_XML_RESULT_H_

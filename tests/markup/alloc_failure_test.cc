@@ -14,13 +14,15 @@
 #include "support/alloc_injection.h"
 #include "support/test_support.h"
 
-using kelvane::testing::AllocationFailed;
-using kelvane::testing::FailAllocationAfter;
+namespace kelvane {
+
+using testing::AllocationFailed;
+using testing::FailAllocationAfter;
 
 namespace {
 
-using kelvane::testing::IndexIsConsistent;
-using kelvane::testing::kDeclaration;
+using testing::IndexIsConsistent;
+using testing::kDeclaration;
 
 struct Snapshot {
   std::u16string text;
@@ -122,3 +124,5 @@ TEST(XmlAllocationFailure, SaveFileReportsFailure) {
 }
 
 }  // namespace
+
+}  // namespace kelvane

@@ -5,9 +5,9 @@
 
 #include <string>
 
-class CXmlDoc;
-
 namespace kelvane {
+
+class CXmlDoc;
 
 // True when the index is consistent; otherwise false with a description of
 // the first violation in `*problem` (when not null).

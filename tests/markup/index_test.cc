@@ -7,8 +7,10 @@
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
 
-using kelvane::testing::IndexIsConsistent;
-using kelvane::testing::IndexMatchesReparse;
+namespace kelvane {
+
+using testing::IndexIsConsistent;
+using testing::IndexMatchesReparse;
 
 namespace {
 
@@ -30,25 +32,25 @@ TEST(XmlIndex, FreshDocumentHasEightSlotsATableOfFourAndNoElement) {
 
 TEST(XmlIndex, ReserveGrowsOneSegmentAtATime) {
   CXmlDoc doc;
-  ASSERT_TRUE(doc.ReserveRecords(100));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 100));
   EXPECT_EQ(doc.RecordCapacity(), 100);
   // 200,000 would need four segments: segment 0 is filled up to 65,536 and
   // segment 1 gets a full block, nothing more.
-  ASSERT_TRUE(doc.ReserveRecords(200000));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 200000));
   EXPECT_EQ(doc.RecordCapacity(), 131072);
   EXPECT_NE(CXmlDocTestAccess::Segment(doc, 0), nullptr);
   EXPECT_NE(CXmlDocTestAccess::Segment(doc, 1), nullptr);
   EXPECT_EQ(doc.SegmentTableSize(), 4);
   // Segment 2 comes with the next call, the rest of the wish with the one after.
-  ASSERT_TRUE(doc.ReserveRecords(200000));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 200000));
   EXPECT_EQ(doc.RecordCapacity(), 3 * 65536);
-  ASSERT_TRUE(doc.ReserveRecords(200000));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 200000));
   EXPECT_EQ(doc.RecordCapacity(), 200000);
   // A smaller wish is a no-op.
-  ASSERT_TRUE(doc.ReserveRecords(50));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 50));
   EXPECT_EQ(doc.RecordCapacity(), 200000);
   // Growing past the table: 4 slots become 4 * 2 + 4, segment 3 is filled up.
-  ASSERT_TRUE(doc.ReserveRecords(4 * 65536 + 1));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 4 * 65536 + 1));
   EXPECT_EQ(doc.RecordCapacity(), 4 * 65536 + 1);
   EXPECT_EQ(doc.SegmentTableSize(), 12);
   EXPECT_NE(CXmlDocTestAccess::Segment(doc, 4), nullptr);
@@ -60,7 +62,7 @@ TEST(XmlIndex, ReserveGrowsOneSegmentAtATime) {
 TEST(XmlIndex, DefaultGrowthIsHalfTheRecordsInUse) {
   CXmlDoc doc;
   CXmlDocTestAccess::SetNextFree(doc, 9);
-  ASSERT_TRUE(doc.ReserveRecords(0));
+  ASSERT_TRUE(CXmlDocTestAccess::ReserveRecords(doc, 0));
   EXPECT_EQ(doc.RecordCapacity(), 13);
   CXmlDocTestAccess::SetNextFree(doc, 1);
 }
@@ -149,11 +151,11 @@ TEST(XmlIndex, ShiftFollowingMovesEverythingAfterTheEditPoint) {
   before.LoadText(text);
   const int32_t a = 3;
   const int32_t insertAt = doc.Record(a).offset + 2;
-  ASSERT_TRUE(doc.SpliceText(insertAt, 0, u" y='12345'"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, insertAt, 0, u" y='12345'"));
   ElementRecord& ar = CXmlDocTestAccess::Record(doc, a);
   ar.SetStartTagLength(ar.StartTagLength() + 10);
   ar.extent += 10;
-  doc.ShiftFollowing(a, 10, false);
+  CXmlDocTestAccess::ShiftFollowing(doc, a, 10, false);
 
   EXPECT_EQ(doc.Record(2).offset, before.Record(2).offset);  // p, before the edit
   EXPECT_EQ(doc.Record(2).extent, before.Record(2).extent);
@@ -175,16 +177,16 @@ TEST(XmlIndex, ShiftFollowingCanSkipChildren) {
   ASSERT_TRUE(doc.LoadText(u"<r><a><b/></a><c/></r>"));
   const int32_t a = 2;
   const int32_t at = doc.Record(3).offset + doc.Record(3).extent;
-  ASSERT_TRUE(doc.SpliceText(at, 0, u"xyz"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, at, 0, u"xyz"));
   CXmlDocTestAccess::Record(doc, a).extent += 3;
-  doc.ShiftFollowing(a, 3, true);
+  CXmlDocTestAccess::ShiftFollowing(doc, a, 3, true);
   EXPECT_EQ(doc.Record(3).offset, 6);
   EXPECT_EQ(doc.Record(4).offset, 17);
   EXPECT_TRUE(IndexMatchesReparse(doc));
   // Removing characters moves the other way.
-  ASSERT_TRUE(doc.SpliceText(at, 3, u""));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, at, 3, u""));
   CXmlDocTestAccess::Record(doc, a).extent -= 3;
-  doc.ShiftFollowing(a, -3, true);
+  CXmlDocTestAccess::ShiftFollowing(doc, a, -3, true);
   EXPECT_EQ(doc.Record(4).offset, 14);
   EXPECT_EQ(doc.Record(0).extent, 22);
   EXPECT_TRUE(IndexMatchesReparse(doc));
@@ -193,7 +195,7 @@ TEST(XmlIndex, ShiftFollowingCanSkipChildren) {
 TEST(XmlIndex, ShiftFollowingOnTheRootRecordDoesNothing) {
   CXmlDoc doc;
   ASSERT_TRUE(doc.LoadText(u"<a/>"));
-  doc.ShiftFollowing(0, 5, false);
+  CXmlDocTestAccess::ShiftFollowing(doc, 0, 5, false);
   EXPECT_EQ(doc.Record(0).extent, 4);
   EXPECT_EQ(doc.Record(1).offset, 0);
 }
@@ -201,16 +203,18 @@ TEST(XmlIndex, ShiftFollowingOnTheRootRecordDoesNothing) {
 TEST(XmlIndex, SpliceTextReplacesAndGrowsByHalf) {
   CXmlDoc doc;
   doc.LoadText(u"<a>xyz</a>");
-  ASSERT_TRUE(doc.SpliceText(3, 3, u"hello"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 3, 3, u"hello"));
   EXPECT_EQ(doc.Text(), u"<a>hello</a>");
-  ASSERT_TRUE(doc.SpliceText(3, 5, u"a much longer text"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 3, 5, u"a much longer text"));
   EXPECT_EQ(doc.Text(), u"<a>a much longer text</a>");
   EXPECT_GE(doc.Text().capacity(), 25u + 12u + 128u);
-  ASSERT_TRUE(doc.SpliceText(3, 18, u"hello"));
-  ASSERT_TRUE(doc.SpliceText(0, 0, u"<!---->"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 3, 18, u"hello"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 0, 0, u"<!---->"));
   EXPECT_EQ(doc.Text(), u"<!----><a>hello</a>");
-  ASSERT_TRUE(doc.SpliceText(19, 0, u"!"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 19, 0, u"!"));
   EXPECT_EQ(doc.Text(), u"<!----><a>hello</a>!");
 }
 
 }  // namespace
+
+}  // namespace kelvane

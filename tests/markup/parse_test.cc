@@ -5,11 +5,19 @@
 #include <string>
 
 #include "markup/xml_doc.h"
+#include "markup/xml_doc_internal.h"
 #include "markup_test_util.h"
 #include "support/test_support.h"
 
-using kelvane::testing::IndexIsConsistent;
-using kelvane::testing::U8;
+namespace kelvane {
+
+using markup_internal::NameMatches;
+using markup_internal::OpenTag;
+using markup_internal::ReadToken;
+using markup_internal::SkipSpaces;
+using markup_internal::TagScanner;
+using testing::IndexIsConsistent;
+using testing::U8;
 
 namespace {
 
@@ -303,22 +311,22 @@ TEST(XmlParse, ReadTokenKindsAndLengths) {
     int32_t kind;
     int32_t length;
   };
-  const Expected expected[] = {{TOKEN_WHITESPACE, 2}, {TOKEN_START_TAG, 9}, {TOKEN_TEXT, 5}, {TOKEN_COMMENT, 8},
-                               {TOKEN_PI, 7},         {TOKEN_END_TAG, 4},   {TOKEN_START_TAG, 4},
-                               {TOKEN_CDATA, 13},     {TOKEN_DOCTYPE, 12},  {TOKEN_END_OF_TEXT, 0}};
+  const Expected expected[] = {{markup_internal::TOKEN_WHITESPACE, 2}, {markup_internal::TOKEN_START_TAG, 9}, {markup_internal::TOKEN_TEXT, 5}, {markup_internal::TOKEN_COMMENT, 8},
+                               {markup_internal::TOKEN_PI, 7},         {markup_internal::TOKEN_END_TAG, 4},   {markup_internal::TOKEN_START_TAG, 4},
+                               {markup_internal::TOKEN_CDATA, 13},     {markup_internal::TOKEN_DOCTYPE, 12},  {markup_internal::TOKEN_END_OF_TEXT, 0}};
   int32_t offset = 0;
   for (const Expected& e : expected) {
     EXPECT_EQ(ReadToken(scanner, entry), e.kind) << offset;
     EXPECT_EQ(entry.start, offset);
     EXPECT_EQ(entry.length, e.length) << offset;
-    if (e.kind == TOKEN_START_TAG) {
+    if (e.kind == markup_internal::TOKEN_START_TAG) {
       EXPECT_EQ(entry.name, offset == 2 ? u"a" : u"b");
       EXPECT_EQ(entry.tagFlags, offset == 2 ? 0u : OpenTag::EMPTY_ELEMENT + 0u);
     }
-    if (e.kind == TOKEN_PI) {
+    if (e.kind == markup_internal::TOKEN_PI) {
       EXPECT_EQ(entry.name, u"p");
     }
-    if (e.kind == TOKEN_END_TAG) {
+    if (e.kind == markup_internal::TOKEN_END_TAG) {
       EXPECT_EQ(scanner.wordFirst, offset + 2);
       EXPECT_EQ(scanner.wordLast, offset + 2);
     }
@@ -417,9 +425,11 @@ TEST(XmlParse, BuildIndexKeepsEarlierMessages) {
   EXPECT_TRUE(doc.BuildIndex());
   EXPECT_EQ(doc.Messages(), u"4 wide chars to 4 bytes");
   ASSERT_TRUE(doc.SaveFile(kelvane::Utf8ToUtf16(dir.File("a.xml"))));
-  ASSERT_TRUE(doc.SpliceText(4, 0, u"<b/>"));
+  ASSERT_TRUE(CXmlDocTestAccess::SpliceText(doc, 4, 0, u"<b/>"));
   EXPECT_FALSE(doc.BuildIndex());
   EXPECT_EQ(doc.Messages(), u"4 wide chars to 4 bytes, Root element has sibling");
 }
 
 }  // namespace
+
+}  // namespace kelvane

@@ -25,11 +25,12 @@
 #include "markup_test_util.h"
 #include "support/test_support.h"
 
-using kelvane::Utf8ToUtf16;
-using kelvane::testing::kDeclaration;
-using kelvane::testing::ReadBytes;
-using kelvane::testing::TempDir;
-using kelvane::testing::WriteBytes;
+namespace kelvane {
+
+using testing::kDeclaration;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
 
 namespace {
 
@@ -316,3 +317,5 @@ TEST(XmlSaveLinux, FifoDeviceAndDirectoryAreRefusedAtOnce) {
 }
 
 }  // namespace
+
+}  // namespace kelvane

@@ -11,12 +11,12 @@
 #include "support/fake_platform.h"
 #include "support/test_support.h"
 
-using kelvane::Utf16ToUtf8;
-using kelvane::Utf8ToUtf16;
-using kelvane::testing::kDeclaration;
-using kelvane::testing::ReadBytes;
-using kelvane::testing::TempDir;
-using kelvane::testing::Utf16LeBytes;
+namespace kelvane {
+
+using testing::kDeclaration;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::Utf16LeBytes;
 
 namespace {
 
@@ -136,3 +136,5 @@ TEST(XmlSave, ShortWriteIsAFailure) {
 }
 
 }  // namespace
+
+}  // namespace kelvane

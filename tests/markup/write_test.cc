@@ -8,10 +8,12 @@
 #include "markup/xml_doc.h"
 #include "markup_test_util.h"
 
-using kelvane::testing::IndexIsConsistent;
-using kelvane::testing::IndexMatchesReparse;
-using kelvane::testing::kDeclaration;
-using kelvane::testing::U8;
+namespace kelvane {
+
+using testing::IndexIsConsistent;
+using testing::IndexMatchesReparse;
+using testing::kDeclaration;
+using testing::U8;
 
 namespace {
 
@@ -508,3 +510,5 @@ TEST(XmlWrite, ChildWithAttributesEqualsTheSteps) {
 }
 
 }  // namespace
+
+}  // namespace kelvane

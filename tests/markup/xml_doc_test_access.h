@@ -4,11 +4,22 @@
 #define KELVANE_TESTS_MARKUP_XML_DOC_TEST_ACCESS_H_
 
 #include <cstdint>
+#include <string_view>
 
 #include "markup/xml_doc.h"
 
+namespace kelvane {
+
 class CXmlDocTestAccess {
  public:
+  // The index primitives every writing operation is made of.
+  static bool ReserveRecords(CXmlDoc& doc, int32_t wanted) { return doc.ReserveRecords(wanted); }
+  static bool SpliceText(CXmlDoc& doc, int32_t offset, int32_t removeCount, std::u16string_view replacement) {
+    return doc.SpliceText(offset, removeCount, replacement);
+  }
+  static void ShiftFollowing(CXmlDoc& doc, int32_t pos, int32_t delta, bool skipChildren) {
+    doc.ShiftFollowing(pos, delta, skipChildren);
+  }
   static ElementRecord& Record(CXmlDoc& doc, int32_t pos) { return doc.RecordAt(pos); }
   static ElementRecord* Segment(const CXmlDoc& doc, int32_t index) { return doc.m_segmentTable[index]; }
   static void SetNextFree(CXmlDoc& doc, int32_t next) { doc.m_posNextFree = next; }
@@ -25,5 +36,7 @@ class CXmlDocTestAccess {
   // scans the tag from its start.
   static void ForgetAttributeSearch(CXmlDoc& doc) { doc.m_attributeCache.pos = 0; }
 };
+
+}  // namespace kelvane
 
 #endif  // KELVANE_TESTS_MARKUP_XML_DOC_TEST_ACCESS_H_
