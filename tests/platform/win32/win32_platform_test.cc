@@ -12,7 +12,7 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {
