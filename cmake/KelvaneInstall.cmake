@@ -64,7 +64,11 @@ if(NOT WIN32)
 endif()
 
 # Packages (scripts/package runs cpack): a Debian package on Linux, a zip
-# of the directory above for Windows.
+# of the directory above for Windows. Only as the top-level project: a
+# parent project that installs kelvane with its own files packs them itself.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME kelvane)
 set(CPACK_PACKAGE_VENDOR "${KELVANE_COMPANY_NAME}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
