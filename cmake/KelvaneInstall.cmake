@@ -33,21 +33,21 @@ endif()
 install(TARGETS kelvane
   LIBRARY DESTINATION ${KELVANE_INSTALL_PLUGINDIR} COMPONENT runtime
   RUNTIME DESTINATION ${KELVANE_INSTALL_PLUGINDIR} COMPONENT runtime)
-install(FILES ${CMAKE_SOURCE_DIR}/doc/Resource.ini
+install(FILES ${PROJECT_SOURCE_DIR}/doc/Resource.ini
   DESTINATION ${KELVANE_INSTALL_PLUGINDIR}/common/config COMPONENT runtime)
 install(TARGETS kelvanectl RUNTIME DESTINATION ${KELVANE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES ${CMAKE_SOURCE_DIR}/include/kelvane/plugin.h ${KELVANE_GENERATED_INCLUDE_DIR}/kelvane/version.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/kelvane/plugin.h ${KELVANE_GENERATED_INCLUDE_DIR}/kelvane/version.h
   DESTINATION ${KELVANE_INSTALL_INCLUDEDIR}/kelvane COMPONENT runtime)
-install(FILES ${CMAKE_SOURCE_DIR}/doc/manual.md ${CMAKE_SOURCE_DIR}/examples/host.c
+install(FILES ${PROJECT_SOURCE_DIR}/doc/manual.md ${PROJECT_SOURCE_DIR}/examples/host.c
   DESTINATION ${KELVANE_INSTALL_DOCDIR} COMPONENT runtime)
 if(NOT WIN32)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/templates/kelvane.pc.in ${CMAKE_BINARY_DIR}/kelvane.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/kelvane.pc DESTINATION lib/pkgconfig COMPONENT runtime)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/templates/kelvane.pc.in ${PROJECT_BINARY_DIR}/kelvane.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/kelvane.pc DESTINATION lib/pkgconfig COMPONENT runtime)
   # Manual pages are installed compressed, as Debian's policy asks.
-  configure_file(${CMAKE_SOURCE_DIR}/doc/kelvanectl.1.in ${CMAKE_BINARY_DIR}/man/kelvanectl.1 @ONLY)
-  file(ARCHIVE_CREATE OUTPUT ${CMAKE_BINARY_DIR}/man/kelvanectl.1.gz PATHS ${CMAKE_BINARY_DIR}/man/kelvanectl.1
+  configure_file(${PROJECT_SOURCE_DIR}/doc/kelvanectl.1.in ${PROJECT_BINARY_DIR}/man/kelvanectl.1 @ONLY)
+  file(ARCHIVE_CREATE OUTPUT ${PROJECT_BINARY_DIR}/man/kelvanectl.1.gz PATHS ${PROJECT_BINARY_DIR}/man/kelvanectl.1
     FORMAT raw COMPRESSION GZip COMPRESSION_LEVEL 9)
-  install(FILES ${CMAKE_BINARY_DIR}/man/kelvanectl.1.gz
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvanectl.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
   # The metrics service and its 30-second timer, for node_exporter's
   # textfile collector; nothing enables them. The service names kelvanectl
@@ -56,15 +56,19 @@ if(NOT WIN32)
   install(CODE "
     set(KELVANE_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/templates/kelvane-metrics.service.in\"
-                   \"${CMAKE_BINARY_DIR}/systemd/kelvane-metrics.service\" @ONLY)
+                   \"${PROJECT_BINARY_DIR}/systemd/kelvane-metrics.service\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
-         FILES \"${CMAKE_BINARY_DIR}/systemd/kelvane-metrics.service\"
+         FILES \"${PROJECT_BINARY_DIR}/systemd/kelvane-metrics.service\"
                \"${CMAKE_CURRENT_LIST_DIR}/templates/kelvane-metrics.timer\")
     " COMPONENT runtime)
 endif()
 
 # Packages (scripts/package runs cpack): a Debian package on Linux, a zip
-# of the directory above for Windows.
+# of the directory above for Windows. Only as the top-level project: a
+# parent project that installs kelvane with its own files packs them itself.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME kelvane)
 set(CPACK_PACKAGE_VENDOR "${KELVANE_COMPANY_NAME}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -155,23 +155,24 @@ kelvane_pugixml_source() {
   touch "$cache/.done"
 }
 
-# kelvane_build DIR [--target NAME] [CMAKE ARGS...] — configures and builds
-# DIR (everything, or only target NAME). Later -D arguments override the
-# default build type. Native builds link the static Xerces-C++ of
-# scripts/build-xerces-linux (built once per clone); cross builds (a
-# -DCMAKE_TOOLCHAIN_FILE argument) find theirs through the toolchain.
+# kelvane_build PRESET [CMAKE ARGS...] — configures and builds the tree of
+# the configure and build presets PRESET (CMakePresets.json: the build
+# variants, each in its own build directory); the CMAKE ARGS go on top of
+# the preset. Native builds link the static Xerces-C++ of
+# scripts/build-xerces-linux (built once per clone); the Windows cross
+# builds (presets win32, win64) find theirs through their toolchain file.
 kelvane_build() {
-  local dir=$1 target=() xerces=()
+  local preset=$1 xerces=()
   shift
-  if [ "${1:-}" = --target ]; then
-    target=(--target "$2")
-    shift 2
-  fi
-  if [[ " $* " != *" -DCMAKE_TOOLCHAIN_FILE="* ]]; then
-    "$KELVANE_ROOT/scripts/build-xerces-linux"
-    xerces=(-DKELVANE_XERCES_PREFIX="$KELVANE_ROOT/build/xerces-linux/install")
-  fi
-  kelvane_log "building $dir${target[1]:+ (${target[1]})}"
-  cmake -S "$KELVANE_ROOT" -B "$KELVANE_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${xerces[@]}" "$@" >/dev/null
-  cmake --build "$KELVANE_ROOT/$dir" -j "$KELVANE_JOBS" "${target[@]}" -- --no-print-directory >/dev/null
+  case "$preset" in
+    win32|win64) ;;
+    *)
+      "$KELVANE_ROOT/scripts/build-xerces-linux"
+      xerces=(-DKELVANE_XERCES_PREFIX="$KELVANE_ROOT/build/xerces-linux/install")
+      ;;
+  esac
+  kelvane_log "building the $preset preset"
+  (cd "$KELVANE_ROOT" &&
+    cmake --preset "$preset" "${xerces[@]}" "$@" >/dev/null &&
+    cmake --build --preset "$preset" -j "$KELVANE_JOBS" -- --no-print-directory >/dev/null)
 }

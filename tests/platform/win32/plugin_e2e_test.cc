@@ -10,7 +10,7 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {
@@ -18,8 +18,8 @@ namespace {
 using wintest::Sleeper;
 using wintest::SleeperTree;
 
-// The build tree's root: tests/windows/ lies two levels below it.
-std::wstring BuildRoot() { return wintest::ProgramDirectory() + L"\\..\\.."; }
+// The build tree's root: tests/platform/win32/ lies three levels below it.
+std::wstring BuildRoot() { return wintest::ProgramDirectory() + L"\\..\\..\\.."; }
 
 typedef int (*RemoteInvokeFn)(const wchar_t*, const wchar_t*);
 typedef unsigned long (*HostCallbackFn)(const wchar_t*, unsigned long long, unsigned long long,

@@ -13,7 +13,7 @@
 #include "platform/platform.h"
 #include "plugin/message_table.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {

@@ -22,7 +22,7 @@
 #include "common/text.h"
 #include "support/alloc_injection.h"
 #include "markup/xml_doc.h"
-#include "markup_test_util.h"
+#include "markup/markup_test_util.h"
 #include "support/test_support.h"
 
 namespace kelvane {

@@ -1,4 +1,4 @@
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 #include <filesystem>
 #include <fstream>

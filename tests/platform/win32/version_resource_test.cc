@@ -10,13 +10,13 @@
 
 #include "kelvane/version.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {
 
-// The build tree's root: tests/windows/ lies two levels below it.
-std::wstring BuildRootDirectory() { return wintest::ProgramDirectory() + L"\\..\\.."; }
+// The build tree's root: tests/platform/win32/ lies three levels below it.
+std::wstring BuildRootDirectory() { return wintest::ProgramDirectory() + L"\\..\\..\\.."; }
 
 // The value of attribute `name` in the one-element line `line`; "<none>"
 // when it is missing.

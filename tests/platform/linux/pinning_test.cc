@@ -2,7 +2,7 @@
 // children under a small descriptor limit, init, ids reused between the
 // opening of a process (or the pinning of a thread) and its use, and the
 // same on a kernel without pidfds (the no_pidfd CTest runs of this suite).
-// Like control_linux_test.cc, every case that signals or re-prioritises
+// Like control_test.cc, every case that signals or re-prioritises
 // runs only as pid 1 of a PID namespace of its own, on processes it started.
 #include <errno.h>
 #include <fcntl.h>

@@ -14,7 +14,7 @@
 #include "common/text.h"
 #include "platform/win32/nt_layout.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {

@@ -17,7 +17,7 @@
 #include "platform/win32/win32_platform.h"
 #include "support/alloc_injection.h"
 #include "support/test_support.h"
-#include "windows/win_test_util.h"
+#include "platform/win32/win_test_util.h"
 
 namespace kelvane {
 namespace {
