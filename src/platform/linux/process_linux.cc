@@ -107,19 +107,31 @@ int ReadStartTime(int statFd, uint64_t* startTime) {
   return 0;
 }
 
-// Whether the id of `process` still names the process that was opened:
-// its pidfd says it exists, or its open stat file can still be read and
-// shows the start time seen when it was opened. An id is not reused while
-// its process exists (a zombie included), so a process that passes this
-// check before and after a call by id was the one the call reached. False
-// for query handles, which pin nothing to control.
-bool StillPinned(const LinuxProcess& process) {
-  if (process.linuxPid() <= 0) return false;
-  if (process.pidfd() >= 0) return PidfdAlive(process.pidfd());
-  if (process.statFd() < 0) return false;
+// What the pin of `process` (its pidfd, or its open stat file with the
+// start time seen when it was opened) says of the process that was opened:
+// it still exists (a zombie included; possibly one this process may not
+// signal), it has ended and been reaped (the pidfd finds no one, the stat
+// file no longer reads or shows another start time), or it cannot be told
+// (query handles pin nothing to control).
+enum class Pin { kAlive, kEnded, kUnknown };
+Pin PinOf(const LinuxProcess& process) {
+  if (process.linuxPid() <= 0) return Pin::kUnknown;
+  if (process.pidfd() >= 0) {
+    if (PidfdAlive(process.pidfd())) return Pin::kAlive;
+    return errno == ESRCH ? Pin::kEnded : Pin::kUnknown;
+  }
+  if (process.statFd() < 0) return Pin::kUnknown;
   uint64_t start = 0;
-  return ReadStartTime(process.statFd(), &start) == 0 && start == process.pinnedStart();
+  const int error = ReadStartTime(process.statFd(), &start);
+  if (error != 0) return error == ESRCH ? Pin::kEnded : Pin::kUnknown;
+  return start == process.pinnedStart() ? Pin::kAlive : Pin::kEnded;
 }
+
+// Whether the id of `process` still names the process that was opened. An
+// id is not reused while its process exists (a zombie included), so a
+// process that passes this check before and after a call by id was the one
+// the call reached.
+bool StillPinned(const LinuxProcess& process) { return PinOf(process) == Pin::kAlive; }
 
 // A LinuxProcess made of `args` (which hand it their descriptors). When
 // memory runs out the descriptors stay with the caller's owners, `why` says
@@ -420,17 +432,10 @@ bool LinuxPlatform::TerminateProcess(ProcessHandle& process, uint32_t /*exitCode
 }
 
 bool LinuxPlatform::ProcessHasEnded(ProcessHandle& process) {
-  // A process that has ended and been reaped: its pidfd finds no one, or its
-  // pinned stat file no longer reads (or reads another start time). One
-  // that has ended but not yet been reaped still takes signals, so a stop
-  // of it succeeds anyway.
+  // One that has ended but not yet been reaped still takes signals, so a
+  // stop of it succeeds anyway; only a reaped one counts here.
   LinuxProcess* opened = AsLinux(process);
-  if (opened == nullptr || opened->linuxPid() <= 0) return false;
-  if (opened->pidfd() >= 0) return !PidfdSignal(opened->pidfd(), 0) && errno == ESRCH;
-  if (opened->statFd() < 0) return false;
-  uint64_t start = 0;
-  const int error = ReadStartTime(opened->statFd(), &start);
-  return error == ESRCH || (error == 0 && start != opened->pinnedStart());
+  return opened != nullptr && PinOf(*opened) == Pin::kEnded;
 }
 
 bool LinuxPlatform::QueryParent(ProcessHandle& process, uint32_t* parentPid,
