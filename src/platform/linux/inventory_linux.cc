@@ -244,13 +244,19 @@ void SetUtf16Path(std::string_view path, std::u16string* out) {
   for (size_t i = 0; i < path.size(); ++i) (*out)[i] = static_cast<char16_t>(path[i]);
 }
 
+// The first number after "Key:" in a status text; false when the field or
+// its number is missing.
+bool StatusNumber(std::string_view text, std::string_view key, uint64_t* number) {
+  std::string_view value;
+  if (!FindStatusField(text, key, &value)) return false;
+  const char* p = value.data();
+  return ParseUnsigned(p, value.data() + value.size(), number);
+}
+
 // The account named by the real uid of a status text.
 UserLookup UserFromStatus(std::string_view text, std::u16string* name) {
-  std::string_view value;
-  if (!FindStatusField(text, "Uid", &value)) return UserLookup::kTableUnavailable;
-  const char* p = value.data();
   uint64_t realUid = 0;
-  if (!ParseUnsigned(p, value.data() + value.size(), &realUid)) return UserLookup::kTableUnavailable;
+  if (!StatusNumber(text, "Uid", &realUid)) return UserLookup::kTableUnavailable;
   if (!AccountName(static_cast<uid_t>(realUid), name)) return UserLookup::kAccountUnknown;
   return UserLookup::kFound;
 }
@@ -261,9 +267,9 @@ UserLookup UnreadableStatus() {
   return errno == ENOENT || errno == ESRCH ? UserLookup::kNotListed : UserLookup::kTableUnavailable;
 }
 
-bool LocalModifyTime(const struct stat& st, LocalTime* time) {
+// `mtime` (a file's modification time) in local time.
+bool LocalModifyTime(time_t mtime, LocalTime* time) {
   struct tm local;
-  const time_t mtime = st.st_mtime;
   if (localtime_r(&mtime, &local) == nullptr) return false;
   *time = LocalTimeFromTm(local);
   return true;
@@ -398,7 +404,7 @@ bool LinuxPlatform::FileModifyTime(const std::u16string& path, LocalTime* time) 
   const std::string native = Utf16ToUtf8(path);
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return false;
-  return LocalModifyTime(st, time);
+  return LocalModifyTime(st.st_mtime, time);
 }
 
 bool LinuxPlatform::LoadVersionResource(const std::u16string&, std::vector<uint8_t>*) { return false; }
@@ -464,14 +470,10 @@ bool LinuxPlatform::WorkingSetSize(ProcessHandle& process, int64_t* bytes) {
   // the handle's open read already holds it. The kernel sums its counters
   // for it, as for "statm"; the figure of "stat" comes from a quick,
   // approximate reading that can be several percent short.
-  std::string_view value;
-  if (!opened->statusText.empty() && FindStatusField(opened->statusText, "VmRSS", &value)) {
-    const char* p = value.data();
-    uint64_t kilobytes = 0;
-    if (ParseUnsigned(p, value.data() + value.size(), &kilobytes)) {
-      *bytes = static_cast<int64_t>(kilobytes) * 1024;
-      return true;
-    }
+  uint64_t kilobytes = 0;
+  if (!opened->statusText.empty() && StatusNumber(opened->statusText, "VmRSS", &kilobytes)) {
+    *bytes = static_cast<int64_t>(kilobytes) * 1024;
+    return true;
   }
   std::string& text = opened->readBuffer;
   if (!procfs::ReadRecordFileAt(opened->procDir(), "statm", &text)) return false;
@@ -606,12 +608,10 @@ FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, L
   // The file the latest ListModules listed at `index`.
   procfs::MappedFile& mapping = opened->mappedFiles()[index];
   if (procfs::IsDeletedName(mapping.path)) return FileFact::kUnknown;
-  struct stat st;
   // The mapping's own link leads to the mapped file (it takes the
   // checkpoint capability).
   if (StatMappedFile(opened->procDir(), &mapping)) {
-    st.st_mtime = static_cast<time_t>(mapping.modifyTime);
-    return LocalModifyTime(st, time) ? FileFact::kKnown : FileFact::kUnknown;
+    return LocalModifyTime(static_cast<time_t>(mapping.modifyTime), time) ? FileFact::kKnown : FileFact::kUnknown;
   }
   // Without it, the path resolved in the process's root must still lead to
   // the mapped file: the inode the maps text shows, and its device, except
@@ -619,6 +619,7 @@ FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, L
   // (subvolumes, overlay layers), where the inode is all there is to
   // compare.
   const procfs::UniqueFd file = OpenInProcessRoot(opened->procDir(), std::string(mapping.path));
+  struct stat st;
   struct statfs fs;
   if (!file || fstat(file.get(), &st) != 0 || static_cast<uint64_t>(st.st_ino) != mapping.inode) {
     return FileFact::kUnknown;
@@ -627,7 +628,7 @@ FileFact LinuxPlatform::ModuleModifyTime(ProcessHandle& process, size_t index, L
       (fstatfs(file.get(), &fs) != 0 || !DevicesDifferFromMaps(fs))) {
     return FileFact::kUnknown;
   }
-  return LocalModifyTime(st, time) ? FileFact::kKnown : FileFact::kUnknown;
+  return LocalModifyTime(st.st_mtime, time) ? FileFact::kKnown : FileFact::kUnknown;
 }
 
 namespace {
