@@ -18,9 +18,6 @@ namespace {
 using wintest::Sleeper;
 using wintest::SleeperTree;
 
-// The build tree's root: tests/platform/win32/ lies three levels below it.
-std::wstring BuildRoot() { return wintest::ProgramDirectory() + L"\\..\\..\\.."; }
-
 typedef int (*RemoteInvokeFn)(const wchar_t*, const wchar_t*);
 typedef unsigned long (*HostCallbackFn)(const wchar_t*, unsigned long long, unsigned long long,
                                         void*, const wchar_t*, unsigned long, int*);
@@ -42,7 +39,7 @@ constexpr char kMissingPid[] = "999999996";
 class PluginE2E : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    library_ = LoadLibraryW((BuildRoot() + L"\\kelvane.dll").c_str());
+    library_ = LoadLibraryW((wintest::BuildRoot() + L"\\kelvane.dll").c_str());
     if (library_ != nullptr) {
       invoke_ = reinterpret_cast<RemoteInvokeFn>(
           reinterpret_cast<void*>(GetProcAddress(library_, "ZEV_RemoteInvoke")));
@@ -286,7 +283,7 @@ TEST_F(PluginE2E, TreeStopEndsChildrenButNotGrandchildren) {
 
 // kelvanectl.exe, started as a program with the library beside it.
 int RunTool(const std::wstring& arguments) {
-  std::wstring line = L"\"" + BuildRoot() + L"\\kelvanectl.exe\" " + arguments;
+  std::wstring line = L"\"" + wintest::BuildRoot() + L"\\kelvanectl.exe\" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
@@ -304,7 +301,7 @@ int RunTool(const std::wstring& arguments) {
 }
 
 TEST_F(PluginE2E, KelvanectlListsModulesAndStops) {
-  if (GetFileAttributesW((BuildRoot() + L"\\kelvanectl.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (GetFileAttributesW((wintest::BuildRoot() + L"\\kelvanectl.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
     GTEST_SKIP() << "kelvanectl.exe is not part of this build";
   }
   // Ready once it has reported: its modules are loaded by then.

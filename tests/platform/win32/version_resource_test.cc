@@ -15,9 +15,6 @@
 namespace kelvane {
 namespace {
 
-// The build tree's root: tests/platform/win32/ lies three levels below it.
-std::wstring BuildRootDirectory() { return wintest::ProgramDirectory() + L"\\..\\..\\.."; }
-
 // The value of attribute `name` in the one-element line `line`; "<none>"
 // when it is missing.
 std::string AttributeOf(const std::string& line, const std::string& name) {
@@ -51,7 +48,7 @@ std::string LineOf(const std::string& text, const std::string& needle) {
 }
 
 TEST(VersionResource, TheLibraryReportsItsOwnStringsInItsHostsRecord) {
-  HMODULE library = LoadLibraryW((BuildRootDirectory() + L"\\kelvane.dll").c_str());
+  HMODULE library = LoadLibraryW((wintest::BuildRoot() + L"\\kelvane.dll").c_str());
   ASSERT_NE(library, nullptr) << "kelvane.dll not loadable";
   typedef int (*RemoteInvokeFn)(const wchar_t*, const wchar_t*);
   RemoteInvokeFn invoke = reinterpret_cast<RemoteInvokeFn>(
@@ -75,7 +72,7 @@ TEST(VersionResource, TheLibraryReportsItsOwnStringsInItsHostsRecord) {
 }
 
 TEST(VersionResource, KelvanectlReportsItsOwnStringsInItsProcessRecord) {
-  const std::wstring tool = BuildRootDirectory() + L"\\kelvanectl.exe";
+  const std::wstring tool = wintest::BuildRoot() + L"\\kelvanectl.exe";
   if (GetFileAttributesW(tool.c_str()) == INVALID_FILE_ATTRIBUTES) {
     GTEST_SKIP() << "kelvanectl.exe is not part of this build";
   }

@@ -17,6 +17,8 @@ std::wstring ProgramDirectory() {
   return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
+std::wstring BuildRoot() { return ProgramDirectory() + L"\\..\\..\\.."; }
+
 std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 std::wstring W(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 

@@ -17,6 +17,10 @@ namespace wintest {
 // Directory of the running test program, without a trailing backslash.
 std::wstring ProgramDirectory();
 
+// The top of the build tree (where kelvane.dll and kelvanectl.exe are),
+// seen from the test program's directory (tests/platform/win32/).
+std::wstring BuildRoot();
+
 // UTF-16 conversions between the test code (char16_t) and Win32 (wchar_t).
 std::u16string U16(const std::wstring& text);
 std::wstring W(const std::u16string& text);
