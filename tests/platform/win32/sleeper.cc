@@ -7,7 +7,8 @@
 // child of their own (grandchildren of this process), then sleeps S seconds
 // (60 by default) and exits. With --report, every process of the tree
 // writes DIR\<pid>.txt holding its depth (0 for the first process, 1 for a
-// child, 2 for a grandchild) once its own children are started.
+// child, 2 for a grandchild) once its own children are started, and
+// DIR\<pid>.err with the error of every child it could not start.
 #include <windows.h>
 
 #include <cwchar>
@@ -21,28 +22,30 @@ std::wstring OwnPath() {
   return std::wstring(buffer, length);
 }
 
-bool Start(const std::wstring& commandLine) {
+// Starts a process; 0, or GetLastError() of the start that failed.
+DWORD Start(const std::wstring& commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
   std::wstring mutableLine = commandLine;
   if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
-    return false;
+    return GetLastError();
   }
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
-  return true;
+  return 0;
 }
 
-void Report(const std::wstring& directory, int depth) {
+// Writes `text` to DIR\<pid><suffix>, whole: through a temporary file that
+// is then renamed.
+void Report(const std::wstring& directory, const wchar_t* suffix, const std::string& text) {
   const std::wstring pid = std::to_wstring(GetCurrentProcessId());
   const std::wstring temporary = directory + L"\\" + pid + L".tmp";
-  const std::wstring final = directory + L"\\" + pid + L".txt";
+  const std::wstring final = directory + L"\\" + pid + suffix;
   HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  const std::string text = std::to_string(depth);
   DWORD written = 0;
   WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   CloseHandle(file);
@@ -76,10 +79,16 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring common = L"\"" + OwnPath() + L"\" --seconds " + std::to_wstring(seconds) +
                         L" --depth " + std::to_wstring(depth + 1);
   if (!report.empty()) common += L" --report \"" + report + L"\"";
-  for (int i = 0; i < children; ++i) Start(common);
-  for (int i = 0; i < parents; ++i) Start(common + L" --children 1");
+  std::string errors;
+  for (int i = 0; i < children + parents; ++i) {
+    const DWORD error = Start(i < children ? common : common + L" --children 1");
+    if (error != 0) errors += "CreateProcessW error " + std::to_string(error) + " ";
+  }
 
-  if (!report.empty()) Report(report, depth);
+  if (!report.empty()) {
+    if (!errors.empty()) Report(report, L".err", errors);
+    Report(report, L".txt", std::to_string(depth));
+  }
   Sleep(static_cast<DWORD>(seconds) * 1000);
   return 0;
 }

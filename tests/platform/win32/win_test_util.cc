@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <vector>
 
 #include "common/text.h"
@@ -47,6 +48,7 @@ Sleeper::Sleeper(const std::wstring& arguments, const std::wstring& program) {
   std::wstring mutableLine = commandLine_;
   if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, &info)) {
+    startError_ = GetLastError();
     return;
   }
   // In the job before it runs, so that everything it starts is in it too.
@@ -73,19 +75,36 @@ bool Sleeper::WaitForExit(DWORD milliseconds) const {
 
 SleeperTree::SleeperTree(int children, int parents, const std::wstring& extra,
                          const std::wstring& program)
-    : directory_(W(Utf8ToUtf16(dir_.path()))) {
-  root_ = new Sleeper(L"--report \"" + directory_ + L"\" --children " + std::to_wstring(children) +
-                      L" --parents " + std::to_wstring(parents) +
-                      (extra.empty() ? std::wstring() : L" " + extra),
-                      program);
+    : children_(children), parents_(parents), extra_(extra), program_(program) {
+  Start();
 }
 
-SleeperTree::~SleeperTree() { delete root_; }
+SleeperTree::~SleeperTree() {
+  // The sleepers go (with their jobs) before the directories they report in.
+  root_.reset();
+}
+
+void SleeperTree::Start() {
+  root_.reset();  // ends the previous tree, if any, with its job
+  dirs_.push_back(std::make_unique<testing::TempDir>());
+  const std::wstring directory = W(Utf8ToUtf16(dirs_.back()->path()));
+  root_ = std::make_unique<Sleeper>(
+      L"--report \"" + directory + L"\" --children " + std::to_wstring(children_) +
+          L" --parents " + std::to_wstring(parents_) +
+          (extra_.empty() ? std::wstring() : L" " + extra_),
+      program_);
+}
 
 bool SleeperTree::WaitForMembers(size_t count) {
-  for (int i = 0; i < 200; ++i) {
-    if (Members().size() >= count) return true;
-    Sleep(100);
+  constexpr int kStarts = 3;
+  for (int start = 1; start <= kStarts; ++start) {
+    for (int i = 0; i < 200; ++i) {
+      if (Members().size() >= count) return true;
+      Sleep(100);
+    }
+    std::cerr << "sleeper tree, start " << start << " of " << kStarts << ": " << count
+              << " members awaited after 20 s; " << Describe() << std::endl;
+    if (start < kStarts) Start();
   }
   return false;
 }
@@ -93,7 +112,8 @@ bool SleeperTree::WaitForMembers(size_t count) {
 std::map<uint32_t, int> SleeperTree::Members() const {
   std::map<uint32_t, int> members;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
+  const std::filesystem::path directory = dirs_.back()->path();
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     if (entry.path().extension() != L".txt") continue;
     std::ifstream in(entry.path());
     int depth = -1;
@@ -102,6 +122,23 @@ std::map<uint32_t, int> SleeperTree::Members() const {
     members[static_cast<uint32_t>(std::stoul(entry.path().stem().wstring()))] = depth;
   }
   return members;
+}
+
+std::string SleeperTree::Describe() const {
+  std::string text = "root ";
+  text += root_->started() ? std::to_string(root_->pid()) +
+                                 (IsRunning(root_->pid()) ? " running" : " ended")
+                           : "not started (error " + std::to_string(root_->startError()) + ")";
+  text += "; report directory:";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dirs_.back()->path(), error)) {
+    std::ifstream in(entry.path());
+    std::string content;
+    std::getline(in, content);
+    text += " " + entry.path().filename().string() + "=\"" + content + "\"";
+  }
+  if (error) text += " (not readable: " + error.message() + ")";
+  return text;
 }
 
 std::wstring OtherSleeper() {

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -44,6 +46,8 @@ class Sleeper {
   uint32_t pid() const { return pid_; }
   HANDLE process() const { return process_; }
   const std::wstring& commandLine() const { return commandLine_; }
+  // GetLastError() of a start that failed; 0 otherwise.
+  DWORD startError() const { return startError_; }
   // Waits up to `milliseconds` for the process to end; true when it did.
   bool WaitForExit(DWORD milliseconds) const;
 
@@ -51,11 +55,14 @@ class Sleeper {
   HANDLE job_ = nullptr;
   HANDLE process_ = nullptr;
   uint32_t pid_ = 0;
+  DWORD startError_ = 0;
   std::wstring commandLine_;
 };
 
 // A sleeper tree that reports its members: ids by depth (0 the root, 1 its
-// children, 2 their children), read from the report directory.
+// children, 2 their children), read from the report directory. A member
+// that cannot start a child of its own says so in <pid>.err beside the
+// reports.
 class SleeperTree {
  public:
   // `extra` is appended to the root's arguments; `program` as for Sleeper.
@@ -65,16 +72,29 @@ class SleeperTree {
   SleeperTree(const SleeperTree&) = delete;
   SleeperTree& operator=(const SleeperTree&) = delete;
 
-  // Waits (up to about 20 s) until `count` members have reported.
+  // Waits until `count` members have reported. A tree that has not formed
+  // within 20 s (seen once under Wine, on a busy machine) is described on
+  // stderr, ended with its job and started again in a new report
+  // directory, three starts in all; false when none of them formed. Call
+  // it before root() and Members(), which then name the tree that formed.
   bool WaitForMembers(size_t count);
-  // pid -> depth of every member that has reported.
+  // pid -> depth of every member of the current tree that has reported.
   std::map<uint32_t, int> Members() const;
   const Sleeper& root() const { return *root_; }
 
  private:
-  testing::TempDir dir_;  // the report directory; outlives the sleepers
-  std::wstring directory_;
-  Sleeper* root_ = nullptr;
+  void Start();
+  // What the current tree's report directory holds, for a failure message.
+  std::string Describe() const;
+
+  int children_;
+  int parents_;
+  std::wstring extra_;
+  std::wstring program_;
+  // Report directories of every start; each outlives the sleepers that
+  // write into it.
+  std::vector<std::unique_ptr<testing::TempDir>> dirs_;
+  std::unique_ptr<Sleeper> root_;
 };
 
 // The Windows path of the sleeper of the other word size (the 64-bit one
