@@ -263,14 +263,7 @@ TEST_F(PluginE2E, TreeStopEndsChildrenButNotGrandchildren) {
   ASSERT_EQ(Invoke(Request("ZEV_StopProcessTree_KLV", Target(tree.root().pid())), &response), 0)
       << response;
   EXPECT_TRUE(tree.root().WaitForExit(10000));
-  for (int i = 0; i < 100; ++i) {
-    bool childRunning = false;
-    for (const auto& member : tree.Members()) {
-      if (member.second == 1 && wintest::IsRunning(member.first)) childRunning = true;
-    }
-    if (!childRunning) break;
-    Sleep(100);
-  }
+  tree.WaitWhileRunningAtDepth(1);
   for (const auto& member : tree.Members()) {
     if (member.second == 1) {
       EXPECT_FALSE(wintest::IsRunning(member.first)) << member.first;

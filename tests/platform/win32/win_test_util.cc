@@ -124,6 +124,17 @@ std::map<uint32_t, int> SleeperTree::Members() const {
   return members;
 }
 
+void SleeperTree::WaitWhileRunningAtDepth(int depth) const {
+  for (int i = 0; i < 100; ++i) {
+    bool running = false;
+    for (const auto& member : Members()) {
+      if (member.second == depth && IsRunning(member.first)) running = true;
+    }
+    if (!running) return;
+    Sleep(100);
+  }
+}
+
 std::string SleeperTree::Describe() const {
   std::string text = "root ";
   text += root_->started() ? std::to_string(root_->pid()) +

@@ -80,6 +80,9 @@ class SleeperTree {
   bool WaitForMembers(size_t count);
   // pid -> depth of every member of the current tree that has reported.
   std::map<uint32_t, int> Members() const;
+  // Waits (up to about 10 s) while a member at `depth` is still running,
+  // e.g. for stopped children to be gone.
+  void WaitWhileRunningAtDepth(int depth) const;
   const Sleeper& root() const { return *root_; }
 
  private:

@@ -265,14 +265,7 @@ TEST_F(OtherWordSizeE2E, PriorityStopAndTreeStop) {
 
   ASSERT_EQ(Invoke(Request("ZEV_StopProcessTree_KLV", root), &response), 0) << response;
   EXPECT_TRUE(tree.root().WaitForExit(10000));
-  for (int i = 0; i < 100; ++i) {
-    bool childRunning = false;
-    for (const auto& member : tree.Members()) {
-      if (member.second == 1 && wintest::IsRunning(member.first)) childRunning = true;
-    }
-    if (!childRunning) break;
-    Sleep(100);
-  }
+  tree.WaitWhileRunningAtDepth(1);
   uint32_t grandchild = 0;
   for (const auto& member : tree.Members()) {
     if (member.second == 1) {
